@@ -1,0 +1,250 @@
+#include "engine/locator.hpp"
+
+#include "logging/log.hpp"
+#include "platform/platform.hpp"
+
+#include <emmintrin.h>
+
+#include <cstring>
+#include <string>
+
+std::uint64_t engineGlobal1 = 0;
+std::uint64_t engineGlobal2 = 0;
+std::uint64_t engineGlobal3 = 0;
+
+// A load of a global followed by a test and a long conditional jump; a load of a global's address
+// followed by three calls; a load of a global followed by a test and a short conditional jump.
+// The zero bytes under '?' are placeholders.
+const std::array<EnginePattern, 3> enginePatterns = {{
+    {"\x48\x8B\x05\x00\x00\x00\x03\x48\x85\xC0\x0F\x85\xB0", "xxx???xxxxxxx", true},
+    {"\x48\x8D\x0D\x00\x00\x00\x04\xE8\x00\x00\x00\x00\xE8\x00\x00\x00\x00\xE8\x00\x00\x00\x01",
+     "xxx???xx???xx???xx???x", false},
+    {"\x48\x8B\x1D\x00\x00\x00\x04\x48\x85\xDB\x74\x3B", "xxx???xxxxxx", false},
+}};
+
+namespace {
+
+// How often each byte value occurs in x86-64 machine code, in units of 0.01% (capped at 255),
+// measured once over large shared libraries. The scan filters on a pattern's rarest fixed bytes.
+constexpr std::uint8_t codeByteFrequency[256] = {
+    255, 195, 105,  84, 113,  82,  69,  38, 121,  35,  23,  21,  26,  20,  85, 122,
+     78,  22,  19,  15,  20,  22,  11,  13,  46,  12,  12,  21,  22,  11,  14,  31,
+     82,  16,  12,  10, 167,  18,   9,  11,  43,  17,   8,   9,  15,  14,  21,  10,
+     55,  49,  22,  16,  26,  16,  14,  10,  30,  37,  20,  23,  25,  23,  18,  13,
+     42, 105,  46,  25,  77,  44,  17,  19, 255,  72,   9,  12, 104,  32,  19,  13,
+     40,   9,  16,  30,  27,  17,  22,  15,  17,   7,  11,  14,  17,  14,  14,  51,
+     22,  36,  15,  20,  29,  41,  46,  15,  21,  34,   8,  12,  39,  23,  33,  28,
+     29,   9,  35,  33,  78,  40,  21,  14,  20,  15,   9,  12,  22,  11,   9,  11,
+     49,  17,   9,  77,  74,  49,  12,   9,  15, 195,   8, 149,  17,  76,  12,  10,
+     21,   7,   7,   6,  14,   8,   6,   6,  10,   6,   5,   6,   9,   6,   6,   6,
+     14,   6,   6,   6,   8,   5,   5,   5,  11,   6,  10,   6,  10,   5,   6,   6,
+     14,   6,   6,   8,  12,   6,  12,   9,  16,  12,  13,   9,  22,  20,  21,  15,
+     53,  40,  14,  23,  15,  15,  20,  39,  17,  15,   9,   7,   8,   8,   9,   8,
+     16,  11,  14,   8,   7,   7,  11,   8,  18,   8,   8,  10,   7,  10,  11,  19,
+     23,  12,  10,   8,   9,   9,  11,  12,  83,  30,  11,  26,  12,  12,  13,  17,
+     23,  10,  12,  11,   7,   8,  22,  17,  23,  13,  14,  16,  18,  39,  60, 187,};
+
+// Fixed pattern positions the vector filter compares; fewer than three fixed bytes repeat one.
+struct Anchors {
+    std::size_t offset[3] = {0, 0, 0};
+    unsigned char value[3] = {0, 0, 0};
+    int count = 0;
+};
+
+Anchors chooseAnchors(const char* bytes, const char* mask, std::size_t length) {
+    Anchors anchors;
+    bool taken[256] = {};
+    for (int slot = 0; slot < 3; ++slot) {
+        std::size_t best = length;
+        for (std::size_t j = 0; j < length && j < sizeof(taken); ++j) {
+            const auto value = static_cast<unsigned char>(bytes[j]);
+            if (mask[j] == 'x' && !taken[j] &&
+                (best == length ||
+                 codeByteFrequency[value] <
+                     codeByteFrequency[static_cast<unsigned char>(bytes[best])])) {
+                best = j;
+            }
+        }
+        if (best == length) {
+            break;
+        }
+        taken[best] = true;
+        anchors.offset[slot] = best;
+        anchors.value[slot] = static_cast<unsigned char>(bytes[best]);
+        anchors.count = slot + 1;
+    }
+    for (int slot = anchors.count; anchors.count > 0 && slot < 3; ++slot) {
+        anchors.offset[slot] = anchors.offset[0];
+        anchors.value[slot] = anchors.value[0];
+    }
+    return anchors;
+}
+
+const unsigned char* shifted(const unsigned char* match, std::int32_t offset) {
+    return reinterpret_cast<const unsigned char*>(reinterpret_cast<std::uintptr_t>(match) +
+                                                  static_cast<std::uintptr_t>(offset));
+}
+
+} // namespace
+
+// The scan reads a whole executable image, including bytes that an instrumented build would call
+// out of bounds (the padding between globals), so it reads them uninstrumented.
+#define ORVELIN_READS_WHOLE_IMAGE __attribute__((no_sanitize("address")))
+
+ORVELIN_READS_WHOLE_IMAGE
+bool matchPattern(const unsigned char* position, const char* bytes, const char* mask) {
+    for (; *mask != '\0'; ++mask, ++bytes, ++position) {
+        if (*mask == 'x' && *position != static_cast<unsigned char>(*bytes)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Vector filter over blocks of 16 candidate positions: the lanes whose anchor bytes all match.
+struct Filter {
+    const unsigned char* at[3];
+    __m128i want[3];
+
+    Filter(const unsigned char* start, const Anchors& anchors) {
+        for (int k = 0; k < 3; ++k) {
+            at[k] = start + anchors.offset[k];
+            want[k] = _mm_set1_epi8(static_cast<char>(anchors.value[k]));
+        }
+    }
+
+    ORVELIN_READS_WHOLE_IMAGE __m128i candidates(std::size_t i) const {
+        const __m128i hit0 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[0] + i)), want[0]);
+        const __m128i hit1 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[1] + i)), want[1]);
+        const __m128i hit2 =
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[2] + i)), want[2]);
+        return _mm_and_si128(_mm_and_si128(hit0, hit1), hit2);
+    }
+};
+
+// The first candidate lane of the block at position that passes the full comparison.
+const unsigned char* verify(const unsigned char* position, __m128i lanes, const char* bytes,
+                            const char* mask) {
+    for (auto bits = static_cast<unsigned>(_mm_movemask_epi8(lanes)); bits != 0;
+         bits &= bits - 1) {
+        const unsigned char* candidate = position + __builtin_ctz(bits);
+        if (matchPattern(candidate, bytes, mask)) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,
+                                 const char* mask, std::int32_t offset) {
+    const std::size_t length = std::strlen(mask);
+    if (size < length) {
+        return nullptr;
+    }
+    // Candidates are 0 .. end - 1; a block of 16 at i reads at most i + 15 + length - 1 < size.
+    const std::size_t end = size - length + 1;
+    const Anchors anchors = chooseAnchors(bytes, mask, length);
+    if (anchors.count == 0) {
+        return shifted(start, offset);
+    }
+    const Filter filter(start, anchors);
+    std::size_t i = 0;
+    for (; i + 64 <= end; i += 64) {
+        const __m128i lanes[4] = {filter.candidates(i), filter.candidates(i + 16),
+                                  filter.candidates(i + 32), filter.candidates(i + 48)};
+        const __m128i any =
+            _mm_or_si128(_mm_or_si128(lanes[0], lanes[1]), _mm_or_si128(lanes[2], lanes[3]));
+        if (_mm_movemask_epi8(any) == 0) {
+            continue;
+        }
+        for (std::size_t block = 0; block < 4; ++block) {
+            if (const unsigned char* match =
+                    verify(start + i + 16 * block, lanes[block], bytes, mask)) {
+                return shifted(match, offset);
+            }
+        }
+    }
+    for (; i + 16 <= end; i += 16) {
+        if (const unsigned char* match = verify(start + i, filter.candidates(i), bytes, mask)) {
+            return shifted(match, offset);
+        }
+    }
+    for (; i < end; ++i) {
+        if (matchPattern(start + i, bytes, mask)) {
+            return shifted(start + i, offset);
+        }
+    }
+    return nullptr;
+}
+
+ORVELIN_READS_WHOLE_IMAGE
+std::uintptr_t referencedLocation(const unsigned char* match) {
+    const unsigned char* field = match + 3;
+    const std::uint32_t displacement =
+        static_cast<std::uint32_t>(field[0]) | static_cast<std::uint32_t>(field[1]) << 8 |
+        static_cast<std::uint32_t>(field[2]) << 16 | static_cast<std::uint32_t>(field[3]) << 24;
+    return reinterpret_cast<std::uintptr_t>(match) + 7 + displacement;
+}
+
+namespace {
+
+ORVELIN_READS_WHOLE_IMAGE std::uint64_t readImageWord(std::uintptr_t location) {
+    std::uint64_t word = 0;
+    __builtin_memcpy(&word, reinterpret_cast<const void*>(location), sizeof(word));
+    return word;
+}
+
+} // namespace
+
+std::optional<EngineReference> findEngineReference(const unsigned char* image, std::uint32_t size,
+                                                   const EnginePattern& pattern) {
+    const auto* table = reinterpret_cast<const unsigned char*>(pattern.bytes);
+    const unsigned char* from = image;
+    for (;;) {
+        const auto remaining = static_cast<std::uint32_t>(image + size - from);
+        const unsigned char* match = findPattern(from, remaining, pattern.bytes, pattern.mask, 0);
+        if (match == nullptr) {
+            return std::nullopt;
+        }
+        if (match != table) {
+            return EngineReference{match, referencedLocation(match)};
+        }
+        from = match + 1;
+    }
+}
+
+void locateEngineGlobals() { locateEngineGlobals(platform::mainModuleImage()); }
+
+void locateEngineGlobals(const std::optional<platform::ModuleImage>& image) {
+    if (!image) {
+        logAs("Orvelin", "Could not read the game executable's module information");
+        return;
+    }
+    const auto imageBegin = reinterpret_cast<std::uintptr_t>(image->base);
+    const std::uintptr_t imageEnd = imageBegin + image->size;
+    std::uint64_t* const slots[] = {&engineGlobal1, &engineGlobal2, &engineGlobal3};
+    for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
+        const EnginePattern& pattern = enginePatterns[n];
+        const std::optional<EngineReference> found =
+            findEngineReference(image->base, image->size, pattern);
+        // A value is read only from a global inside the image: anywhere else may be unmapped.
+        const bool readable = found && found->location >= imageBegin &&
+                              found->location <= imageEnd - sizeof(std::uint64_t);
+        if (!found || (pattern.readsValue && !readable)) {
+            logAs("Orvelin", "Engine global " + std::to_string(n + 1) +
+                                 " was not found in the game executable");
+            continue;
+        }
+        if (pattern.readsValue) {
+            *slots[n] = readImageWord(found->location);
+        } else {
+            *slots[n] = found->location;
+        }
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The few operating-system services the project needs, behind one interface so that the same
+// code runs as a Windows DLL and natively on POSIX. Paths are given as the plug-in writes them:
+// relative, with the backslash as separator.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The path as the operating system takes it (on POSIX every backslash becomes a slash).
+std::string nativePath(const std::string& path);
+
+// _mkdir: creates one directory level; false when it fails or already exists.
+bool makeDirectory(const std::string& path);
+
+// Something (file, directory, ...) stands at the path.
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+
+// The main executable's image in memory: its load address and size. Every byte of the range is
+// readable. Empty when the module information cannot be read.
+struct ModuleImage {
+    const unsigned char* base = nullptr;
+    std::uint32_t size = 0;
+};
+std::optional<ModuleImage> mainModuleImage();
+
+// Console: standard output is an interactive console or terminal.
+bool stdoutIsConsole();
+// Sets the console's text attribute (Windows); false where there is no such attribute to set.
+bool setConsoleAttribute(int colour);
+
+// Dynamic libraries, for the host runner.
+void* loadLibrary(const std::string& path, std::string& error);
+void* librarySymbol(void* library, const char* name);
+void freeLibrary(void* library);
+
+// Folder holding the running executable, with a trailing separator.
+std::string executableDirectory();
+
+std::optional<std::string> environment(const char* name);
+void setEnvironment(const char* name, const std::string& value);
+
+// Name the plug-in module has on this platform.
+const char* pluginFileName();
+
+} // namespace platform

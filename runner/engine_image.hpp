@@ -1,0 +1,21 @@
+#pragma once
+// The runner's engine globals. Its image carries, in code, the three instructions a game
+// executable carries that refer to them, so the plug-in's locator finds them for real.
+
+#include <cstdint>
+
+namespace runner {
+
+struct EngineGlobals {
+    const std::uint64_t* global1; // holds the address of the runner's engine object
+    const std::uint64_t* global2;
+    const std::uint64_t* global3;
+};
+
+// Where the globals lie.
+EngineGlobals engineGlobals();
+
+// Gives the first global its value, as a game does when its engine starts.
+void startEngine();
+
+} // namespace runner
