@@ -49,7 +49,8 @@ LoaderState& state() {
 void traceLine(const std::string& line) {
     LoaderState& loader = state();
     if (loader.traceFile && !loader.traceFile->empty()) {
-        std::ofstream out(*loader.traceFile, std::ios::app);
+        // Binary, so that both builds write the same bytes.
+        std::ofstream out(*loader.traceFile, std::ios::app | std::ios::binary);
         out << line << '\n';
     }
     if (loader.traceSink) {

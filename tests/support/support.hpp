@@ -1,0 +1,92 @@
+#pragma once
+// What the tests share: a fresh folder to stand in, capture of both log sinks and the loader's
+// trace, whole-file reads and writes, and running the build's own programs.
+
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Makes a fresh, empty folder below the working directory and makes it the working directory
+// until destroyed.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string previous_;
+    std::string path_;
+};
+
+// Takes over standard output, the loader's log file and the trace while it lives. Each trace
+// line is recorded together with what both sinks held at that moment.
+class Capture {
+public:
+    struct Step {
+        std::string operation;
+        std::string console;
+        std::string file;
+    };
+
+    Capture();
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    std::string console() const { return console_.str(); }
+    std::string file() const { return file_.str(); }
+    const std::vector<Step>& steps() const { return steps_; }
+    std::vector<std::string> operations() const;
+
+private:
+    std::ostringstream console_;
+    std::ostringstream file_;
+    std::streambuf* previousConsole_;
+    std::streambuf* previousFile_;
+    std::vector<Step> steps_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+
+// The line end the platform's text-mode streams write.
+std::string lineEnd();
+
+// Path of a program built beside the test program (".exe" is added on Windows).
+std::string builtProgram(const std::string& name);
+
+// Runs a command line in the working directory through the system's shell, with standard output
+// and errors sent to the named files; returns the exit status.
+int runProgram(const std::string& commandLine, const std::string& outputFile,
+               const std::string& errorFile);
+
+} // namespace testing_support
+
+namespace testing_support {
+
+// Bytes that end exactly where an inaccessible page begins: reading past the end faults.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(std::size_t size);
+    ~GuardedBuffer();
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    unsigned char* data() { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void* mapping_;
+    std::size_t mappingSize_;
+    unsigned char* data_;
+    std::size_t size_;
+};
+
+} // namespace testing_support
