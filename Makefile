@@ -25,7 +25,7 @@ test-%: build-%
 	ctest --preset $*
 
 bench: deps build-native
-	build/native/bench/orvelin-bench
+	build/native/orvelin-bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -44,39 +44,48 @@ constexpr std::uint8_t codeByteFrequency[256] = {
      23,  12,  10,   8,   9,   9,  11,  12,  83,  30,  11,  26,  12,  12,  13,  17,
      23,  10,  12,  11,   7,   8,  22,  17,  23,  13,  14,  16,  18,  39,  60, 187,};
 
-// Fixed pattern positions the vector filter compares; fewer than three fixed bytes repeat one.
+// Two fixed pattern positions the vector filter compares: the rarest fixed byte, and the rarest
+// one not next to it (neighbours often come together, as in a common instruction). A pattern with
+// one fixed byte uses it twice.
 struct Anchors {
-    std::size_t offset[3] = {0, 0, 0};
-    unsigned char value[3] = {0, 0, 0};
-    int count = 0;
+    std::size_t offset[2] = {0, 0};
+    unsigned char value[2] = {0, 0};
+    bool any = false;
 };
+
+std::size_t rarestFixedByte(const char* bytes, const char* mask, std::size_t length,
+                            std::size_t awayFrom) {
+    std::size_t best = length;
+    for (std::size_t j = 0; j < length; ++j) {
+        const bool near = awayFrom < length && j + 1 >= awayFrom && j <= awayFrom + 1;
+        if (mask[j] != 'x' || near) {
+            continue;
+        }
+        if (best == length || codeByteFrequency[static_cast<unsigned char>(bytes[j])] <
+                                  codeByteFrequency[static_cast<unsigned char>(bytes[best])]) {
+            best = j;
+        }
+    }
+    return best;
+}
 
 Anchors chooseAnchors(const char* bytes, const char* mask, std::size_t length) {
     Anchors anchors;
-    bool taken[256] = {};
-    for (int slot = 0; slot < 3; ++slot) {
-        std::size_t best = length;
-        for (std::size_t j = 0; j < length && j < sizeof(taken); ++j) {
-            const auto value = static_cast<unsigned char>(bytes[j]);
-            if (mask[j] == 'x' && !taken[j] &&
-                (best == length ||
-                 codeByteFrequency[value] <
-                     codeByteFrequency[static_cast<unsigned char>(bytes[best])])) {
-                best = j;
-            }
-        }
-        if (best == length) {
-            break;
-        }
-        taken[best] = true;
-        anchors.offset[slot] = best;
-        anchors.value[slot] = static_cast<unsigned char>(bytes[best]);
-        anchors.count = slot + 1;
+    const std::size_t first = rarestFixedByte(bytes, mask, length, length);
+    if (first == length) {
+        return anchors;
     }
-    for (int slot = anchors.count; anchors.count > 0 && slot < 3; ++slot) {
-        anchors.offset[slot] = anchors.offset[0];
-        anchors.value[slot] = anchors.value[0];
+    std::size_t second = rarestFixedByte(bytes, mask, length, first);
+    if (second == length) {
+        second = first + 1 < length && mask[first + 1] == 'x' ? first + 1
+                 : first > 0 && mask[first - 1] == 'x'      ? first - 1
+                                                            : first;
     }
+    anchors.any = true;
+    anchors.offset[0] = first;
+    anchors.offset[1] = second;
+    anchors.value[0] = static_cast<unsigned char>(bytes[first]);
+    anchors.value[1] = static_cast<unsigned char>(bytes[second]);
     return anchors;
 }
 
@@ -105,11 +114,11 @@ namespace {
 
 // Vector filter over blocks of 16 candidate positions: the lanes whose anchor bytes all match.
 struct Filter {
-    const unsigned char* at[3];
-    __m128i want[3];
+    const unsigned char* at[2];
+    __m128i want[2];
 
     Filter(const unsigned char* start, const Anchors& anchors) {
-        for (int k = 0; k < 3; ++k) {
+        for (int k = 0; k < 2; ++k) {
             at[k] = start + anchors.offset[k];
             want[k] = _mm_set1_epi8(static_cast<char>(anchors.value[k]));
         }
@@ -120,9 +129,7 @@ struct Filter {
             _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[0] + i)), want[0]);
         const __m128i hit1 =
             _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[1] + i)), want[1]);
-        const __m128i hit2 =
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[2] + i)), want[2]);
-        return _mm_and_si128(_mm_and_si128(hit0, hit1), hit2);
+        return _mm_and_si128(hit0, hit1);
     }
 };
 
@@ -150,7 +157,7 @@ const unsigned char* findPattern(const unsigned char* start, std::uint32_t size,
     // Candidates are 0 .. end - 1; a block of 16 at i reads at most i + 15 + length - 1 < size.
     const std::size_t end = size - length + 1;
     const Anchors anchors = chooseAnchors(bytes, mask, length);
-    if (anchors.count == 0) {
+    if (!anchors.any) {
         return shifted(start, offset);
     }
     const Filter filter(start, anchors);

@@ -151,6 +151,16 @@ void openLogFile(const std::string& path) {
 
 void closeLogFile() { Utility::logFile.close(); }
 
+void restoreConsoleColour() {
+    if (!consoleIsTerminal()) {
+        return;
+    }
+    std::cout.flush();
+    if (!platform::setConsoleAttribute(7)) {
+        std::cout << "\x1b[0m" << std::flush;
+    }
+}
+
 void setTraceSink(std::function<void(const std::string&)> sink) {
     state().traceSink = std::move(sink);
 }

@@ -20,6 +20,9 @@ inline constexpr const char* traceVariable = "ORVELIN_LOADER_TRACE";
 SML_API void openLogFile(const std::string& path);
 SML_API void closeLogFile();
 
+// Puts the console's colour back to the terminal's own (plug-ins leave it at their last colour).
+SML_API void restoreConsoleColour();
+
 // Trace lines go to the file named by ORVELIN_LOADER_TRACE (read when the loader loads) and to
 // the sink, if one is set. Tests set a sink; an empty function removes it.
 SML_API void setTraceSink(std::function<void(const std::string&)> sink);

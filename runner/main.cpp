@@ -22,5 +22,6 @@ int main(int argc, char** argv) {
     SML::Host::openLogFile(SML::Host::logFileName);
     const bool played = runner::playSession(plugin, std::cerr);
     SML::Host::closeLogFile();
+    SML::Host::restoreConsoleColour();
     return played ? 0 : 1;
 }
