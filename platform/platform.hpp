@@ -43,6 +43,13 @@ std::string executableDirectory();
 std::optional<std::string> environment(const char* name);
 void setEnvironment(const char* name, const std::string& value);
 
+// The process's resident memory now and at its peak, in bytes (zero where unknown).
+struct MemoryUse {
+    std::uint64_t resident = 0;
+    std::uint64_t peak = 0;
+};
+MemoryUse memoryUse();
+
 // Name the plug-in module has on this platform.
 const char* pluginFileName();
 

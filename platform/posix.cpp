@@ -121,6 +121,21 @@ void setEnvironment(const char* name, const std::string& value) {
     }
 }
 
+MemoryUse memoryUse() {
+    MemoryUse use;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        const std::uint64_t kib = std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
+        if (line.rfind("VmRSS:", 0) == 0) {
+            use.resident = kib * 1024;
+        } else if (line.rfind("VmHWM:", 0) == 0) {
+            use.peak = kib * 1024;
+        }
+    }
+    return use;
+}
+
 const char* pluginFileName() { return "Orvelin.so"; }
 
 } // namespace platform

@@ -77,6 +77,14 @@ void setEnvironment(const char* name, const std::string& value) {
     _putenv_s(name, value.c_str());
 }
 
+MemoryUse memoryUse() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) {
+        return {};
+    }
+    return {counters.WorkingSetSize, counters.PeakWorkingSetSize};
+}
+
 const char* pluginFileName() { return "Orvelin.dll"; }
 
 } // namespace platform

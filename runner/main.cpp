@@ -16,12 +16,32 @@ int main(int argc, char** argv) {
                  "orvelin-host"};
     std::string plugin = platform::executableDirectory() + platform::pluginFileName();
     app.add_option("--plugin", plugin, "Plug-in module to load (default: the one beside this program)");
+    unsigned sessions = 1;
+    app.add_option("--sessions", sessions,
+                   "Sessions to play one after another, loading and unloading the plug-in each time")
+        ->check(CLI::Range(1u, 1000000u));
+    bool memoryReport = false;
+    app.add_flag("--memory-report", memoryReport,
+                 "Print the resident memory after the first and the last session");
     CLI11_PARSE(app, argc, argv);
 
     runner::startEngine();
     SML::Host::openLogFile(SML::Host::logFileName);
-    const bool played = runner::playSession(plugin, std::cerr);
+    bool played = true;
+    platform::MemoryUse afterFirst;
+    for (unsigned session = 1; played && session <= sessions; ++session) {
+        played = runner::playSession(plugin, std::cerr);
+        if (session == 1) {
+            afterFirst = platform::memoryUse();
+        }
+    }
     SML::Host::closeLogFile();
+    if (memoryReport && played) {
+        const platform::MemoryUse atEnd = platform::memoryUse();
+        std::cerr << "Resident memory after session 1: " << afterFirst.resident / 1024
+                  << " KiB; after session " << sessions << ": " << atEnd.resident / 1024
+                  << " KiB; peak: " << atEnd.peak / 1024 << " KiB\n";
+    }
     SML::Host::restoreConsoleColour();
     return played ? 0 : 1;
 }

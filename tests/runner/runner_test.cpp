@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 using testing_support::lineEnd;
 using testing_support::readFile;
 using testing_support::ScratchFolder;
@@ -18,6 +23,8 @@ struct HostRun {
     std::string output;
     std::string errors;
 };
+
+namespace fs = std::filesystem;
 
 // Runs orvelin-host in the working directory, tracing the loader into trace.txt.
 HostRun runHost(const std::string& arguments = "") {
@@ -35,6 +42,14 @@ std::string lines(std::initializer_list<std::string> each) {
         all += line + lineEnd();
     }
     return all;
+}
+
+// The text of the stored "Float" member, read without the library under test.
+std::string storedFloat(const std::string& file) {
+    const std::size_t colon = file.find(':', file.find("\"Float\""));
+    const std::size_t end = file.find_first_of(",}\r\n", colon);
+    const std::size_t begin = file.find_first_not_of(' ', colon + 1);
+    return colon == std::string::npos ? "" : file.substr(begin, end - begin);
 }
 
 const std::string pluginLine = "writeHeader Orvelin 5\nsetConsoleColor 9\nlog 5\nsetConsoleColor 14\n";
@@ -102,5 +117,96 @@ TEST_F(Runner, OptionsBehaveAsUsersExpect) {
     EXPECT_NE(bad.errors.find("no-such-option"), std::string::npos) << bad.errors;
     EXPECT_FALSE(platform::pathExists(SML::Host::logFileName)) << "no session was played";
 }
+
+TEST_F(Runner, ManySessionsInOneProcess) {
+    const HostRun run = runHost("--sessions 5 --memory-report");
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const std::string log = readFile(SML::Host::logFileName);
+    std::size_t lineCount = 0;
+    for (std::size_t at = log.find('\n'); at != std::string::npos; at = log.find('\n', at + 1)) {
+        ++lineCount;
+    }
+    EXPECT_EQ(lineCount, 15u);
+    const std::string trace = readFile("trace.txt");
+    std::size_t unloads = 0;
+    for (std::size_t at = trace.find("unload\n"); at != std::string::npos;
+         at = trace.find("unload\n", at + 1)) {
+        ++unloads;
+    }
+    EXPECT_EQ(unloads, 5u);
+    EXPECT_NE(run.errors.find("after session 5:"), std::string::npos) << run.errors;
+    EXPECT_EQ(runHost("--sessions 0").status == 0, false);
+}
+
+// Faults in the game folder: the session completes and nothing stored is destroyed.
+
+std::string sessionLog() {
+    return lines({"[Orvelin] Finished Orvelin setup!",
+                  "[Orvelin] Orvelin's post setup has been completed!",
+                  "[Orvelin] Orvelin finished cleanup!"});
+}
+
+TEST_F(Runner, AFileWhereTheConfigurationFolderShouldBe) {
+    writeFile("config", "somebody's file");
+    ASSERT_EQ(runHost().status, 0);
+    EXPECT_EQ(readFile(SML::Host::logFileName), sessionLog());
+    EXPECT_EQ(readFile("config"), "somebody's file");
+}
+
+TEST_F(Runner, AFolderWhereTheConfigurationFileShouldBe) {
+    fs::create_directories("config/Orvelin.cfg/kept");
+    ASSERT_EQ(runHost().status, 0);
+    EXPECT_EQ(readFile(SML::Host::logFileName), sessionLog());
+    EXPECT_TRUE(fs::is_directory("config/Orvelin.cfg/kept"));
+}
+
+TEST_F(Runner, AReadOnlyFileAndFolderKeepWhatTheyHold) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", "{\"Float\": 4}");
+    const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    fs::permissions("config/Orvelin.cfg", readOnly);
+    fs::permissions("config", readOnly | fs::perms::owner_exec | fs::perms::group_exec |
+                                  fs::perms::others_exec);
+    const HostRun run = runHost();
+    fs::permissions("config", fs::perms::owner_all);
+    fs::permissions("config/Orvelin.cfg", fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    // Permission bits may not stop an administrator from writing; either way the value stays.
+    EXPECT_EQ(storedFloat(readFile("config\\Orvelin.cfg")), "4");
+}
+
+TEST_F(Runner, ALargeConfigurationFile) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg",
+              "{\"Float\": 6, \"Padding\": \"" + std::string(64u << 20, 'p') + "\"}");
+    ASSERT_EQ(runHost().status, 0);
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), "{" + lineEnd() + "    \"Float\": 6" + lineEnd() + "}");
+}
+
+#if defined(_WIN32)
+TEST_F(Runner, AConfigurationFileLockedByAnotherProcess) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", "{\"Float\": 8}");
+    HANDLE locked = CreateFileA("config\\Orvelin.cfg", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    const HostRun run = runHost();
+    CloseHandle(locked);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(readFile(SML::Host::logFileName), sessionLog());
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), "{\"Float\": 8}");
+}
+#else
+TEST_F(Runner, TheWorkingFolderRemovedBeforeTheModuleLoads) {
+    // Windows never lets a process's working folder go; POSIX does.
+    const int status = testing_support::runProgram(
+        "(mkdir gone && cd gone && rmdir ../gone && \"" +
+            testing_support::builtProgram("orvelin-host") + "\")",
+        "output.txt", "errors.txt");
+    EXPECT_EQ(status, 0) << readFile("errors.txt");
+    EXPECT_EQ(readFile("output.txt"), sessionLog());
+    EXPECT_FALSE(fs::exists("gone"));
+}
+#endif
 
 } // namespace
