@@ -1,6 +1,6 @@
 # The two commands of the README: `make run` and `make test`. Both install what is missing first.
 
-PRESETS := native native-sanitize windows
+PRESETS := native native-sanitize fuzz windows
 GAME ?= build/windows/game
 FUZZ_SECONDS ?= 60
 
@@ -13,7 +13,7 @@ deps:
 run: deps build-windows
 	scripts/play-session "$(GAME)"
 
-# Every test of both builds, the sanitizer build included.
+# Every test of both builds: native, native with sanitizers, the fuzzers briefly, Windows.
 test: deps
 	@status=0; for preset in $(PRESETS); do $(MAKE) --no-print-directory test-$$preset || status=1; done; exit $$status
 
@@ -23,6 +23,10 @@ build-%:
 
 test-%: build-%
 	ctest --preset $*
+
+# Each fuzzer for FUZZ_SECONDS (make test gives each 15).
+fuzz: deps build-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --preset fuzz
 
 bench: deps build-native
 	build/native/orvelin-bench
