@@ -2,7 +2,7 @@
 // the last MiB: the byte-by-byte scan (the reference), findPattern, and memchr for a byte the
 // buffer does not hold (the memory-speed ceiling of one core). Prints the ratios at the end.
 
-#include "engine/locator.hpp"
+#include "engine/pattern.hpp"
 
 #include <benchmark/benchmark.h>
 

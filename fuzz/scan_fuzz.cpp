@@ -1,7 +1,7 @@
 // Fuzzer-chosen buffer, pattern, mask and offset: findPattern returns exactly what the plain
 // byte-by-byte scan returns.
 
-#include "engine/locator.hpp"
+#include "engine/pattern.hpp"
 
 #include "reference_scan.hpp"
 #include "support.hpp"

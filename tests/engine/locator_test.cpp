@@ -1,4 +1,5 @@
 #include "engine/locator.hpp"
+#include "engine/pattern.hpp"
 
 #include "reference_scan.hpp"
 #include "runner/engine_image.hpp"

@@ -1,0 +1,45 @@
+#pragma once
+// Byte patterns with masks, the fast scan that finds them, and the three engine patterns: each an
+// instruction that refers to an engine global, followed by the instructions that come with it.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// The scan reads whole executable images, including bytes that an instrumented build would call
+// out of bounds (the padding between globals), so those reads are left uninstrumented.
+#define ORVELIN_READS_WHOLE_IMAGE __attribute__((no_sanitize("address")))
+
+// A byte sequence and a mask of the same length: 'x' fixes a byte, any other character accepts
+// any byte. The mask's terminating zero ends the pattern. Every engine pattern starts with a
+// 7-byte instruction carrying a 4-byte displacement at offsets 3 to 6.
+struct EnginePattern {
+    const char* bytes;
+    const char* mask;
+    bool readsValue; // the slot keeps the global's value rather than its address
+};
+
+// In slot order.
+extern const std::array<EnginePattern, 3> enginePatterns;
+
+// Every 'x' position of the mask holds the same byte at position as in bytes.
+bool matchPattern(const unsigned char* position, const char* bytes, const char* mask);
+
+// The lowest address in [start, start + size) where the whole pattern lies and matches, plus
+// offset; null when there is none (including when the range is shorter than the pattern). Reads
+// nothing outside the range.
+const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,
+                                 const char* mask, std::int32_t offset);
+
+// The location an engine pattern's instruction at match refers to: match + 7 + the displacement
+// read as an unsigned 32-bit little-endian number at match + 3.
+std::uintptr_t referencedLocation(const unsigned char* match);
+
+// An engine pattern's first occurrence in an image and the location it refers to. A match that
+// is the pattern's own table (when the locator lies inside the scanned image) does not count.
+struct EngineReference {
+    const unsigned char* match;
+    std::uintptr_t location;
+};
+std::optional<EngineReference> findEngineReference(const unsigned char* image, std::uint32_t size,
+                                                   const EnginePattern& pattern);

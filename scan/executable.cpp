@@ -1,0 +1,169 @@
+#include "scan/executable.hpp"
+
+#include "engine/pattern.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace scan {
+
+namespace {
+
+std::uint32_t read16(std::string_view file, std::uint64_t at) {
+    return static_cast<unsigned char>(file[at]) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(file[at + 1])) << 8;
+}
+
+std::uint32_t read32(std::string_view file, std::uint64_t at) {
+    return read16(file, at) | read16(file, at + 2) << 16;
+}
+
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%X", value);
+    return text;
+}
+
+// Section names are 8 bytes, padded with zeros; anything unprintable is shown as '?'.
+std::string sectionName(std::string_view raw) {
+    std::string name;
+    for (char c : raw.substr(0, raw.find('\0'))) {
+        name += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return name;
+}
+
+// Offsets inside the headers.
+constexpr std::uint64_t dosHeaderSize = 0x40;
+constexpr std::uint64_t peOffsetField = 0x3C;
+constexpr std::uint64_t coffHeaderSize = 20;
+constexpr std::uint64_t optionalHeaderNeeded = 64; // through SizeOfHeaders
+constexpr std::uint64_t sectionHeaderSize = 40;
+constexpr std::uint32_t amd64Machine = 0x8664;
+constexpr std::uint32_t pe32PlusMagic = 0x20B;
+
+} // namespace
+
+std::string ExecutableImage::sectionAt(std::uint64_t rva) const {
+    for (const Section& section : sections) {
+        if (rva >= section.virtualAddress && rva - section.virtualAddress < section.span) {
+            return section.name;
+        }
+    }
+    return "";
+}
+
+std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
+                                           std::uint64_t sizeLimit) {
+    auto fail = [&](std::string reason) -> std::optional<ExecutableImage> {
+        error = std::move(reason);
+        return std::nullopt;
+    };
+    if (file.size() < dosHeaderSize || file.substr(0, 2) != "MZ") {
+        return fail("not a PE file at all (no MZ header)");
+    }
+    const std::uint64_t pe = read32(file, peOffsetField);
+    if (pe + 4 + coffHeaderSize > file.size()) {
+        return fail("truncated headers: the PE header at " + hex(static_cast<std::uint32_t>(pe)) +
+                    " lies past the end of the file");
+    }
+    if (file.substr(pe, 4) != std::string_view("PE\0\0", 4)) {
+        return fail("not a PE file at all (no PE signature)");
+    }
+    const std::uint64_t coff = pe + 4;
+    const std::uint32_t machine = read16(file, coff);
+    const std::uint32_t sectionCount = read16(file, coff + 2);
+    const std::uint32_t optionalSize = read16(file, coff + 16);
+    const std::uint64_t optional = coff + coffHeaderSize;
+    if (optionalSize < optionalHeaderNeeded || optional + optionalHeaderNeeded > file.size()) {
+        return fail("truncated headers: the optional header is cut short");
+    }
+    const std::uint32_t magic = read16(file, optional);
+    if (machine != amd64Machine || magic != pe32PlusMagic) {
+        return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " + hex(magic) +
+                    " (a PE32+ image for x86-64 has 0x8664 and 0x20B)");
+    }
+    const std::uint32_t imageSize = read32(file, optional + 56);
+    const std::uint32_t headersSize = read32(file, optional + 60);
+    if (imageSize == 0 || imageSize > sizeLimit) {
+        return fail("absurd SizeOfImage of " + std::to_string(imageSize) + " bytes (at most " +
+                    std::to_string(sizeLimit) + ")");
+    }
+    const std::uint64_t table = optional + optionalSize;
+    if (table + sectionCount * sectionHeaderSize > file.size()) {
+        return fail("truncated headers: the section table lies past the end of the file");
+    }
+
+    ExecutableImage image;
+    image.headersSize = headersSize;
+    image.bytes.assign(imageSize, 0);
+    const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, file.size(), imageSize});
+    std::memcpy(image.bytes.data(), file.data(), headerBytes);
+    for (std::uint32_t n = 0; n < sectionCount; ++n) {
+        const std::uint64_t header = table + n * sectionHeaderSize;
+        const std::string name = sectionName(file.substr(header, 8));
+        const std::uint32_t virtualSize = read32(file, header + 8);
+        const std::uint32_t virtualAddress = read32(file, header + 12);
+        const std::uint32_t rawSize = read32(file, header + 16);
+        const std::uint32_t rawOffset = read32(file, header + 20);
+        const std::uint64_t copied = virtualSize != 0 ? std::min(rawSize, virtualSize) : rawSize;
+        const std::uint64_t span = std::max<std::uint64_t>(virtualSize, copied);
+        if (copied != 0 && std::uint64_t{rawOffset} + copied > file.size()) {
+            return fail("section " + name + " lies outside the file");
+        }
+        if (std::uint64_t{virtualAddress} + span > imageSize) {
+            return fail("section " + name + " lies outside the image (SizeOfImage " +
+                        std::to_string(imageSize) + ")");
+        }
+        std::memcpy(image.bytes.data() + virtualAddress, file.data() + rawOffset, copied);
+        image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span)});
+    }
+    return image;
+}
+
+std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
+    std::vector<PatternFinding> findings;
+    const unsigned char* base = image.bytes.data();
+    for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
+        PatternFinding finding;
+        finding.pattern = static_cast<int>(n + 1);
+        const std::optional<EngineReference> reference = findEngineReference(
+            base, static_cast<std::uint32_t>(image.bytes.size()), enginePatterns[n]);
+        if (reference) {
+            finding.matched = true;
+            finding.matchRva = static_cast<std::uint64_t>(reference->match - base);
+            finding.globalRva = reference->location - reinterpret_cast<std::uintptr_t>(base);
+            finding.insideImage = finding.globalRva + sizeof(std::uint64_t) <= image.bytes.size();
+            finding.found = finding.insideImage || !enginePatterns[n].readsValue;
+            finding.section = image.sectionAt(finding.globalRva);
+        }
+        findings.push_back(finding);
+    }
+    return findings;
+}
+
+std::optional<std::string> readExecutable(const std::string& path, std::string& error) {
+    std::error_code failure;
+    const std::uintmax_t size = std::filesystem::file_size(path, failure);
+    if (failure) {
+        error = "cannot read the file: " + failure.message();
+        return std::nullopt;
+    }
+    // No PE32+ file is larger than its largest image plus a few headers.
+    if (size > 2 * largestImage) {
+        error = "not a usable PE32+ image: the file is larger than any image";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) {
+        error = "cannot read the file";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+} // namespace scan

@@ -1,0 +1,55 @@
+#pragma once
+// A game executable read from disk and laid out as the Windows loader lays it out in memory (a
+// PE32+ image: headers, then each section at its virtual address, zero-filled up to
+// SizeOfImage), and what the plug-in's engine patterns find in it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scan {
+
+struct Section {
+    std::string name;
+    std::uint32_t virtualAddress = 0;
+    std::uint32_t span = 0; // bytes the section takes in the image
+};
+
+struct ExecutableImage {
+    std::vector<unsigned char> bytes; // SizeOfImage bytes
+    std::uint32_t headersSize = 0;
+    std::vector<Section> sections;
+
+    // Name of the section holding the relative virtual address; empty when none does.
+    std::string sectionAt(std::uint64_t rva) const;
+};
+
+// Images larger than this are refused as absurd.
+inline constexpr std::uint64_t largestImage = 1ull << 30;
+
+// Lays the file's bytes out as an image. Empty, with the reason in error, when the file is not a
+// usable PE32+ image. Never reads outside the file or writes outside the image.
+std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
+                                           std::uint64_t sizeLimit = largestImage);
+
+// What one engine pattern finds in an image.
+struct PatternFinding {
+    int pattern = 0;      // 1, 2 or 3
+    bool matched = false; // the pattern occurs
+    bool found = false;   // the plug-in would fill its slot from the first occurrence
+    std::uint64_t matchRva = 0;
+    std::uint64_t globalRva = 0;
+    bool insideImage = false;
+    std::string section; // the global's section, empty when none
+};
+
+// Each engine pattern in slot order, found with the plug-in's own scan and judged as the plug-in
+// judges it: the first global, whose value the plug-in reads, must lie inside the image.
+std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image);
+
+// Reads the whole file in one go; empty, with the reason in error, when it cannot.
+std::optional<std::string> readExecutable(const std::string& path, std::string& error);
+
+} // namespace scan

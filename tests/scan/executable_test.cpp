@@ -1,0 +1,276 @@
+#include "scan/executable.hpp"
+
+#include "engine/locator.hpp"
+#include "engine/pattern.hpp"
+#include "platform/platform.hpp"
+#include "runner/engine_image.hpp"
+#include "support.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+
+using testing_support::readFile;
+using testing_support::ScratchFolder;
+using testing_support::writeFile;
+
+namespace {
+
+struct SectionSpec {
+    std::string name;
+    std::uint32_t virtualAddress;
+    std::uint32_t virtualSize;
+    std::string raw;
+};
+
+struct PeSpec {
+    std::vector<SectionSpec> sections;
+    std::uint32_t imageSize = 0x4500000;
+    std::uint16_t machine = 0x8664;
+    std::uint16_t magic = 0x20B;
+};
+
+void put16(std::string& file, std::size_t at, std::uint32_t value) {
+    file[at] = static_cast<char>(value & 0xFF);
+    file[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+}
+
+void put32(std::string& file, std::size_t at, std::uint32_t value) {
+    put16(file, at, value & 0xFFFF);
+    put16(file, at + 2, value >> 16);
+}
+
+constexpr std::size_t peHeader = 0x40;
+constexpr std::size_t optionalHeader = peHeader + 24;
+constexpr std::size_t sectionTable = optionalHeader + 240;
+constexpr std::size_t headersSize = 0x400;
+
+// A PE32+ file: DOS stub header, PE header, optional header, section table, raw section data.
+std::string makePe(const PeSpec& spec) {
+    std::string file(headersSize, '\0');
+    file[0] = 'M';
+    file[1] = 'Z';
+    put32(file, 0x3C, peHeader);
+    std::memcpy(file.data() + peHeader, "PE\0\0", 4);
+    put16(file, peHeader + 4, spec.machine);
+    put16(file, peHeader + 6, static_cast<std::uint32_t>(spec.sections.size()));
+    put16(file, peHeader + 20, 240);
+    put16(file, optionalHeader, spec.magic);
+    put32(file, optionalHeader + 56, spec.imageSize);
+    put32(file, optionalHeader + 60, headersSize);
+    for (std::size_t n = 0; n < spec.sections.size(); ++n) {
+        const SectionSpec& section = spec.sections[n];
+        const std::size_t header = sectionTable + 40 * n;
+        std::memcpy(file.data() + header, section.name.data(), std::min<std::size_t>(8, section.name.size()));
+        put32(file, header + 8, section.virtualSize);
+        put32(file, header + 12, section.virtualAddress);
+        put32(file, header + 16, static_cast<std::uint32_t>(section.raw.size()));
+        put32(file, header + 20, section.raw.empty() ? 0 : static_cast<std::uint32_t>(file.size()));
+        file += section.raw;
+    }
+    return file;
+}
+
+constexpr std::uint32_t textAddress = 0x1000;
+constexpr std::uint32_t bssAddress = 0x3400000;
+const std::uint32_t globalAddresses[3] = {0x3400100, 0x4400000, 0x4400010};
+
+// Code holding the engine patterns (those in planted) at 0x100 apart, each referring to its
+// global in .bss.
+std::string engineCode(std::initializer_list<int> planted) {
+    std::string code(0x400, '\xCC');
+    for (int n : planted) {
+        const EnginePattern& pattern = enginePatterns[static_cast<std::size_t>(n)];
+        const std::size_t at = 0x100 * static_cast<std::size_t>(n + 1);
+        std::memcpy(code.data() + at, pattern.bytes, std::strlen(pattern.mask));
+        put32(code, at + 3, globalAddresses[n] - (textAddress + static_cast<std::uint32_t>(at) + 7));
+    }
+    return code;
+}
+
+PeSpec gameWith(std::initializer_list<int> planted) {
+    return {{{".text", textAddress, 0x400, engineCode(planted)},
+             {".data", 0x2000, 0x10, std::string(0x200, 'd')},
+             {".bss", bssAddress, 0x1100000, ""}}};
+}
+
+std::optional<scan::ExecutableImage> layOut(const std::string& file, std::string& error) {
+    return scan::layOutImage(file, error);
+}
+
+TEST(LayOutImage, SectionsLandAtTheirVirtualAddresses) {
+    std::string error;
+    const auto image = layOut(makePe(gameWith({0, 1, 2})), error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(image->bytes.size(), 0x4500000u);
+    EXPECT_EQ(std::memcmp(image->bytes.data(), "MZ", 2), 0);
+    EXPECT_EQ(image->bytes[0x2000], 'd');
+    EXPECT_EQ(image->bytes[0x2010], 0) << "past VirtualSize stays zero";
+    EXPECT_EQ(image->sectionAt(0x2000), ".data");
+    EXPECT_EQ(image->sectionAt(0x10), "");
+    EXPECT_EQ(image->sectionAt(0x44FFFFF), ".bss");
+}
+
+TEST(FindEngineGlobals, ReportsEachPatternAndWhereItsGlobalLies) {
+    std::string error;
+    const auto image = layOut(makePe(gameWith({0, 1, 2})), error);
+    ASSERT_TRUE(image) << error;
+    const std::vector<scan::PatternFinding> findings = scan::findEngineGlobals(*image);
+    ASSERT_EQ(findings.size(), 3u);
+    for (int n = 0; n < 3; ++n) {
+        const scan::PatternFinding& finding = findings[static_cast<std::size_t>(n)];
+        EXPECT_EQ(finding.pattern, n + 1);
+        EXPECT_TRUE(finding.found);
+        EXPECT_EQ(finding.matchRva, textAddress + 0x100u * static_cast<unsigned>(n + 1));
+        EXPECT_EQ(finding.globalRva, globalAddresses[n]);
+        EXPECT_EQ(finding.section, ".bss");
+    }
+}
+
+TEST(FindEngineGlobals, AMissingPatternIsReportedAlone) {
+    std::string error;
+    const auto image = layOut(makePe(gameWith({0, 2})), error);
+    ASSERT_TRUE(image) << error;
+    const auto findings = scan::findEngineGlobals(*image);
+    EXPECT_TRUE(findings[0].found);
+    EXPECT_FALSE(findings[1].matched);
+    EXPECT_FALSE(findings[1].found);
+    EXPECT_TRUE(findings[2].found);
+}
+
+TEST(FindEngineGlobals, AFirstGlobalOutsideTheImageIsNoFinding) {
+    PeSpec spec = gameWith({0, 1, 2});
+    spec.imageSize = 0x3400000;
+    spec.sections.pop_back();
+    std::string error;
+    const auto image = layOut(makePe(spec), error);
+    ASSERT_TRUE(image) << error;
+    const auto findings = scan::findEngineGlobals(*image);
+    EXPECT_TRUE(findings[0].matched);
+    EXPECT_FALSE(findings[0].found) << "the plug-in reads no value from outside the image";
+    EXPECT_TRUE(findings[1].found) << "the plug-in keeps an address without reading it";
+    EXPECT_FALSE(findings[1].insideImage);
+}
+
+TEST(LayOutImage, RefusesFilesThatAreNoUsablePe32PlusImage) {
+    const std::string good = makePe(gameWith({0}));
+    auto variant = [&](auto change) {
+        std::string file = good;
+        change(file);
+        return file;
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "not a PE file at all"},
+        {"MZ", "not a PE file at all"},
+        {std::string(0x200, 'x'), "not a PE file at all"},
+        {good.substr(0, 0x50), "truncated headers"},
+        {good.substr(0, 0x100), "truncated headers"},
+        {good.substr(0, 0x160), "section table"},
+        {good.substr(0, 0x200), "section .text lies outside the file"},
+        {variant([](std::string& f) { put32(f, 0x3C, 0xFFFFFFF0); }), "truncated headers"},
+        {variant([](std::string& f) { f[peHeader] = 'N'; }), "no PE signature"},
+        {variant([](std::string& f) { put16(f, peHeader + 4, 0x14C); }), "not 64-bit"},
+        {variant([](std::string& f) { put16(f, optionalHeader, 0x10B); }), "not 64-bit"},
+        {variant([](std::string& f) { put16(f, peHeader + 20, 16); }), "truncated headers"},
+        {variant([](std::string& f) { put32(f, optionalHeader + 56, 0); }), "absurd SizeOfImage"},
+        {variant([](std::string& f) { put32(f, optionalHeader + 56, 0xFFFFFFFF); }),
+         "absurd SizeOfImage"},
+        {variant([](std::string& f) { put32(f, sectionTable + 20, 0x7FFFFFF0); }),
+         "section .text lies outside the file"},
+        {variant([](std::string& f) { put32(f, sectionTable + 12, 0x44FFF00); }),
+         "section .text lies outside the image"},
+        {variant([](std::string& f) { put16(f, peHeader + 6, 0xFFFF); }), "section table"},
+    };
+    for (const auto& [file, reason] : cases) {
+        std::string error;
+        EXPECT_FALSE(layOut(file, error)) << reason;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+}
+
+TEST(LayOutImage, EveryTruncationOfAFileGetsAClearOutcome) {
+    PeSpec spec = gameWith({0, 1, 2});
+    spec.imageSize = 0x5000;
+    spec.sections.pop_back();
+    const std::string file = makePe(spec);
+    for (std::size_t length = 0; length <= file.size(); ++length) {
+        std::string error;
+        const auto image = scan::layOutImage(std::string_view(file).substr(0, length), error);
+        EXPECT_EQ(image.has_value(), error.empty()) << length;
+        if (image) {
+            scan::findEngineGlobals(*image);
+        }
+    }
+}
+
+class ScanTool : public ::testing::Test {
+protected:
+    ScratchFolder folder{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+
+    int scan(const std::string& arguments) {
+        return testing_support::runProgram(
+            "\"" + testing_support::builtProgram("orvelin-scan") + "\" " + arguments, "output.txt",
+            "errors.txt");
+    }
+};
+
+TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
+    writeFile("game.exe", makePe(gameWith({0, 1, 2})));
+    writeFile("older.exe", makePe(gameWith({0, 2})));
+    writeFile("broken.exe", makePe(gameWith({0})).substr(0, 0x100));
+
+    EXPECT_EQ(scan("game.exe"), 0);
+    EXPECT_NE(readFile("output.txt").find("Pattern 1: found at RVA 0x1100, global at RVA 0x3400100 in .bss"),
+              std::string::npos)
+        << readFile("output.txt");
+    EXPECT_EQ(scan("older.exe"), 1);
+    EXPECT_NE(readFile("output.txt").find("Pattern 2: not found"), std::string::npos);
+    EXPECT_EQ(scan("broken.exe"), 2);
+    const std::string errors = readFile("errors.txt");
+    EXPECT_NE(errors.find("broken.exe: not a usable PE32+ image: truncated headers"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(scan("no-such-file.exe"), 2);
+    EXPECT_NE(readFile("errors.txt").find("cannot read the file"), std::string::npos);
+}
+
+TEST_F(ScanTool, JsonCarriesTheSameFindings) {
+    writeFile("older.exe", makePe(gameWith({0, 2})));
+    EXPECT_EQ(scan("--json older.exe"), 1);
+    const nlohmann::json report = nlohmann::json::parse(readFile("output.txt"));
+    EXPECT_EQ(report["allFound"], false);
+    EXPECT_EQ(report["patterns"][0]["globalRva"], 0x3400100);
+    EXPECT_EQ(report["patterns"][0]["section"], ".bss");
+    EXPECT_EQ(report["patterns"][1]["found"], false);
+    EXPECT_EQ(report["patterns"][2]["matchRva"], 0x1300);
+
+    writeFile("broken.exe", "MZ");
+    EXPECT_EQ(scan("--json broken.exe"), 2);
+    EXPECT_NE(nlohmann::json::parse(readFile("output.txt"))["error"].get<std::string>().find(
+                  "not a PE file at all"),
+              std::string::npos);
+}
+
+#if defined(_WIN32)
+TEST_F(ScanTool, FindsOnDiskWhatThePluginFindsInTheRunningProgram) {
+    // This program carries the runner's engine instructions and globals.
+    runner::startEngine();
+    locateEngineGlobals();
+    const auto base = reinterpret_cast<std::uintptr_t>(platform::mainModuleImage()->base);
+    const runner::EngineGlobals globals = runner::engineGlobals();
+    ASSERT_EQ(engineGlobal1, *globals.global1);
+    const std::uint64_t pluginFound[3] = {reinterpret_cast<std::uintptr_t>(globals.global1) - base,
+                                          engineGlobal2 - base, engineGlobal3 - base};
+
+    EXPECT_EQ(scan("--json \"" + testing_support::builtProgram("scan_test") + "\""), 0);
+    const nlohmann::json report = nlohmann::json::parse(readFile("output.txt"));
+    for (std::size_t n = 0; n < 3; ++n) {
+        EXPECT_EQ(report["patterns"][n]["globalRva"], pluginFound[n]) << "pattern " << n + 1;
+    }
+    EXPECT_EQ(scan("\"" + testing_support::builtProgram("orvelin-host") + "\""), 0);
+    EXPECT_NE(readFile("output.txt").find("Pattern 3: found"), std::string::npos);
+}
+#endif
+
+} // namespace
