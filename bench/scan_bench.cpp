@@ -3,6 +3,8 @@
 // buffer does not hold (the memory-speed ceiling of one core). Prints the ratios at the end.
 
 #include "engine/pattern.hpp"
+#include "pe_file.hpp"
+#include "scan/executable.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -147,6 +149,38 @@ void Memchr(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(data.withoutRareByte.size()));
 }
+
+// orvelin-scan's whole work on a 200 MiB game executable: read the file, lay out the image (200 MiB
+// of code, 80 MiB of zero-filled data) and look for the three patterns.
+void ScanExecutable(benchmark::State& state) {
+    namespace pe = testing_support::pe;
+    const Workload& data = workload();
+    const std::size_t codeSize = 200u << 20;
+    // The last 200 MiB of the code, so that the patterns lie near its end.
+    std::string code(reinterpret_cast<const char*>(data.code.data() + data.code.size() - codeSize),
+                     codeSize);
+    const std::string path = (fs::temp_directory_path() / "orvelin-bench-game.exe").string();
+    {
+        const std::string file =
+            pe::makePe({{{".text", 0x1000, static_cast<std::uint32_t>(codeSize), std::move(code)},
+                         {".bss", 0x1000 + static_cast<std::uint32_t>(codeSize), 80u << 20, ""}},
+                        0x1000 + static_cast<std::uint32_t>(codeSize) + (80u << 20)});
+        std::ofstream(path, std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
+    }
+    for (auto _ : state) {
+        std::string error;
+        const std::optional<scan::ExecutableImage> image = scan::layOutFile(path, error);
+        const std::vector<scan::PatternFinding> findings = scan::findEngineGlobals(*image);
+        if (!findings[1].matched || !findings[2].matched) {
+            state.SkipWithError("the planted patterns were not found");
+            break;
+        }
+        benchmark::DoNotOptimize(findings.data());
+    }
+    fs::remove(path);
+}
+
+BENCHMARK(ScanExecutable)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 BENCHMARK(Reference)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(FindPattern)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);

@@ -3,6 +3,7 @@
 // code runs as a Windows DLL and natively on POSIX. Paths are given as the plug-in writes them:
 // relative, with the backslash as separator.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -49,6 +50,11 @@ struct MemoryUse {
     std::uint64_t peak = 0;
 };
 MemoryUse memoryUse();
+
+// Zero-filled memory straight from the system, in large pages where it offers them; null when
+// there is none. Free with the same size.
+void* allocatePages(std::size_t size);
+void freePages(void* pages, std::size_t size);
 
 // Name the plug-in module has on this platform.
 const char* pluginFileName();

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,6 +135,23 @@ MemoryUse memoryUse() {
         }
     }
     return use;
+}
+
+void* allocatePages(std::size_t size) {
+    void* pages = mmap(nullptr, size == 0 ? 1 : size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) {
+        return nullptr;
+    }
+    // Faults on large buffers cost far more in small pages.
+    madvise(pages, size, MADV_HUGEPAGE);
+    return pages;
+}
+
+void freePages(void* pages, std::size_t size) {
+    if (pages != nullptr) {
+        munmap(pages, size == 0 ? 1 : size);
+    }
 }
 
 const char* pluginFileName() { return "Orvelin.so"; }

@@ -85,6 +85,16 @@ MemoryUse memoryUse() {
     return {counters.WorkingSetSize, counters.PeakWorkingSetSize};
 }
 
+void* allocatePages(std::size_t size) {
+    return VirtualAlloc(nullptr, size == 0 ? 1 : size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void freePages(void* pages, std::size_t) {
+    if (pages != nullptr) {
+        VirtualFree(pages, 0, MEM_RELEASE);
+    }
+}
+
 const char* pluginFileName() { return "Orvelin.dll"; }
 
 } // namespace platform

@@ -1,12 +1,16 @@
 #include "scan/executable.hpp"
 
 #include "engine/pattern.hpp"
+#include "platform/platform.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
+#include <stdexcept>
+#include <utility>
 
 namespace scan {
 
@@ -47,6 +51,24 @@ constexpr std::uint32_t pe32PlusMagic = 0x20B;
 
 } // namespace
 
+Bytes::Bytes(std::size_t size)
+    : data_(static_cast<unsigned char*>(platform::allocatePages(size))), size_(size) {
+    if (data_ == nullptr) {
+        throw std::bad_alloc();
+    }
+}
+
+Bytes::~Bytes() { platform::freePages(data_, size_); }
+
+Bytes::Bytes(Bytes&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+Bytes& Bytes::operator=(Bytes&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+}
+
 std::string ExecutableImage::sectionAt(std::uint64_t rva) const {
     for (const Section& section : sections) {
         if (rva >= section.virtualAddress && rva - section.virtualAddress < section.span) {
@@ -56,20 +78,44 @@ std::string ExecutableImage::sectionAt(std::uint64_t rva) const {
     return "";
 }
 
-std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
-                                           std::uint64_t sizeLimit) {
+namespace {
+
+// Where a file's bytes come from: read(offset, count, destination) copies bytes that lie inside
+// the file and returns false when it cannot.
+struct FileReader {
+    std::uint64_t size;
+    std::function<bool(std::uint64_t, std::size_t, unsigned char*)> read;
+};
+
+std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& error,
+                                      std::uint64_t sizeLimit) {
     auto fail = [&](std::string reason) -> std::optional<ExecutableImage> {
         error = std::move(reason);
         return std::nullopt;
     };
-    if (file.size() < dosHeaderSize || file.substr(0, 2) != "MZ") {
+    // The headers, read as far as they are needed; every offset is checked against the file's
+    // size before it is read.
+    std::string head;
+    auto need = [&](std::uint64_t end) {
+        if (end > head.size()) {
+            const std::size_t from = head.size();
+            head.resize(static_cast<std::size_t>(end));
+            if (!reader.read(from, head.size() - from, reinterpret_cast<unsigned char*>(head.data() + from))) {
+                throw std::runtime_error("cannot read the file");
+            }
+        }
+        return std::string_view(head);
+    };
+    const std::uint64_t fileSize = reader.size;
+    if (fileSize < dosHeaderSize || need(dosHeaderSize).substr(0, 2) != "MZ") {
         return fail("not a PE file at all (no MZ header)");
     }
-    const std::uint64_t pe = read32(file, peOffsetField);
-    if (pe + 4 + coffHeaderSize > file.size()) {
+    const std::uint64_t pe = read32(need(dosHeaderSize), peOffsetField);
+    if (pe + 4 + coffHeaderSize > fileSize) {
         return fail("truncated headers: the PE header at " + hex(static_cast<std::uint32_t>(pe)) +
                     " lies past the end of the file");
     }
+    std::string_view file = need(pe + 4 + coffHeaderSize);
     if (file.substr(pe, 4) != std::string_view("PE\0\0", 4)) {
         return fail("not a PE file at all (no PE signature)");
     }
@@ -78,9 +124,10 @@ std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& e
     const std::uint32_t sectionCount = read16(file, coff + 2);
     const std::uint32_t optionalSize = read16(file, coff + 16);
     const std::uint64_t optional = coff + coffHeaderSize;
-    if (optionalSize < optionalHeaderNeeded || optional + optionalHeaderNeeded > file.size()) {
+    if (optionalSize < optionalHeaderNeeded || optional + optionalHeaderNeeded > fileSize) {
         return fail("truncated headers: the optional header is cut short");
     }
+    file = need(optional + optionalHeaderNeeded);
     const std::uint32_t magic = read16(file, optional);
     if (machine != amd64Machine || magic != pe32PlusMagic) {
         return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " + hex(magic) +
@@ -93,15 +140,18 @@ std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& e
                     std::to_string(sizeLimit) + ")");
     }
     const std::uint64_t table = optional + optionalSize;
-    if (table + sectionCount * sectionHeaderSize > file.size()) {
+    if (table + sectionCount * sectionHeaderSize > fileSize) {
         return fail("truncated headers: the section table lies past the end of the file");
     }
+    file = need(table + sectionCount * sectionHeaderSize);
 
     ExecutableImage image;
     image.headersSize = headersSize;
-    image.bytes.assign(imageSize, 0);
-    const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, file.size(), imageSize});
-    std::memcpy(image.bytes.data(), file.data(), headerBytes);
+    image.bytes = Bytes(imageSize);
+    const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, fileSize, imageSize});
+    if (!reader.read(0, static_cast<std::size_t>(headerBytes), image.bytes.data())) {
+        return fail("cannot read the file");
+    }
     for (std::uint32_t n = 0; n < sectionCount; ++n) {
         const std::uint64_t header = table + n * sectionHeaderSize;
         const std::string name = sectionName(file.substr(header, 8));
@@ -111,17 +161,58 @@ std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& e
         const std::uint32_t rawOffset = read32(file, header + 20);
         const std::uint64_t copied = virtualSize != 0 ? std::min(rawSize, virtualSize) : rawSize;
         const std::uint64_t span = std::max<std::uint64_t>(virtualSize, copied);
-        if (copied != 0 && std::uint64_t{rawOffset} + copied > file.size()) {
+        if (copied != 0 && std::uint64_t{rawOffset} + copied > fileSize) {
             return fail("section " + name + " lies outside the file");
         }
         if (std::uint64_t{virtualAddress} + span > imageSize) {
             return fail("section " + name + " lies outside the image (SizeOfImage " +
                         std::to_string(imageSize) + ")");
         }
-        std::memcpy(image.bytes.data() + virtualAddress, file.data() + rawOffset, copied);
+        if (copied != 0 &&
+            !reader.read(rawOffset, static_cast<std::size_t>(copied), image.bytes.data() + virtualAddress)) {
+            return fail("cannot read the file");
+        }
         image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span)});
     }
     return image;
+}
+
+} // namespace
+
+std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
+                                           std::uint64_t sizeLimit) {
+    const FileReader reader{file.size(), [file](std::uint64_t offset, std::size_t count,
+                                                unsigned char* destination) {
+                                std::memcpy(destination, file.data() + offset, count);
+                                return true;
+                            }};
+    return layOut(reader, error, sizeLimit);
+}
+
+std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& error) {
+    std::error_code failure;
+    const std::uintmax_t size = std::filesystem::file_size(path, failure);
+    std::ifstream in(path, std::ios::binary);
+    if (failure || !in) {
+        error = "cannot read the file" + (failure ? ": " + failure.message() : std::string());
+        return std::nullopt;
+    }
+    const FileReader reader{size, [&in](std::uint64_t offset, std::size_t count,
+                                        unsigned char* destination) {
+                                in.seekg(static_cast<std::streamoff>(offset));
+                                return static_cast<bool>(in.read(reinterpret_cast<char*>(destination),
+                                                                 static_cast<std::streamsize>(count)));
+                            }};
+    try {
+        std::optional<ExecutableImage> image = layOut(reader, error, largestImage);
+        if (!image && error != "cannot read the file") {
+            error = "not a usable PE32+ image: " + error;
+        }
+        return image;
+    } catch (const std::runtime_error& failed) {
+        error = failed.what();
+        return std::nullopt;
+    }
 }
 
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
@@ -143,27 +234,6 @@ std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
         findings.push_back(finding);
     }
     return findings;
-}
-
-std::optional<std::string> readExecutable(const std::string& path, std::string& error) {
-    std::error_code failure;
-    const std::uintmax_t size = std::filesystem::file_size(path, failure);
-    if (failure) {
-        error = "cannot read the file: " + failure.message();
-        return std::nullopt;
-    }
-    // No PE32+ file is larger than its largest image plus a few headers.
-    if (size > 2 * largestImage) {
-        error = "not a usable PE32+ image: the file is larger than any image";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) {
-        error = "cannot read the file";
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 } // namespace scan

@@ -4,12 +4,34 @@
 // SizeOfImage), and what the plug-in's engine patterns find in it.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace scan {
+
+// Zero-filled bytes for an image, taken from fresh pages (large ones where the system offers
+// them) rather than cleared byte by byte: a large image is mostly written once or never.
+class Bytes {
+public:
+    explicit Bytes(std::size_t size = 0);
+    ~Bytes();
+    Bytes(Bytes&& other) noexcept;
+    Bytes& operator=(Bytes&& other) noexcept;
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+
+    unsigned char* data() { return data_; }
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    unsigned char operator[](std::size_t at) const { return data_[at]; }
+
+private:
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 struct Section {
     std::string name;
@@ -18,7 +40,7 @@ struct Section {
 };
 
 struct ExecutableImage {
-    std::vector<unsigned char> bytes; // SizeOfImage bytes
+    Bytes bytes; // SizeOfImage bytes
     std::uint32_t headersSize = 0;
     std::vector<Section> sections;
 
@@ -34,6 +56,10 @@ inline constexpr std::uint64_t largestImage = 1ull << 30;
 std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
                                            std::uint64_t sizeLimit = largestImage);
 
+// The same straight from a file on disk, reading each byte where it goes in the image; empty,
+// with the reason in error, also when the file cannot be read.
+std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& error);
+
 // What one engine pattern finds in an image.
 struct PatternFinding {
     int pattern = 0;      // 1, 2 or 3
@@ -48,8 +74,5 @@ struct PatternFinding {
 // Each engine pattern in slot order, found with the plug-in's own scan and judged as the plug-in
 // judges it: the first global, whose value the plug-in reads, must lie inside the image.
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image);
-
-// Reads the whole file in one go; empty, with the reason in error, when it cannot.
-std::optional<std::string> readExecutable(const std::string& path, std::string& error);
 
 } // namespace scan

@@ -67,13 +67,7 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     std::string error;
-    std::optional<scan::ExecutableImage> image;
-    if (const std::optional<std::string> file = scan::readExecutable(path, error)) {
-        image = scan::layOutImage(*file, error);
-        if (!image) {
-            error = "not a usable PE32+ image: " + error;
-        }
-    }
+    const std::optional<scan::ExecutableImage> image = scan::layOutFile(path, error);
     if (!image) {
         if (json) {
             std::cout << dump({{"executable", path}, {"error", error}}) << '\n';

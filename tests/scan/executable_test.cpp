@@ -4,6 +4,7 @@
 #include "engine/pattern.hpp"
 #include "platform/platform.hpp"
 #include "runner/engine_image.hpp"
+#include "pe_file.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -14,63 +15,9 @@
 using testing_support::readFile;
 using testing_support::ScratchFolder;
 using testing_support::writeFile;
+using namespace testing_support::pe;
 
 namespace {
-
-struct SectionSpec {
-    std::string name;
-    std::uint32_t virtualAddress;
-    std::uint32_t virtualSize;
-    std::string raw;
-};
-
-struct PeSpec {
-    std::vector<SectionSpec> sections;
-    std::uint32_t imageSize = 0x4500000;
-    std::uint16_t machine = 0x8664;
-    std::uint16_t magic = 0x20B;
-};
-
-void put16(std::string& file, std::size_t at, std::uint32_t value) {
-    file[at] = static_cast<char>(value & 0xFF);
-    file[at + 1] = static_cast<char>((value >> 8) & 0xFF);
-}
-
-void put32(std::string& file, std::size_t at, std::uint32_t value) {
-    put16(file, at, value & 0xFFFF);
-    put16(file, at + 2, value >> 16);
-}
-
-constexpr std::size_t peHeader = 0x40;
-constexpr std::size_t optionalHeader = peHeader + 24;
-constexpr std::size_t sectionTable = optionalHeader + 240;
-constexpr std::size_t headersSize = 0x400;
-
-// A PE32+ file: DOS stub header, PE header, optional header, section table, raw section data.
-std::string makePe(const PeSpec& spec) {
-    std::string file(headersSize, '\0');
-    file[0] = 'M';
-    file[1] = 'Z';
-    put32(file, 0x3C, peHeader);
-    std::memcpy(file.data() + peHeader, "PE\0\0", 4);
-    put16(file, peHeader + 4, spec.machine);
-    put16(file, peHeader + 6, static_cast<std::uint32_t>(spec.sections.size()));
-    put16(file, peHeader + 20, 240);
-    put16(file, optionalHeader, spec.magic);
-    put32(file, optionalHeader + 56, spec.imageSize);
-    put32(file, optionalHeader + 60, headersSize);
-    for (std::size_t n = 0; n < spec.sections.size(); ++n) {
-        const SectionSpec& section = spec.sections[n];
-        const std::size_t header = sectionTable + 40 * n;
-        std::memcpy(file.data() + header, section.name.data(), std::min<std::size_t>(8, section.name.size()));
-        put32(file, header + 8, section.virtualSize);
-        put32(file, header + 12, section.virtualAddress);
-        put32(file, header + 16, static_cast<std::uint32_t>(section.raw.size()));
-        put32(file, header + 20, section.raw.empty() ? 0 : static_cast<std::uint32_t>(file.size()));
-        file += section.raw;
-    }
-    return file;
-}
 
 constexpr std::uint32_t textAddress = 0x1000;
 constexpr std::uint32_t bssAddress = 0x3400000;
