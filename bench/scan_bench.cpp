@@ -133,7 +133,9 @@ template <typename Scan> void scanPattern(benchmark::State& state, Scan scan) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * size);
 }
 
-void Reference(benchmark::State& state) { scanPattern(state, byteByByte); }
+void Reference(benchmark::State& state) {
+    scanPattern(state, byteByByte);
+}
 
 void FindPattern(benchmark::State& state) {
     scanPattern(state, [](const unsigned char* start, std::uint32_t size, const char* bytes,
@@ -165,7 +167,8 @@ void ScanExecutable(benchmark::State& state) {
             pe::makePe({{{".text", 0x1000, static_cast<std::uint32_t>(codeSize), std::move(code)},
                          {".bss", 0x1000 + static_cast<std::uint32_t>(codeSize), 80u << 20, ""}},
                         0x1000 + static_cast<std::uint32_t>(codeSize) + (80u << 20)});
-        std::ofstream(path, std::ios::binary).write(file.data(), static_cast<std::streamsize>(file.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(file.data(), static_cast<std::streamsize>(file.size()));
     }
     for (auto _ : state) {
         std::string error;
@@ -188,7 +191,7 @@ BENCHMARK(Memchr)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // Keeps each benchmark's speed for the ratios printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -212,7 +215,8 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double ceiling = reporter.speed["Memchr"];
-    std::printf("\npattern  findPattern/reference (target >= 20)  findPattern/memchr (target >= 0.8)\n");
+    std::printf(
+        "\npattern  findPattern/reference (target >= 20)  findPattern/memchr (target >= 0.8)\n");
     for (int n = 0; n < 3; ++n) {
         const double fast = reporter.speed["FindPattern/" + std::to_string(n)];
         const double slow = reporter.speed["Reference/" + std::to_string(n)];

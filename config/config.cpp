@@ -11,7 +11,9 @@ using nlohmann::json;
 
 namespace {
 
-bool isDollarKey(const std::string& key) { return !key.empty() && key.front() == '$'; }
+bool isDollarKey(const std::string& key) {
+    return !key.empty() && key.front() == '$';
+}
 
 // Whether a loaded value may stand where the default is (before any recursion into objects).
 bool keepsLoadedValue(const json& fallback, const json& loaded) {

@@ -19,7 +19,9 @@ ORVELIN_READS_WHOLE_IMAGE std::uint64_t readImageWord(std::uintptr_t location) {
 
 } // namespace
 
-void locateEngineGlobals() { locateEngineGlobals(platform::mainModuleImage()); }
+void locateEngineGlobals() {
+    locateEngineGlobals(platform::mainModuleImage());
+}
 
 void locateEngineGlobals(const std::optional<platform::ModuleImage>& image) {
     if (!image) {

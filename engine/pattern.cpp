@@ -18,6 +18,7 @@ namespace {
 
 // How often each byte value occurs in x86-64 machine code, in units of 0.01% (capped at 255),
 // measured once over large shared libraries. The scan filters on a pattern's rarest fixed bytes.
+// clang-format off
 constexpr std::uint8_t codeByteFrequency[256] = {
     255, 195, 105,  84, 113,  82,  69,  38, 121,  35,  23,  21,  26,  20,  85, 122,
      78,  22,  19,  15,  20,  22,  11,  13,  46,  12,  12,  21,  22,  11,  14,  31,
@@ -35,6 +36,7 @@ constexpr std::uint8_t codeByteFrequency[256] = {
      16,  11,  14,   8,   7,   7,  11,   8,  18,   8,   8,  10,   7,  10,  11,  19,
      23,  12,  10,   8,   9,   9,  11,  12,  83,  30,  11,  26,  12,  12,  13,  17,
      23,  10,  12,  11,   7,   8,  22,  17,  23,  13,  14,  16,  18,  39,  60, 187,};
+// clang-format on
 
 // Two fixed pattern positions the vector filter compares: the rarest fixed byte, and the rarest
 // one not next to it (neighbours often come together, as in a common instruction). A pattern with
@@ -70,8 +72,8 @@ Anchors chooseAnchors(const char* bytes, const char* mask, std::size_t length) {
     std::size_t second = rarestFixedByte(bytes, mask, length, first);
     if (second == length) {
         second = first + 1 < length && mask[first + 1] == 'x' ? first + 1
-                 : first > 0 && mask[first - 1] == 'x'      ? first - 1
-                                                            : first;
+                 : first > 0 && mask[first - 1] == 'x'        ? first - 1
+                                                              : first;
     }
     anchors.any = true;
     anchors.offset[0] = first;
@@ -124,8 +126,7 @@ struct Filter {
 // The first candidate lane of the block at position that passes the full comparison.
 const unsigned char* verify(const unsigned char* position, __m128i lanes, const char* bytes,
                             const char* mask) {
-    for (auto bits = static_cast<unsigned>(_mm_movemask_epi8(lanes)); bits != 0;
-         bits &= bits - 1) {
+    for (auto bits = static_cast<unsigned>(_mm_movemask_epi8(lanes)); bits != 0; bits &= bits - 1) {
         const unsigned char* candidate = position + __builtin_ctz(bits);
         if (matchPattern(candidate, bytes, mask)) {
             return candidate;

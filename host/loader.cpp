@@ -137,7 +137,9 @@ void setConsoleColor(ConsoleColor color) {
     }
 }
 
-void log(LogType type) { traceLine("log " + std::to_string(type)); }
+void log(LogType type) {
+    traceLine("log " + std::to_string(type));
+}
 
 } // namespace Utility
 
@@ -149,7 +151,9 @@ void openLogFile(const std::string& path) {
     Utility::logFile.open(path, std::ios::trunc);
 }
 
-void closeLogFile() { Utility::logFile.close(); }
+void closeLogFile() {
+    Utility::logFile.close();
+}
 
 void restoreConsoleColour() {
     if (!consoleIsTerminal()) {
@@ -165,11 +169,17 @@ void setTraceSink(std::function<void(const std::string&)> sink) {
     state().traceSink = std::move(sink);
 }
 
-void trace(const std::string& line) { traceLine(line); }
+void trace(const std::string& line) {
+    traceLine(line);
+}
 
-std::vector<std::string> dependedPaks() { return state().paks; }
+std::vector<std::string> dependedPaks() {
+    return state().paks;
+}
 
-void fireBeginPlay(AFGPlayerController* controller) { runEach(state().beginPlay, controller); }
+void fireBeginPlay(AFGPlayerController* controller) {
+    runEach(state().beginPlay, controller);
+}
 
 std::vector<bool> fireInputKey(PlayerInput* input, Objects::FKey key, Objects::InputEvent event,
                                float amountDepressed, bool gamepad) {

@@ -19,7 +19,9 @@ std::string nativePath(const std::string& path) {
     return native;
 }
 
-bool makeDirectory(const std::string& path) { return mkdir(nativePath(path).c_str(), 0777) == 0; }
+bool makeDirectory(const std::string& path) {
+    return mkdir(nativePath(path).c_str(), 0777) == 0;
+}
 
 bool pathExists(const std::string& path) {
     struct stat status {};
@@ -90,9 +92,13 @@ std::optional<ModuleImage> mainModuleImage() {
                        static_cast<std::uint32_t>(end - span.begin)};
 }
 
-bool stdoutIsConsole() { return isatty(STDOUT_FILENO) == 1; }
+bool stdoutIsConsole() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
-bool setConsoleAttribute(int) { return false; }
+bool setConsoleAttribute(int) {
+    return false;
+}
 
 void* loadLibrary(const std::string& path, std::string& error) {
     void* library = dlopen(nativePath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -103,9 +109,13 @@ void* loadLibrary(const std::string& path, std::string& error) {
     return library;
 }
 
-void* librarySymbol(void* library, const char* name) { return dlsym(library, name); }
+void* librarySymbol(void* library, const char* name) {
+    return dlsym(library, name);
+}
 
-void freeLibrary(void* library) { dlclose(library); }
+void freeLibrary(void* library) {
+    dlclose(library);
+}
 
 std::string executableDirectory() {
     std::string path(PATH_MAX, '\0');
@@ -154,6 +164,8 @@ void freePages(void* pages, std::size_t size) {
     }
 }
 
-const char* pluginFileName() { return "Orvelin.so"; }
+const char* pluginFileName() {
+    return "Orvelin.so";
+}
 
 } // namespace platform

@@ -12,9 +12,13 @@
 
 namespace platform {
 
-std::string nativePath(const std::string& path) { return path; }
+std::string nativePath(const std::string& path) {
+    return path;
+}
 
-bool makeDirectory(const std::string& path) { return _mkdir(path.c_str()) == 0; }
+bool makeDirectory(const std::string& path) {
+    return _mkdir(path.c_str()) == 0;
+}
 
 bool pathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -28,8 +32,8 @@ bool isDirectory(const std::string& path) {
 std::optional<ModuleImage> mainModuleImage() {
     HMODULE module = GetModuleHandleW(nullptr);
     MODULEINFO info{};
-    if (module == nullptr || !K32GetModuleInformation(GetCurrentProcess(), module, &info,
-                                                      sizeof(info))) {
+    if (module == nullptr ||
+        !K32GetModuleInformation(GetCurrentProcess(), module, &info, sizeof(info))) {
         return std::nullopt;
     }
     return ModuleImage{static_cast<const unsigned char*>(info.lpBaseOfDll),
@@ -57,7 +61,9 @@ void* librarySymbol(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void freeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+void freeLibrary(void* library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
 
 std::string executableDirectory() {
     std::string path(MAX_PATH, '\0');
@@ -95,6 +101,8 @@ void freePages(void* pages, std::size_t) {
     }
 }
 
-const char* pluginFileName() { return "Orvelin.dll"; }
+const char* pluginFileName() {
+    return "Orvelin.dll";
+}
 
 } // namespace platform

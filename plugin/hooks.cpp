@@ -17,18 +17,18 @@ void Orvelin::onPlayerControllerBeginPlay(ModReturns*, AFGPlayerController* cont
 
 void subscribeGameHooks(Orvelin& plugin) {
     using namespace std::placeholders;
-    HookInvoker<&AFGPlayerController::BeginPlay>::Handler onBeginPlay =
+    HookInvoker<& AFGPlayerController::BeginPlay>::Handler onBeginPlay =
         std::bind(&Orvelin::onPlayerControllerBeginPlay, &plugin, _1, _2);
-    HookInvoker<&PlayerInput::InputKey>::Handler onInputKey =
+    HookInvoker<& PlayerInput::InputKey>::Handler onInputKey =
         [&plugin](ModReturns*, PlayerInput*, SML::Objects::FKey, SML::Objects::InputEvent, float,
                   bool) {
             static_cast<void>(plugin);
             return false;
         };
-    HookInvoker<&UWorld::Tick>::Handler onWorldTick =
-        [&plugin](ModReturns*, UWorld*, SML::Objects::ELevelTick, float) {
-            static_cast<void>(plugin);
-        };
+    HookInvoker<& UWorld::Tick>::Handler onWorldTick = [&plugin](ModReturns*, UWorld*,
+                                                                 SML::Objects::ELevelTick, float) {
+        static_cast<void>(plugin);
+    };
     HookInvoker<&AFGPlayerController::BeginPlay>::subscribe(onBeginPlay);
     HookInvoker<&PlayerInput::InputKey>::subscribe(onInputKey);
     HookInvoker<&UWorld::Tick>::subscribe(onWorldTick);

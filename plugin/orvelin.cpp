@@ -16,10 +16,18 @@ void Orvelin::setup() {
     logAs(pluginLogSource, "Finished Orvelin setup!");
 }
 
-void Orvelin::postSetup() { SML::Mod::Functions::broadcastEvent(postSetupEvent); }
+void Orvelin::postSetup() {
+    SML::Mod::Functions::broadcastEvent(postSetupEvent);
+}
 
-Orvelin::~Orvelin() { logAs(pluginLogSource, "Orvelin finished cleanup!"); }
+Orvelin::~Orvelin() {
+    logAs(pluginLogSource, "Orvelin finished cleanup!");
+}
 
-void onPostSetupComplete() { logAs(pluginLogSource, "Orvelin's post setup has been completed!"); }
+void onPostSetupComplete() {
+    logAs(pluginLogSource, "Orvelin's post setup has been completed!");
+}
 
-SML::Mod::Mod* ModCreate() { return new Orvelin(); }
+SML::Mod::Mod* ModCreate() {
+    return new Orvelin();
+}

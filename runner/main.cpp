@@ -15,10 +15,12 @@ int main(int argc, char** argv) {
                  "would. The working directory is the game folder.",
                  "orvelin-host"};
     std::string plugin = platform::executableDirectory() + platform::pluginFileName();
-    app.add_option("--plugin", plugin, "Plug-in module to load (default: the one beside this program)");
+    app.add_option("--plugin", plugin,
+                   "Plug-in module to load (default: the one beside this program)");
     unsigned sessions = 1;
-    app.add_option("--sessions", sessions,
-                   "Sessions to play one after another, loading and unloading the plug-in each time")
+    app.add_option(
+           "--sessions", sessions,
+           "Sessions to play one after another, loading and unloading the plug-in each time")
         ->check(CLI::Range(1u, 1000000u));
     bool memoryReport = false;
     app.add_flag("--memory-report", memoryReport,

@@ -58,7 +58,9 @@ Bytes::Bytes(std::size_t size)
     }
 }
 
-Bytes::~Bytes() { platform::freePages(data_, size_); }
+Bytes::~Bytes() {
+    platform::freePages(data_, size_);
+}
 
 Bytes::Bytes(Bytes&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
@@ -100,7 +102,8 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
         if (end > head.size()) {
             const std::size_t from = head.size();
             head.resize(static_cast<std::size_t>(end));
-            if (!reader.read(from, head.size() - from, reinterpret_cast<unsigned char*>(head.data() + from))) {
+            if (!reader.read(from, head.size() - from,
+                             reinterpret_cast<unsigned char*>(head.data() + from))) {
                 throw std::runtime_error("cannot read the file");
             }
         }
@@ -130,8 +133,8 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
     file = need(optional + optionalHeaderNeeded);
     const std::uint32_t magic = read16(file, optional);
     if (machine != amd64Machine || magic != pe32PlusMagic) {
-        return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " + hex(magic) +
-                    " (a PE32+ image for x86-64 has 0x8664 and 0x20B)");
+        return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " +
+                    hex(magic) + " (a PE32+ image for x86-64 has 0x8664 and 0x20B)");
     }
     const std::uint32_t imageSize = read32(file, optional + 56);
     const std::uint32_t headersSize = read32(file, optional + 60);
@@ -168,8 +171,8 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
             return fail("section " + name + " lies outside the image (SizeOfImage " +
                         std::to_string(imageSize) + ")");
         }
-        if (copied != 0 &&
-            !reader.read(rawOffset, static_cast<std::size_t>(copied), image.bytes.data() + virtualAddress)) {
+        if (copied != 0 && !reader.read(rawOffset, static_cast<std::size_t>(copied),
+                                        image.bytes.data() + virtualAddress)) {
             return fail("cannot read the file");
         }
         image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span)});
@@ -181,11 +184,11 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
 
 std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
                                            std::uint64_t sizeLimit) {
-    const FileReader reader{file.size(), [file](std::uint64_t offset, std::size_t count,
-                                                unsigned char* destination) {
-                                std::memcpy(destination, file.data() + offset, count);
-                                return true;
-                            }};
+    const FileReader reader{
+        file.size(), [file](std::uint64_t offset, std::size_t count, unsigned char* destination) {
+            std::memcpy(destination, file.data() + offset, count);
+            return true;
+        }};
     return layOut(reader, error, sizeLimit);
 }
 
@@ -197,12 +200,12 @@ std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& 
         error = "cannot read the file" + (failure ? ": " + failure.message() : std::string());
         return std::nullopt;
     }
-    const FileReader reader{size, [&in](std::uint64_t offset, std::size_t count,
-                                        unsigned char* destination) {
-                                in.seekg(static_cast<std::streamoff>(offset));
-                                return static_cast<bool>(in.read(reinterpret_cast<char*>(destination),
-                                                                 static_cast<std::streamsize>(count)));
-                            }};
+    const FileReader reader{
+        size, [&in](std::uint64_t offset, std::size_t count, unsigned char* destination) {
+            in.seekg(static_cast<std::streamoff>(offset));
+            return static_cast<bool>(
+                in.read(reinterpret_cast<char*>(destination), static_cast<std::streamsize>(count)));
+        }};
     try {
         std::optional<ExecutableImage> image = layOut(reader, error, largestImage);
         if (!image && error != "cannot read the file") {

@@ -29,7 +29,8 @@ void printText(const std::vector<scan::PatternFinding>& findings) {
                                   : finding.section.empty() ? "in no section"
                                                             : "in " + finding.section;
         std::cout << (finding.found ? "found at RVA " : "not found: the match at RVA ")
-                  << hex(finding.matchRva) << (finding.found ? ", global at RVA " : " refers to RVA ")
+                  << hex(finding.matchRva)
+                  << (finding.found ? ", global at RVA " : " refers to RVA ")
                   << hex(finding.globalRva) << ' ' << place << '\n';
     }
 }
@@ -42,7 +43,8 @@ nlohmann::json asJson(const std::vector<scan::PatternFinding>& findings) {
             entry["matchRva"] = finding.matchRva;
             entry["globalRva"] = finding.globalRva;
             entry["insideImage"] = finding.insideImage;
-            entry["section"] = finding.section.empty() ? nlohmann::json() : nlohmann::json(finding.section);
+            entry["section"] =
+                finding.section.empty() ? nlohmann::json() : nlohmann::json(finding.section);
         }
         patterns.push_back(entry);
     }
@@ -82,7 +84,9 @@ int main(int argc, char** argv) {
         allFound = allFound && finding.found;
     }
     if (json) {
-        std::cout << dump({{"executable", path}, {"patterns", asJson(findings)}, {"allFound", allFound}})
+        std::cout << dump({{"executable", path},
+                           {"patterns", asJson(findings)},
+                           {"allFound", allFound}})
                   << '\n';
     } else {
         printText(findings);

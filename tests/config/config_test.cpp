@@ -22,16 +22,22 @@ using testing_support::writeFile;
 namespace {
 
 // Documents compare by their text, so that 2 and 2.0 differ.
-std::string text(const json& document) { return document.dump(); }
+std::string text(const json& document) {
+    return document.dump();
+}
 
 const json pluginDefaults = {{"Float", 1.0}};
 
-std::string defaultFileBytes() { return "{" + lineEnd() + "    \"Float\": 1.0" + lineEnd() + "}"; }
+std::string defaultFileBytes() {
+    return "{" + lineEnd() + "    \"Float\": 1.0" + lineEnd() + "}";
+}
 
 const std::string pluginFile = "config\\Orvelin.cfg";
 
 // Loads the plug-in's configuration as module load does.
-json loadPluginConfig() { return loadConfig("Orvelin", pluginDefaults, true); }
+json loadPluginConfig() {
+    return loadConfig("Orvelin", pluginDefaults, true);
+}
 
 struct ReconcileCase {
     const char* name;
@@ -53,7 +59,9 @@ TEST(Reconcile, OrdinaryKeys) {
         {"absent gets the default", {{"k", 1}}, json::object(), {{"k", 1}}},
         {"integer keeps an integer", {{"k", 1}}, {{"k", 5}}, {{"k", 5}}},
         {"integer keeps a negative integer", {{"k", 1u}}, {{"k", -3}}, {{"k", -3}}},
-        {"integer keeps an unsigned integer", {{"k", -1}}, {{"k", 18446744073709551615u}},
+        {"integer keeps an unsigned integer",
+         {{"k", -1}},
+         {{"k", 18446744073709551615u}},
          {{"k", 18446744073709551615u}}},
         {"integer refuses 2.0", {{"k", 1}}, {{"k", 2.0}}, {{"k", 1}}},
         {"floating point keeps an integer", {{"k", 1.0}}, {{"k", 2}}, {{"k", 2}}},
@@ -64,14 +72,18 @@ TEST(Reconcile, OrdinaryKeys) {
         {"number refuses an array", {{"k", 1.0}}, {{"k", json::array({1})}}, {{"k", 1.0}}},
         {"number refuses an object", {{"k", 1.0}}, {{"k", json::object()}}, {{"k", 1.0}}},
         {"number refuses null", {{"k", 1.0}}, {{"k", nullptr}}, {{"k", 1.0}}},
-        {"object is reconciled", {{"o", nested}}, {{"o", {{"a", 2}, {"c", 3}}}},
+        {"object is reconciled",
+         {{"o", nested}},
+         {{"o", {{"a", 2}, {"c", 3}}}},
          {{"o", {{"a", 2}, {"b", "s"}}}}},
         {"object refuses a number", {{"o", nested}}, {{"o", 5}}, {{"o", nested}}},
         {"object refuses null", {{"o", nested}}, {{"o", nullptr}}, {{"o", nested}}},
         {"string keeps a string", {{"s", "a"}}, {{"s", "b"}}, {{"s", "b"}}},
         {"string refuses a number", {{"s", "a"}}, {{"s", 1}}, {{"s", "a"}}},
         {"boolean keeps a boolean", {{"b", true}}, {{"b", false}}, {{"b", false}}},
-        {"array contents are not inspected", {{"a", {1, 2}}}, {{"a", {"x", nullptr}}},
+        {"array contents are not inspected",
+         {{"a", {1, 2}}},
+         {{"a", {"x", nullptr}}},
          {{"a", {"x", nullptr}}}},
         {"array refuses an object", {{"a", {1, 2}}}, {{"a", {{"x", 1}}}}, {{"a", {1, 2}}}},
         {"null keeps null", {{"n", nullptr}}, {{"n", nullptr}}, {{"n", nullptr}}},
@@ -85,21 +97,32 @@ TEST(Reconcile, DollarKeys) {
     const json object = {{"a", 1.0}};
     expectReconciled({
         {"any value stands", {{"$k", 1}}, {{"$k", "text"}}, {{"$k", "text"}}},
-        {"a lone dollar is a dollar key", {{"$", 1.0}}, {{"$", json::array()}},
+        {"a lone dollar is a dollar key",
+         {{"$", 1.0}},
+         {{"$", json::array()}},
          {{"$", json::array()}}},
         {"absent gets the default", {{"$k", 1}}, json::object(), {{"$k", 1}}},
-        {"object is reconciled", {{"$o", object}}, {{"$o", {{"a", 3}, {"b", 1}}}},
+        {"object is reconciled",
+         {{"$o", object}},
+         {{"$o", {{"a", 3}, {"b", 1}}}},
          {{"$o", {{"a", 3}}}}},
-        {"null under an object default becomes the default", {{"$o", object}}, {{"$o", nullptr}},
+        {"null under an object default becomes the default",
+         {{"$o", object}},
+         {{"$o", nullptr}},
          {{"$o", object}}},
-        {"null under an empty object default stays null", {{"$o", json::object()}},
-         {{"$o", nullptr}}, {{"$o", nullptr}}},
-        {"an array under an object default becomes the default", {{"$o", object}},
-         {{"$o", {1, 2}}}, {{"$o", object}}},
-        {"a string under an object default becomes the default", {{"$o", object}},
-         {{"$o", "x"}}, {{"$o", object}}},
-        {"dollar keys the defaults lack are removed", {{"k", 1}}, {{"k", 1}, {"$", 2}},
-         {{"k", 1}}},
+        {"null under an empty object default stays null",
+         {{"$o", json::object()}},
+         {{"$o", nullptr}},
+         {{"$o", nullptr}}},
+        {"an array under an object default becomes the default",
+         {{"$o", object}},
+         {{"$o", {1, 2}}},
+         {{"$o", object}}},
+        {"a string under an object default becomes the default",
+         {{"$o", object}},
+         {{"$o", "x"}},
+         {{"$o", object}}},
+        {"dollar keys the defaults lack are removed", {{"k", 1}}, {{"k", 1}, {"$", 2}}, {{"k", 1}}},
     });
 }
 
@@ -111,15 +134,15 @@ TEST(Reconcile, NestedObjectsAtEveryDepth) {
 }
 
 TEST(Reconcile, TopLevelThatIsNoObjectBecomesTheDefaults) {
-    for (const json& loaded : {json(nullptr), json::array({1, 2}), json("text"), json(3),
-                               json(2.5), json(false)}) {
+    for (const json& loaded :
+         {json(nullptr), json::array({1, 2}), json("text"), json(3), json(2.5), json(false)}) {
         EXPECT_EQ(text(reconcileConfig(loaded, pluginDefaults)), text(pluginDefaults))
             << loaded.dump();
     }
 }
 
 class ConfigFile : public ::testing::Test {
-protected:
+  protected:
     ScratchFolder folder{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
@@ -198,7 +221,8 @@ TEST_F(ConfigFile, NonAsciiTextIsWrittenAsItIs) {
     writeFile("Named.cfg", "{\"Name\": \"Caf\xC3\xA9 \\u00e9\"}");
     loadConfig("Named", defaults, false);
     const std::string eol = lineEnd();
-    EXPECT_EQ(readFile("Named.cfg"), "{" + eol + "    \"Name\": \"Caf\xC3\xA9 \xC3\xA9\"" + eol + "}");
+    EXPECT_EQ(readFile("Named.cfg"),
+              "{" + eol + "    \"Name\": \"Caf\xC3\xA9 \xC3\xA9\"" + eol + "}");
 }
 
 TEST_F(ConfigFile, EveryLoadWritesTwoDiagnosticsWhenVerbose) {

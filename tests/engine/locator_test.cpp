@@ -50,7 +50,8 @@ TEST(FindPattern, AgreesWithTheByteByByteScanOnRandomBuffers) {
             buffer.data()[i] = alphabet[pick(sizeof(alphabet))];
         }
         if (buffer.size() >= length && pick(2) == 0) {
-            const std::size_t at = pick(3) == 0 ? buffer.size() - length : pick(buffer.size() - length + 1);
+            const std::size_t at =
+                pick(3) == 0 ? buffer.size() - length : pick(buffer.size() - length + 1);
             std::memcpy(buffer.data() + at, bytes.data(), length);
         }
         const auto offset = static_cast<std::int32_t>(pick(17)) - 8;
@@ -88,8 +89,8 @@ TEST(FindPattern, NullWhenAbsent) {
 TEST(FindPattern, FindsAnOccurrenceEndingAtTheEndOfTheRange) {
     const EnginePattern& pattern = enginePatterns[2];
     const std::size_t length = std::strlen(pattern.mask);
-    for (std::size_t size : {length, length + 1, std::size_t{15}, std::size_t{16},
-                             std::size_t{64}, std::size_t{100}, std::size_t{4096}}) {
+    for (std::size_t size : {length, length + 1, std::size_t{15}, std::size_t{16}, std::size_t{64},
+                             std::size_t{100}, std::size_t{4096}}) {
         if (size < length) {
             continue;
         }
@@ -104,7 +105,8 @@ TEST(FindPattern, FindsAnOccurrenceEndingAtTheEndOfTheRange) {
 }
 
 TEST(FindPattern, RangeShorterThanThePatternReadsNothing) {
-    EXPECT_EQ(findPattern(nullptr, 12, enginePatterns[0].bytes, enginePatterns[0].mask, 0), nullptr);
+    EXPECT_EQ(findPattern(nullptr, 12, enginePatterns[0].bytes, enginePatterns[0].mask, 0),
+              nullptr);
     EXPECT_EQ(findPattern(nullptr, 0, "\x48", "x", 0), nullptr);
 }
 
@@ -144,7 +146,7 @@ TEST(FindEngineReference, ThePatternTableItselfIsNoOccurrence) {
 }
 
 class Locate : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { engineGlobal1 = engineGlobal2 = engineGlobal3 = 0; }
     void TearDown() override { SetUp(); }
 };
@@ -165,7 +167,8 @@ TEST_F(Locate, FindsTheGlobalsOfTheRunningExecutable) {
 TEST_F(Locate, UnreadableModuleInformationScansNothing) {
     Capture capture;
     locateEngineGlobals(std::nullopt);
-    EXPECT_EQ(capture.file(), "[Orvelin] Could not read the game executable's module information\n");
+    EXPECT_EQ(capture.file(),
+              "[Orvelin] Could not read the game executable's module information\n");
     EXPECT_EQ(engineGlobal1 | engineGlobal2 | engineGlobal3, 0u);
 }
 
@@ -174,11 +177,13 @@ TEST_F(Locate, MissingPatternsAreLoggedAndTheOthersStillFound) {
     std::vector<unsigned char> image(256, 0xCC);
     for (std::size_t n : {1u, 2u}) {
         const std::size_t at = 64 * n;
-        std::memcpy(image.data() + at, enginePatterns[n].bytes, std::strlen(enginePatterns[n].mask));
+        std::memcpy(image.data() + at, enginePatterns[n].bytes,
+                    std::strlen(enginePatterns[n].mask));
         image[at + 3] = 0x20;
     }
     Capture capture;
-    locateEngineGlobals(platform::ModuleImage{image.data(), static_cast<std::uint32_t>(image.size())});
+    locateEngineGlobals(
+        platform::ModuleImage{image.data(), static_cast<std::uint32_t>(image.size())});
     EXPECT_EQ(capture.file(), "[Orvelin] Engine global 1 was not found in the game executable\n");
     EXPECT_EQ(engineGlobal1, 0u);
     EXPECT_EQ(engineGlobal2, reinterpret_cast<std::uintptr_t>(image.data()) + 64 + 7 + 0x04000020);
@@ -191,7 +196,8 @@ TEST_F(Locate, AValueIsNeverReadFromOutsideTheImage) {
     std::memset(image.data(), 0, image.size());
     std::memcpy(image.data(), enginePatterns[0].bytes, std::strlen(enginePatterns[0].mask));
     Capture capture;
-    locateEngineGlobals(platform::ModuleImage{image.data(), static_cast<std::uint32_t>(image.size())});
+    locateEngineGlobals(
+        platform::ModuleImage{image.data(), static_cast<std::uint32_t>(image.size())});
     EXPECT_EQ(capture.file(), "[Orvelin] Engine global 1 was not found in the game executable\n"
                               "[Orvelin] Engine global 2 was not found in the game executable\n"
                               "[Orvelin] Engine global 3 was not found in the game executable\n");

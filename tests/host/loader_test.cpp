@@ -12,14 +12,22 @@ using testing_support::Capture;
 namespace {
 
 std::vector<int> calls;
-void first() { calls.push_back(1); }
-void second() { calls.push_back(2); }
-void other() { calls.push_back(3); }
+void first() {
+    calls.push_back(1);
+}
+void second() {
+    calls.push_back(2);
+}
+void other() {
+    calls.push_back(3);
+}
 
-void* untyped(void (*function)()) { return reinterpret_cast<void*>(function); }
+void* untyped(void (*function)()) {
+    return reinterpret_cast<void*>(function);
+}
 
 class Loader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SML::Host::discardPlugin();
         calls.clear();

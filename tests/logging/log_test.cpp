@@ -37,8 +37,8 @@ TEST(LogLine, WritesEachSinkInOrderAroundTheLoaderCalls) {
 }
 
 TEST(LogLine, ColourFollowsTheLogType) {
-    const std::pair<int, int> table[] = {{0, 7},   {1, 9},  {2, 13},  {3, 11},       {4, 7},
-                                         {5, 9},   {6, 13}, {7, 11},  {100, 11},     {-1, 11},
+    const std::pair<int, int> table[] = {{0, 7},   {1, 9},  {2, 13},   {3, 11},        {4, 7},
+                                         {5, 9},   {6, 13}, {7, 11},   {100, 11},      {-1, 11},
                                          {-5, 11}, {8, 11}, {255, 11}, {INT32_MIN, 11}};
     for (const auto& [type, colour] : table) {
         EXPECT_EQ(typeColour(type), colour) << "log type " << type;
@@ -51,14 +51,15 @@ TEST(LogLine, ColourFollowsTheLogType) {
 }
 
 TEST(LogLine, TextIsWrittenUnchanged) {
-    for (const std::string& text : {std::string(), std::string("two\nlines"),
-                                   std::string("tab\tand \"quotes\" and 100%"),
-                                   std::string("\xc3\xa9t\xc3\xa9")}) {
+    for (const std::string& text :
+         {std::string(), std::string("two\nlines"), std::string("tab\tand \"quotes\" and 100%"),
+          std::string("\xc3\xa9t\xc3\xa9")}) {
         Capture capture;
         logLine(5, text);
         EXPECT_EQ(capture.console(), text + "\n");
         EXPECT_EQ(capture.file(), text + "\n");
-        EXPECT_EQ(capture.operations(), (Steps{"setConsoleColor 9", "log 5", "setConsoleColor 14"}));
+        EXPECT_EQ(capture.operations(),
+                  (Steps{"setConsoleColor 9", "log 5", "setConsoleColor 14"}));
     }
 }
 

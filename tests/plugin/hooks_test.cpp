@@ -20,19 +20,19 @@ using SML::Objects::InputEvent;
 namespace {
 
 // The handlers' wrappers have exactly the signatures the loader's subscriptions take.
-static_assert(std::is_same_v<HookInvoker<&AFGPlayerController::BeginPlay>::Handler,
-                             std::function<void(SML::Mod::Functions::ModReturns*,
-                                                AFGPlayerController*)>>);
-static_assert(std::is_same_v<HookInvoker<&SML::Objects::PlayerInput::InputKey>::Handler,
-                             std::function<bool(SML::Mod::Functions::ModReturns*,
-                                                SML::Objects::PlayerInput*, FKey, InputEvent,
-                                                float, bool)>>);
+static_assert(
+    std::is_same_v<HookInvoker<&AFGPlayerController::BeginPlay>::Handler,
+                   std::function<void(SML::Mod::Functions::ModReturns*, AFGPlayerController*)>>);
+static_assert(
+    std::is_same_v<HookInvoker<&SML::Objects::PlayerInput::InputKey>::Handler,
+                   std::function<bool(SML::Mod::Functions::ModReturns*, SML::Objects::PlayerInput*,
+                                      FKey, InputEvent, float, bool)>>);
 static_assert(std::is_same_v<HookInvoker<&SML::Objects::UWorld::Tick>::Handler,
                              std::function<void(SML::Mod::Functions::ModReturns*,
                                                 SML::Objects::UWorld*, ELevelTick, float)>>);
 
 class Hooks : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         runner::startEngine();
         SML::Host::discardPlugin();

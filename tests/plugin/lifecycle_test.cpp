@@ -26,7 +26,7 @@ Steps concat(std::initializer_list<Steps> parts) {
 }
 
 class Lifecycle : public ::testing::Test {
-protected:
+  protected:
     // This program carries the engine instructions, as the game does, so setup logs nothing
     // about missing globals.
     void SetUp() override {
@@ -43,14 +43,15 @@ TEST_F(Lifecycle, FullLifeCycleLogsThreeLinesInOrder) {
     plugin->postSetup();
     delete plugin;
 
-    EXPECT_EQ(capture.operations(),
-              concat({{"setDependsOnPak RUD_p", "setDependsOnPak Orvelin_p",
-                       "subscribe AFGPlayerController::BeginPlay", "subscribe PlayerInput::InputKey",
-                       "subscribe UWorld::Tick", "registerEvent Orvelin_PostSetupComplete"},
-                      pluginLine,
-                      {"broadcastEvent Orvelin_PostSetupComplete"},
-                      pluginLine,
-                      pluginLine}));
+    EXPECT_EQ(
+        capture.operations(),
+        concat({{"setDependsOnPak RUD_p", "setDependsOnPak Orvelin_p",
+                 "subscribe AFGPlayerController::BeginPlay", "subscribe PlayerInput::InputKey",
+                 "subscribe UWorld::Tick", "registerEvent Orvelin_PostSetupComplete"},
+                pluginLine,
+                {"broadcastEvent Orvelin_PostSetupComplete"},
+                pluginLine,
+                pluginLine}));
     const std::string lines = "[Orvelin] Finished Orvelin setup!\n"
                               "[Orvelin] Orvelin's post setup has been completed!\n"
                               "[Orvelin] Orvelin finished cleanup!\n";

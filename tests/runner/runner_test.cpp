@@ -52,10 +52,11 @@ std::string storedFloat(const std::string& file) {
     return colon == std::string::npos ? "" : file.substr(begin, end - begin);
 }
 
-const std::string pluginLine = "writeHeader Orvelin 5\nsetConsoleColor 9\nlog 5\nsetConsoleColor 14\n";
+const std::string pluginLine =
+    "writeHeader Orvelin 5\nsetConsoleColor 9\nlog 5\nsetConsoleColor 14\n";
 
 class Runner : public ::testing::Test {
-protected:
+  protected:
     ScratchFolder game{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
@@ -82,7 +83,8 @@ TEST_F(Runner, AnEditedConfigurationIsReconciledOnTheNextLoad) {
     ASSERT_EQ(runHost().status, 0);
     writeFile("config\\Orvelin.cfg", "{\n  \"Extra\": true,\n  \"Float\": 3\n}\n");
     ASSERT_EQ(runHost().status, 0);
-    EXPECT_EQ(readFile("config\\Orvelin.cfg"), "{" + lineEnd() + "    \"Float\": 3" + lineEnd() + "}");
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"),
+              "{" + lineEnd() + "    \"Float\": 3" + lineEnd() + "}");
     writeFile("config\\Orvelin.cfg", "{ \"Float\": \"three\" ");
     ASSERT_EQ(runHost().status, 0);
     EXPECT_EQ(readFile("config\\Orvelin.cfg"),
@@ -92,7 +94,8 @@ TEST_F(Runner, AnEditedConfigurationIsReconciledOnTheNextLoad) {
 TEST_F(Runner, AMissingModuleIsNamedInOneLine) {
     const HostRun run = runHost("--plugin missing-module.dll");
     EXPECT_NE(run.status, 0);
-    EXPECT_NE(run.errors.find("Cannot load the plug-in module missing-module.dll"), std::string::npos)
+    EXPECT_NE(run.errors.find("Cannot load the plug-in module missing-module.dll"),
+              std::string::npos)
         << run.errors;
     EXPECT_EQ(run.errors.find('\n'), run.errors.size() - 1) << run.errors;
 }
@@ -105,7 +108,8 @@ TEST_F(Runner, AModuleWithoutModCreateIsRefused) {
 #endif
     const HostRun run = runHost("--plugin \"" + notAPlugin + "\"");
     EXPECT_NE(run.status, 0);
-    EXPECT_EQ(run.errors, lines({"The plug-in module " + notAPlugin + " does not export ModCreate"}));
+    EXPECT_EQ(run.errors,
+              lines({"The plug-in module " + notAPlugin + " does not export ModCreate"}));
 }
 
 TEST_F(Runner, OptionsBehaveAsUsersExpect) {
@@ -180,7 +184,8 @@ TEST_F(Runner, ALargeConfigurationFile) {
     writeFile("config\\Orvelin.cfg",
               "{\"Float\": 6, \"Padding\": \"" + std::string(64u << 20, 'p') + "\"}");
     ASSERT_EQ(runHost().status, 0);
-    EXPECT_EQ(readFile("config\\Orvelin.cfg"), "{" + lineEnd() + "    \"Float\": 6" + lineEnd() + "}");
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"),
+              "{" + lineEnd() + "    \"Float\": 6" + lineEnd() + "}");
 }
 
 #if defined(_WIN32)
@@ -199,10 +204,10 @@ TEST_F(Runner, AConfigurationFileLockedByAnotherProcess) {
 #else
 TEST_F(Runner, TheWorkingFolderRemovedBeforeTheModuleLoads) {
     // Windows never lets a process's working folder go; POSIX does.
-    const int status = testing_support::runProgram(
-        "(mkdir gone && cd gone && rmdir ../gone && \"" +
-            testing_support::builtProgram("orvelin-host") + "\")",
-        "output.txt", "errors.txt");
+    const int status =
+        testing_support::runProgram("(mkdir gone && cd gone && rmdir ../gone && \"" +
+                                        testing_support::builtProgram("orvelin-host") + "\")",
+                                    "output.txt", "errors.txt");
     EXPECT_EQ(status, 0) << readFile("errors.txt");
     EXPECT_EQ(readFile("output.txt"), sessionLog());
     EXPECT_FALSE(fs::exists("gone"));

@@ -2,9 +2,9 @@
 
 #include "engine/locator.hpp"
 #include "engine/pattern.hpp"
+#include "pe_file.hpp"
 #include "platform/platform.hpp"
 #include "runner/engine_image.hpp"
-#include "pe_file.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -31,7 +31,8 @@ std::string engineCode(std::initializer_list<int> planted) {
         const EnginePattern& pattern = enginePatterns[static_cast<std::size_t>(n)];
         const std::size_t at = 0x100 * static_cast<std::size_t>(n + 1);
         std::memcpy(code.data() + at, pattern.bytes, std::strlen(pattern.mask));
-        put32(code, at + 3, globalAddresses[n] - (textAddress + static_cast<std::uint32_t>(at) + 7));
+        put32(code, at + 3,
+              globalAddresses[n] - (textAddress + static_cast<std::uint32_t>(at) + 7));
     }
     return code;
 }
@@ -152,13 +153,13 @@ TEST(LayOutImage, EveryTruncationOfAFileGetsAClearOutcome) {
 }
 
 class ScanTool : public ::testing::Test {
-protected:
+  protected:
     ScratchFolder folder{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 
     int scan(const std::string& arguments) {
-        return testing_support::runProgram(
-            "\"" + testing_support::builtProgram("orvelin-scan") + "\" " + arguments, "output.txt",
-            "errors.txt");
+        return testing_support::runProgram("\"" + testing_support::builtProgram("orvelin-scan") +
+                                               "\" " + arguments,
+                                           "output.txt", "errors.txt");
     }
 };
 
@@ -168,7 +169,8 @@ TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
     writeFile("broken.exe", makePe(gameWith({0})).substr(0, 0x100));
 
     EXPECT_EQ(scan("game.exe"), 0);
-    EXPECT_NE(readFile("output.txt").find("Pattern 1: found at RVA 0x1100, global at RVA 0x3400100 in .bss"),
+    EXPECT_NE(readFile("output.txt")
+                  .find("Pattern 1: found at RVA 0x1100, global at RVA 0x3400100 in .bss"),
               std::string::npos)
         << readFile("output.txt");
     EXPECT_EQ(scan("older.exe"), 1);

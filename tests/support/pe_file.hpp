@@ -54,7 +54,8 @@ inline std::string makePe(const PeSpec& spec) {
     for (std::size_t n = 0; n < spec.sections.size(); ++n) {
         const SectionSpec& section = spec.sections[n];
         const std::size_t header = sectionTable + 40 * n;
-        std::memcpy(file.data() + header, section.name.data(), std::min<std::size_t>(8, section.name.size()));
+        std::memcpy(file.data() + header, section.name.data(),
+                    std::min<std::size_t>(8, section.name.size()));
         put32(file, header + 8, section.virtualSize);
         put32(file, header + 12, section.virtualAddress);
         put32(file, header + 16, static_cast<std::uint32_t>(section.raw.size()));

@@ -13,12 +13,13 @@ inline const unsigned char* referenceFindPattern(const unsigned char* start, std
     const std::size_t length = std::strlen(mask);
     for (std::size_t i = 0; i + length <= size; ++i) {
         std::size_t j = 0;
-        while (j < length && (mask[j] != 'x' || start[i + j] == static_cast<unsigned char>(bytes[j]))) {
+        while (j < length &&
+               (mask[j] != 'x' || start[i + j] == static_cast<unsigned char>(bytes[j]))) {
             ++j;
         }
         if (j == length) {
-            return reinterpret_cast<const unsigned char*>(reinterpret_cast<std::uintptr_t>(start + i) +
-                                                          static_cast<std::uintptr_t>(offset));
+            return reinterpret_cast<const unsigned char*>(
+                reinterpret_cast<std::uintptr_t>(start + i) + static_cast<std::uintptr_t>(offset));
         }
     }
     return nullptr;

@@ -20,13 +20,16 @@ namespace fs = std::filesystem;
 namespace testing_support {
 
 ScratchFolder::ScratchFolder(const std::string& name)
-    : previous_(fs::current_path().string()), path_((fs::current_path() / "scratch" / name).string()) {
+    : previous_(fs::current_path().string()),
+      path_((fs::current_path() / "scratch" / name).string()) {
     fs::remove_all(path_);
     fs::create_directories(path_);
     fs::current_path(path_);
 }
 
-ScratchFolder::~ScratchFolder() { fs::current_path(previous_); }
+ScratchFolder::~ScratchFolder() {
+    fs::current_path(previous_);
+}
 
 Capture::Capture()
     : previousConsole_(std::cout.rdbuf(console_.rdbuf())),
@@ -79,7 +82,8 @@ std::string builtProgram(const std::string& name) {
 int runProgram(const std::string& commandLine, const std::string& outputFile,
                const std::string& errorFile) {
     std::cout.flush();
-    const std::string redirected = commandLine + " > \"" + outputFile + "\" 2> \"" + errorFile + "\"";
+    const std::string redirected =
+        commandLine + " > \"" + outputFile + "\" 2> \"" + errorFile + "\"";
 #if defined(_WIN32)
     // cmd.exe drops the outer quotes of a line that starts with one.
     return std::system(("\"" + redirected + "\"").c_str());
@@ -93,7 +97,9 @@ namespace {
 
 constexpr std::size_t pageSize = 4096;
 
-std::size_t roundUpToPages(std::size_t size) { return (size + pageSize - 1) / pageSize * pageSize; }
+std::size_t roundUpToPages(std::size_t size) {
+    return (size + pageSize - 1) / pageSize * pageSize;
+}
 
 } // namespace
 
@@ -105,7 +111,8 @@ GuardedBuffer::GuardedBuffer(std::size_t size)
     VirtualProtect(static_cast<char*>(mapping_) + mappingSize_ - pageSize, pageSize, PAGE_NOACCESS,
                    &previous);
 #else
-    mapping_ = mmap(nullptr, mappingSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    mapping_ =
+        mmap(nullptr, mappingSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     mprotect(static_cast<char*>(mapping_) + mappingSize_ - pageSize, pageSize, PROT_NONE);
 #endif
     data_ = static_cast<unsigned char*>(mapping_) + (mappingSize_ - pageSize - size);

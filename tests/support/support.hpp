@@ -12,7 +12,7 @@ namespace testing_support {
 // Makes a fresh, empty folder below the working directory and makes it the working directory
 // until destroyed.
 class ScratchFolder {
-public:
+  public:
     explicit ScratchFolder(const std::string& name);
     ~ScratchFolder();
     ScratchFolder(const ScratchFolder&) = delete;
@@ -20,7 +20,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string previous_;
     std::string path_;
 };
@@ -28,7 +28,7 @@ private:
 // Takes over standard output, the loader's log file and the trace while it lives. Each trace
 // line is recorded together with what both sinks held at that moment.
 class Capture {
-public:
+  public:
     struct Step {
         std::string operation;
         std::string console;
@@ -45,7 +45,7 @@ public:
     const std::vector<Step>& steps() const { return steps_; }
     std::vector<std::string> operations() const;
 
-private:
+  private:
     std::ostringstream console_;
     std::ostringstream file_;
     std::streambuf* previousConsole_;
@@ -73,7 +73,7 @@ namespace testing_support {
 
 // Bytes that end exactly where an inaccessible page begins: reading past the end faults.
 class GuardedBuffer {
-public:
+  public:
     explicit GuardedBuffer(std::size_t size);
     ~GuardedBuffer();
     GuardedBuffer(const GuardedBuffer&) = delete;
@@ -82,7 +82,7 @@ public:
     unsigned char* data() { return data_; }
     std::size_t size() const { return size_; }
 
-private:
+  private:
     void* mapping_;
     std::size_t mappingSize_;
     unsigned char* data_;
