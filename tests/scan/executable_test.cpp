@@ -37,7 +37,7 @@ std::string engineCode(std::initializer_list<int> planted) {
     return code;
 }
 
-PeSpec gameWith(std::initializer_list<int> planted) {
+PeLayout gameWith(std::initializer_list<int> planted) {
     return {{{".text", textAddress, 0x400, engineCode(planted)},
              {".data", 0x2000, 0x10, std::string(0x200, 'd')},
              {".bss", bssAddress, 0x1100000, ""}}};
@@ -88,11 +88,11 @@ TEST(FindEngineGlobals, AMissingPatternIsReportedAlone) {
 }
 
 TEST(FindEngineGlobals, AFirstGlobalOutsideTheImageIsNoFinding) {
-    PeSpec spec = gameWith({0, 1, 2});
-    spec.imageSize = 0x3400000;
-    spec.sections.pop_back();
+    PeLayout layout = gameWith({0, 1, 2});
+    layout.imageSize = 0x3400000;
+    layout.sections.pop_back();
     std::string error;
-    const auto image = layOut(makePe(spec), error);
+    const auto image = layOut(makePe(layout), error);
     ASSERT_TRUE(image) << error;
     const auto findings = scan::findEngineGlobals(*image);
     EXPECT_TRUE(findings[0].matched);
@@ -138,10 +138,10 @@ TEST(LayOutImage, RefusesFilesThatAreNoUsablePe32PlusImage) {
 }
 
 TEST(LayOutImage, EveryTruncationOfAFileGetsAClearOutcome) {
-    PeSpec spec = gameWith({0, 1, 2});
-    spec.imageSize = 0x5000;
-    spec.sections.pop_back();
-    const std::string file = makePe(spec);
+    PeLayout layout = gameWith({0, 1, 2});
+    layout.imageSize = 0x5000;
+    layout.sections.pop_back();
+    const std::string file = makePe(layout);
     for (std::size_t length = 0; length <= file.size(); ++length) {
         std::string error;
         const auto image = scan::layOutImage(std::string_view(file).substr(0, length), error);

@@ -9,15 +9,15 @@
 
 namespace testing_support::pe {
 
-struct SectionSpec {
+struct SectionLayout {
     std::string name;
     std::uint32_t virtualAddress;
     std::uint32_t virtualSize;
     std::string raw;
 };
 
-struct PeSpec {
-    std::vector<SectionSpec> sections;
+struct PeLayout {
+    std::vector<SectionLayout> sections;
     std::uint32_t imageSize = 0x4500000;
     std::uint16_t machine = 0x8664;
     std::uint16_t magic = 0x20B;
@@ -39,20 +39,20 @@ constexpr std::size_t sectionTable = optionalHeader + 240;
 constexpr std::size_t headersSize = 0x400;
 
 // A PE32+ file: DOS stub header, PE header, optional header, section table, raw section data.
-inline std::string makePe(const PeSpec& spec) {
+inline std::string makePe(const PeLayout& layout) {
     std::string file(headersSize, '\0');
     file[0] = 'M';
     file[1] = 'Z';
     put32(file, 0x3C, peHeader);
     std::memcpy(file.data() + peHeader, "PE\0\0", 4);
-    put16(file, peHeader + 4, spec.machine);
-    put16(file, peHeader + 6, static_cast<std::uint32_t>(spec.sections.size()));
+    put16(file, peHeader + 4, layout.machine);
+    put16(file, peHeader + 6, static_cast<std::uint32_t>(layout.sections.size()));
     put16(file, peHeader + 20, 240);
-    put16(file, optionalHeader, spec.magic);
-    put32(file, optionalHeader + 56, spec.imageSize);
+    put16(file, optionalHeader, layout.magic);
+    put32(file, optionalHeader + 56, layout.imageSize);
     put32(file, optionalHeader + 60, headersSize);
-    for (std::size_t n = 0; n < spec.sections.size(); ++n) {
-        const SectionSpec& section = spec.sections[n];
+    for (std::size_t n = 0; n < layout.sections.size(); ++n) {
+        const SectionLayout& section = layout.sections[n];
         const std::size_t header = sectionTable + 40 * n;
         std::memcpy(file.data() + header, section.name.data(),
                     std::min<std::size_t>(8, section.name.size()));
