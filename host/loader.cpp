@@ -96,7 +96,10 @@ void setDependsOnPak(std::string name) {
 
 void registerEvent(std::string name, void* function) {
     traceLine("registerEvent " + name);
-    state().events.push_back({std::move(name), reinterpret_cast<void (*)()>(function)});
+    // A null function could only crash the broadcast.
+    if (function != nullptr) {
+        state().events.push_back({std::move(name), reinterpret_cast<void (*)()>(function)});
+    }
 }
 
 void broadcastEvent(std::string name) {

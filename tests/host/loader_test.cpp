@@ -39,6 +39,7 @@ TEST_F(Loader, BroadcastCallsEveryFunctionOfTheNameInRegistrationOrder) {
     SML::Mod::Functions::registerEvent("Ready", untyped(second));
     SML::Mod::Functions::registerEvent("Other", untyped(other));
     SML::Mod::Functions::registerEvent("Ready", untyped(first));
+    SML::Mod::Functions::registerEvent("Ready", nullptr);
     SML::Mod::Functions::broadcastEvent("Ready");
     EXPECT_EQ(calls, (std::vector<int>{2, 1}));
     calls.clear();
