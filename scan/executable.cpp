@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
-#include <stdexcept>
 #include <utility>
 
 namespace scan {
@@ -89,8 +88,12 @@ struct FileReader {
     std::function<bool(std::uint64_t, std::size_t, unsigned char*)> read;
 };
 
-std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& error,
-                                      std::uint64_t sizeLimit) {
+const char* const readFailure = "cannot read the file";
+
+struct HeadersUnreadable {};
+
+std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::string& error,
+                                               std::uint64_t sizeLimit) {
     auto fail = [&](std::string reason) -> std::optional<ExecutableImage> {
         error = std::move(reason);
         return std::nullopt;
@@ -104,7 +107,7 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
             head.resize(static_cast<std::size_t>(end));
             if (!reader.read(from, head.size() - from,
                              reinterpret_cast<unsigned char*>(head.data() + from))) {
-                throw std::runtime_error("cannot read the file");
+                throw HeadersUnreadable{};
             }
         }
         return std::string_view(head);
@@ -153,7 +156,7 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
     image.bytes = Bytes(imageSize);
     const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, fileSize, imageSize});
     if (!reader.read(0, static_cast<std::size_t>(headerBytes), image.bytes.data())) {
-        return fail("cannot read the file");
+        return fail(readFailure);
     }
     for (std::uint32_t n = 0; n < sectionCount; ++n) {
         const std::uint64_t header = table + n * sectionHeaderSize;
@@ -173,11 +176,23 @@ std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& err
         }
         if (copied != 0 && !reader.read(rawOffset, static_cast<std::size_t>(copied),
                                         image.bytes.data() + virtualAddress)) {
-            return fail("cannot read the file");
+            return fail(readFailure);
         }
         image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span)});
     }
     return image;
+}
+
+std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& error,
+                                      std::uint64_t sizeLimit) {
+    try {
+        return layOutUnguarded(reader, error, sizeLimit);
+    } catch (const HeadersUnreadable&) {
+        error = readFailure;
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory to lay out the image";
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -197,7 +212,7 @@ std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& 
     const std::uintmax_t size = std::filesystem::file_size(path, failure);
     std::ifstream in(path, std::ios::binary);
     if (failure || !in) {
-        error = "cannot read the file" + (failure ? ": " + failure.message() : std::string());
+        error = readFailure + (failure ? ": " + failure.message() : std::string());
         return std::nullopt;
     }
     const FileReader reader{
@@ -206,16 +221,11 @@ std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& 
             return static_cast<bool>(
                 in.read(reinterpret_cast<char*>(destination), static_cast<std::streamsize>(count)));
         }};
-    try {
-        std::optional<ExecutableImage> image = layOut(reader, error, largestImage);
-        if (!image && error != "cannot read the file") {
-            error = "not a usable PE32+ image: " + error;
-        }
-        return image;
-    } catch (const std::runtime_error& failed) {
-        error = failed.what();
-        return std::nullopt;
+    std::optional<ExecutableImage> image = layOut(reader, error, largestImage);
+    if (!image && error != readFailure) {
+        error = "not a usable PE32+ image: " + error;
     }
+    return image;
 }
 
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
