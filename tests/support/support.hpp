@@ -2,6 +2,7 @@
 // What the tests share: a fresh folder to stand in, capture of both log sinks and the loader's
 // trace, whole-file reads and writes, and running the build's own programs.
 
+#include <cstddef>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -66,10 +67,6 @@ std::string builtProgram(const std::string& name);
 // and errors sent to the named files; returns the exit status.
 int runProgram(const std::string& commandLine, const std::string& outputFile,
                const std::string& errorFile);
-
-} // namespace testing_support
-
-namespace testing_support {
 
 // Bytes that end exactly where an inaccessible page begins: reading past the end faults.
 class GuardedBuffer {
