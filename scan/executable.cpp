@@ -155,9 +155,9 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
     image.headersSize = headersSize;
     image.bytes = Bytes(imageSize);
     const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, fileSize, imageSize});
-    if (!reader.read(0, static_cast<std::size_t>(headerBytes), image.bytes.data())) {
-        return fail(readFailure);
-    }
+    // Reading further may move the headers read so far: take the view again.
+    file = need(headerBytes);
+    std::memcpy(image.bytes.data(), file.data(), static_cast<std::size_t>(headerBytes));
     for (std::uint32_t n = 0; n < sectionCount; ++n) {
         const std::uint64_t header = table + n * sectionHeaderSize;
         const std::string name = sectionName(file.substr(header, 8));
