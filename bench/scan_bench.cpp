@@ -191,7 +191,7 @@ BENCHMARK(Memchr)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // Keeps each benchmark's speed for the ratios printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-  public:
+public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {

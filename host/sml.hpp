@@ -28,7 +28,7 @@ namespace Mod {
 // Base class of every plug-in object. The loader creates the object through the plug-in's
 // exported ModCreate, calls setup once, then postSetup, and finally deletes it.
 class SML_API Mod {
-  public:
+public:
     // Who the plug-in is; the base keeps its own copy.
     struct Info {
         std::string loaderVersion;
@@ -49,7 +49,7 @@ class SML_API Mod {
 
     const Info& info() const { return info_; }
 
-  private:
+private:
     Info info_;
 };
 
@@ -102,17 +102,17 @@ enum class InputEvent : std::uint8_t { Pressed, Released, Repeat, DoubleClick, A
 enum class ELevelTick : std::uint8_t { TimeOnly, ViewportsOnly, All, PauseTick };
 
 class AFGPlayerController {
-  public:
+public:
     void BeginPlay();
 };
 
 class PlayerInput {
-  public:
+public:
     bool InputKey(FKey key, InputEvent event, float amountDepressed, bool gamepad);
 };
 
 class UWorld {
-  public:
+public:
     void Tick(ELevelTick tickType, float deltaSeconds);
 };
 
@@ -125,21 +125,21 @@ class UWorld {
 template <auto Method> class HookInvoker;
 
 template <> class SML_API HookInvoker<&SML::Objects::AFGPlayerController::BeginPlay> {
-  public:
+public:
     using Handler =
         std::function<void(SML::Mod::Functions::ModReturns*, SML::Objects::AFGPlayerController*)>;
     static void subscribe(Handler handler);
 };
 
 template <> class SML_API HookInvoker<&SML::Objects::PlayerInput::InputKey> {
-  public:
+public:
     using Handler = std::function<bool(SML::Mod::Functions::ModReturns*, SML::Objects::PlayerInput*,
                                        SML::Objects::FKey, SML::Objects::InputEvent, float, bool)>;
     static void subscribe(Handler handler);
 };
 
 template <> class SML_API HookInvoker<&SML::Objects::UWorld::Tick> {
-  public:
+public:
     using Handler = std::function<void(SML::Mod::Functions::ModReturns*, SML::Objects::UWorld*,
                                        SML::Objects::ELevelTick, float)>;
     static void subscribe(Handler handler);

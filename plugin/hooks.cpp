@@ -9,6 +9,10 @@ using SML::Objects::AFGPlayerController;
 using SML::Objects::PlayerInput;
 using SML::Objects::UWorld;
 
+using BeginPlayHook = HookInvoker<&AFGPlayerController::BeginPlay>;
+using InputKeyHook = HookInvoker<&PlayerInput::InputKey>;
+using WorldTickHook = HookInvoker<&UWorld::Tick>;
+
 AFGPlayerController* currentPlayerController = nullptr;
 
 void Orvelin::onPlayerControllerBeginPlay(ModReturns*, AFGPlayerController* controller) {
@@ -17,19 +21,16 @@ void Orvelin::onPlayerControllerBeginPlay(ModReturns*, AFGPlayerController* cont
 
 void subscribeGameHooks(Orvelin& plugin) {
     using namespace std::placeholders;
-    HookInvoker<& AFGPlayerController::BeginPlay>::Handler onBeginPlay =
+    BeginPlayHook::Handler onBeginPlay =
         std::bind(&Orvelin::onPlayerControllerBeginPlay, &plugin, _1, _2);
-    HookInvoker<& PlayerInput::InputKey>::Handler onInputKey =
-        [&plugin](ModReturns*, PlayerInput*, SML::Objects::FKey, SML::Objects::InputEvent, float,
-                  bool) {
-            static_cast<void>(plugin);
-            return false;
-        };
-    HookInvoker<& UWorld::Tick>::Handler onWorldTick = [&plugin](ModReturns*, UWorld*,
-                                                                 SML::Objects::ELevelTick, float) {
+    InputKeyHook::Handler onInputKey = [&plugin](ModReturns*, PlayerInput*, SML::Objects::FKey,
+                                                 SML::Objects::InputEvent, float, bool) {
         static_cast<void>(plugin);
+        return false;
     };
-    HookInvoker<&AFGPlayerController::BeginPlay>::subscribe(onBeginPlay);
-    HookInvoker<&PlayerInput::InputKey>::subscribe(onInputKey);
-    HookInvoker<&UWorld::Tick>::subscribe(onWorldTick);
+    WorldTickHook::Handler onWorldTick = [&plugin](ModReturns*, UWorld*, SML::Objects::ELevelTick,
+                                                   float) { static_cast<void>(plugin); };
+    BeginPlayHook::subscribe(onBeginPlay);
+    InputKeyHook::subscribe(onInputKey);
+    WorldTickHook::subscribe(onWorldTick);
 }

@@ -10,7 +10,7 @@
 #endif
 
 class Orvelin : public SML::Mod::Mod {
-  public:
+public:
     Orvelin();
     // Locates the engine globals, declares the packages, subscribes the game hooks, registers
     // the post-setup event and logs that setup finished.

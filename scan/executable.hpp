@@ -15,7 +15,7 @@ namespace scan {
 // Zero-filled bytes for an image, taken from fresh pages (large ones where the system offers
 // them) rather than cleared byte by byte: a large image is mostly written once or never.
 class Bytes {
-  public:
+public:
     explicit Bytes(std::size_t size = 0);
     ~Bytes();
     Bytes(Bytes&& other) noexcept;
@@ -28,7 +28,7 @@ class Bytes {
     std::size_t size() const { return size_; }
     unsigned char operator[](std::size_t at) const { return data_[at]; }
 
-  private:
+private:
     unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -142,7 +142,7 @@ TEST(Reconcile, TopLevelThatIsNoObjectBecomesTheDefaults) {
 }
 
 class ConfigFile : public ::testing::Test {
-  protected:
+protected:
     ScratchFolder folder{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 

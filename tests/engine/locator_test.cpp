@@ -146,7 +146,7 @@ TEST(FindEngineReference, ThePatternTableItselfIsNoOccurrence) {
 }
 
 class Locate : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { engineGlobal1 = engineGlobal2 = engineGlobal3 = 0; }
     void TearDown() override { SetUp(); }
 };

@@ -27,7 +27,7 @@ void* untyped(void (*function)()) {
 }
 
 class Loader : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         SML::Host::discardPlugin();
         calls.clear();

@@ -32,7 +32,7 @@ static_assert(std::is_same_v<HookInvoker<&SML::Objects::UWorld::Tick>::Handler,
                                                 SML::Objects::UWorld*, ELevelTick, float)>>);
 
 class Hooks : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         runner::startEngine();
         SML::Host::discardPlugin();

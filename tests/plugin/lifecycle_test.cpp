@@ -26,7 +26,7 @@ Steps concat(std::initializer_list<Steps> parts) {
 }
 
 class Lifecycle : public ::testing::Test {
-  protected:
+protected:
     // This program carries the engine instructions, as the game does, so setup logs nothing
     // about missing globals.
     void SetUp() override {

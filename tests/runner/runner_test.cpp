@@ -56,7 +56,7 @@ const std::string pluginLine =
     "writeHeader Orvelin 5\nsetConsoleColor 9\nlog 5\nsetConsoleColor 14\n";
 
 class Runner : public ::testing::Test {
-  protected:
+protected:
     ScratchFolder game{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 

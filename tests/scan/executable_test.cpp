@@ -153,7 +153,7 @@ TEST(LayOutImage, EveryTruncationOfAFileGetsAClearOutcome) {
 }
 
 class ScanTool : public ::testing::Test {
-  protected:
+protected:
     ScratchFolder folder{::testing::UnitTest::GetInstance()->current_test_info()->name()};
 
     int scan(const std::string& arguments) {

@@ -13,7 +13,7 @@ namespace testing_support {
 // Makes a fresh, empty folder below the working directory and makes it the working directory
 // until destroyed.
 class ScratchFolder {
-  public:
+public:
     explicit ScratchFolder(const std::string& name);
     ~ScratchFolder();
     ScratchFolder(const ScratchFolder&) = delete;
@@ -21,7 +21,7 @@ class ScratchFolder {
 
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::string previous_;
     std::string path_;
 };
@@ -29,7 +29,7 @@ class ScratchFolder {
 // Takes over standard output, the loader's log file and the trace while it lives. Each trace
 // line is recorded together with what both sinks held at that moment.
 class Capture {
-  public:
+public:
     struct Step {
         std::string operation;
         std::string console;
@@ -46,7 +46,7 @@ class Capture {
     const std::vector<Step>& steps() const { return steps_; }
     std::vector<std::string> operations() const;
 
-  private:
+private:
     std::ostringstream console_;
     std::ostringstream file_;
     std::streambuf* previousConsole_;
@@ -70,7 +70,7 @@ int runProgram(const std::string& commandLine, const std::string& outputFile,
 
 // Bytes that end exactly where an inaccessible page begins: reading past the end faults.
 class GuardedBuffer {
-  public:
+public:
     explicit GuardedBuffer(std::size_t size);
     ~GuardedBuffer();
     GuardedBuffer(const GuardedBuffer&) = delete;
@@ -79,7 +79,7 @@ class GuardedBuffer {
     unsigned char* data() { return data_; }
     std::size_t size() const { return size_; }
 
-  private:
+private:
     void* mapping_;
     std::size_t mappingSize_;
     unsigned char* data_;
