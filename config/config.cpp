@@ -3,7 +3,7 @@
 #include "logging/log.hpp"
 #include "platform/platform.hpp"
 
-#include <fstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,14 +26,35 @@ bool keepsLoadedValue(const json& fallback, const json& loaded) {
     return fallback.type() == loaded.type();
 }
 
-// Joins the file's lines with no separator, as stored files have always been read.
-std::string readJoinedLines(std::ifstream& in) {
+// The file's text as the game's text-mode streams have always read it, the same in every build:
+// it ends at a Ctrl-Z byte, a CR before an LF goes with the LF, and the lines are joined with no
+// separator.
+std::string joinedLines(const std::string& bytes) {
+    const std::string_view text = std::string_view(bytes).substr(0, bytes.find('\x1A'));
     std::string content;
-    std::string line;
-    while (std::getline(in, line)) {
-        content += line;
+    content.reserve(text.size());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const bool lineEnd =
+            text[at] == '\n' || (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n');
+        if (!lineEnd) {
+            content += text[at];
+        }
     }
     return content;
+}
+
+// The text as a text-mode stream writes it: every line break becomes the platform's line end.
+std::string withLineEnds(const std::string& text) {
+    std::string written;
+    written.reserve(text.size() + text.size() / 8);
+    for (const char c : text) {
+        if (c == '\n') {
+            written += platform::lineEnd;
+        } else {
+            written += c;
+        }
+    }
+    return written;
 }
 
 } // namespace
@@ -43,9 +64,7 @@ std::string configPath(const std::string& configName, bool useDirectory) {
 }
 
 bool configExists(const std::string& configName, bool useDirectory) {
-    const std::string path = configPath(configName, useDirectory);
-    std::ifstream in(platform::nativePath(path));
-    return in.good() && !platform::isDirectory(path);
+    return platform::isReadableFile(configPath(configName, useDirectory));
 }
 
 json loadConfig(const std::string& configName, const json& defaults, bool useDirectory) {
@@ -58,14 +77,23 @@ json loadConfig(const std::string& configName, const json& defaults, bool useDir
         }
         return defaults;
     }
-    json parsed;
-    std::ifstream in(platform::nativePath(path));
+    platform::FileContent file;
     try {
-        parsed = json::parse(readJoinedLines(in));
+        file = platform::readWholeFile(path);
     } catch (...) {
-        // Unreadable content reconciles to the defaults.
+        file.state = platform::FileState::unreadable; // memory ran out while reading
     }
-    in.close();
+    if (file.state != platform::FileState::read) {
+        // A read that failed is no empty file: what it would have read stays as it is.
+        return defaults;
+    }
+    json parsed;
+    try {
+        parsed = json::parse(joinedLines(file.bytes));
+    } catch (...) {
+        // Malformed content reconciles to the defaults.
+    }
+    file.bytes = std::string();
     parsed = reconcileConfig(std::move(parsed), defaults);
     saveConfig(configName, parsed, useDirectory);
     return parsed;
@@ -76,16 +104,12 @@ void saveConfig(const std::string& configName, const json& document, bool useDir
     if (useDirectory) {
         platform::makeDirectory(configDirectory);
     }
-    // Serialise before opening: opening empties the file, and a failed dump must not.
-    std::string text;
     try {
-        text = document.dump(4, ' ', false, json::error_handler_t::strict);
+        // Serialised before any file is touched; the old file stays until the new one is whole.
+        const std::string text = document.dump(4, ' ', false, json::error_handler_t::strict);
+        platform::replaceFile(configPath(configName, useDirectory), withLineEnds(text));
     } catch (...) {
-        return;
-    }
-    std::ofstream out(platform::nativePath(configPath(configName, useDirectory)));
-    if (out.is_open()) {
-        out << text;
+        // A document that cannot be serialised, or memory exhausted, leaves the file as it was.
     }
 }
 

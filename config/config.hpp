@@ -15,17 +15,21 @@ extern nlohmann::json modConfig;
 // to the working directory. Touches no file.
 std::string configPath(const std::string& configName, bool useDirectory);
 
-// The file can be opened for reading (a directory standing at the path cannot).
+// A regular file stands at the path and can be opened for reading (a folder, pipe or device
+// cannot), found without ever waiting on it.
 bool configExists(const std::string& configName, bool useDirectory);
 
 // Reads the file, reconciles it with the defaults, rewrites it and returns the result. A missing
-// file is created from the defaults; unreadable or malformed content yields the defaults. A path
-// that is taken by something that cannot be read is left untouched, and the defaults returned.
+// file is created from the defaults; malformed content yields the defaults. A path taken by
+// something that cannot be read, and a file whose read fails, are left untouched, and the
+// defaults returned. CR LF line ends and a Ctrl-Z read alike in every build.
 nlohmann::json loadConfig(const std::string& configName, const nlohmann::json& defaults,
                           bool useDirectory);
 
-// Writes the document: 4-blank indent, members in key order, no line end after the last brace.
-// Creates configDirectory first when useDirectory. Failures leave any existing file as it was.
+// Writes the document: 4-blank indent, members in key order, the platform's line ends, none
+// after the last brace. Creates configDirectory first when useDirectory. The file is replaced in
+// one step once the new text is on the disk, so a crash, a failed write or a concurrent reader
+// never sees it half-written; a file this process may not write is left as it is.
 void saveConfig(const std::string& configName, const nlohmann::json& document, bool useDirectory);
 
 // Fits loaded to the defaults (an object): members the defaults lack are dropped, missing ones

@@ -1,6 +1,10 @@
 #include "platform/platform.hpp"
+#include "platform/temporary_files.hpp"
 
+#include <charconv>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace platform {
 
@@ -11,5 +15,53 @@ std::optional<std::string> environment(const char* name) {
     }
     return std::string(value);
 }
+
+namespace temporary_files {
+
+namespace {
+
+constexpr std::string_view suffix = ".tmp";
+
+// The writer's id when name is "<target>.<id>.tmp".
+std::optional<std::uint64_t> writerOf(std::string_view name, std::string_view target) {
+    if (name.size() <= target.size() + 1 + suffix.size() || !name.starts_with(target) ||
+        name[target.size()] != '.' || !name.ends_with(suffix)) {
+        return std::nullopt;
+    }
+    const std::string_view digits =
+        name.substr(target.size() + 1, name.size() - target.size() - 1 - suffix.size());
+    std::uint64_t writer = 0;
+    const auto [end, failure] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), writer);
+    if (failure != std::errc() || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return writer;
+}
+
+} // namespace
+
+std::string pathFor(const std::string& path, std::uint64_t writer) {
+    return path + "." + std::to_string(writer) + std::string(suffix);
+}
+
+void removeStale(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    const std::string targetName = target.filename().string();
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::optional<std::uint64_t> writer =
+            writerOf(entry->path().filename().string(), targetName);
+        if (writer && *writer != processId() && !processRunning(*writer)) {
+            std::error_code ignored;
+            fs::remove(entry->path(), ignored);
+        }
+    }
+}
+
+} // namespace temporary_files
 
 } // namespace platform

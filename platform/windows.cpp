@@ -1,13 +1,16 @@
 #include "platform/platform.hpp"
+#include "platform/temporary_files.hpp"
 
 #ifndef PSAPI_VERSION
 #define PSAPI_VERSION 2
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
 #include <direct.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace platform {
@@ -27,6 +30,147 @@ bool pathExists(const std::string& path) {
 bool isDirectory(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+namespace {
+
+// Every other opener may read, write, rename or delete meanwhile: no sharing restriction.
+constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE openRegularFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+bool writeAll(HANDLE file, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const DWORD chunk =
+            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+// What the player set on the old file, given to its replacement: the attributes that say how to
+// show and keep it, and its access rules.
+void copyAttributesAndSecurity(const std::string& from, const std::string& to, DWORD attributes) {
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if ((attributes & kept) != 0) {
+        SetFileAttributesA(to.c_str(), attributes & kept);
+    }
+    PACL access = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &access, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                                 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    std::string target = to;
+    SetNamedSecurityInfoA(target.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance,
+                          nullptr, nullptr, access, nullptr);
+    LocalFree(descriptor);
+}
+
+// A reader that does not share deletion holds the old file in place: retry for a while.
+bool moveOver(const std::string& from, const std::string& to) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExA(from.c_str(), to.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (attempt == 20 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+            return false;
+        }
+        Sleep(2);
+    }
+}
+
+} // namespace
+
+bool isReadableFile(const std::string& path) {
+    HANDLE file = openRegularFile(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+FileContent readWholeFile(const std::string& path) {
+    HANDLE file = openRegularFile(path);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {pathExists(path) ? FileState::unreadable : FileState::absent, {}};
+    }
+    FileContent content{FileState::read, {}};
+    char block[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, block, sizeof(block), &got, nullptr)) {
+            content = {FileState::unreadable, {}};
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        content.bytes.append(block, got);
+    }
+    CloseHandle(file);
+    return content;
+}
+
+bool replaceFile(const std::string& path, const std::string& bytes) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const bool replacing = attributes != INVALID_FILE_ATTRIBUTES;
+    if (replacing) {
+        // A rename would go past the read-only attribute and the file's own access rules.
+        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+            return false;
+        }
+        HANDLE probe = CreateFileA(path.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (probe == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        const bool regular = GetFileType(probe) == FILE_TYPE_DISK;
+        CloseHandle(probe);
+        if (!regular) {
+            return false;
+        }
+    }
+    temporary_files::removeStale(path);
+    const std::string temporary = temporary_files::pathFor(path, processId());
+    DeleteFileA(temporary.c_str());
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool written = writeAll(file, bytes) && FlushFileBuffers(file);
+    written = CloseHandle(file) && written;
+    if (written && replacing) {
+        copyAttributesAndSecurity(path, temporary, attributes);
+    }
+    if (!written || !moveOver(temporary, path)) {
+        DeleteFileA(temporary.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::optional<ModuleImage> mainModuleImage() {
@@ -77,6 +221,24 @@ std::string executableDirectory() {
         path.resize(path.size() * 2);
     }
     return path.substr(0, path.find_last_of("\\/") + 1);
+}
+
+std::uint64_t processId() {
+    return GetCurrentProcessId();
+}
+
+bool processRunning(std::uint64_t id) {
+    if (id > MAXDWORD) {
+        return false;
+    }
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) {
+        // Access denied means a process is there, only not ours to see.
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
 }
 
 void setEnvironment(const char* name, const std::string& value) {

@@ -191,7 +191,9 @@ TEST_F(ConfigFile, StoredValuesAreKeptAndWrittenBackInKeyOrder) {
     const std::tuple<const char*, std::string, std::string> cases[] = {
         {"an integer stays an integer", R"({"Float": 2})", R"({"Float":2})"},
         {"a number split over two lines", "{\"Float\": 1\n5}", R"({"Float":15})"},
+        {"a number split by CR LF", "{\"Float\": 1\r\n5}", R"({"Float":15})"},
         {"CR LF line ends", "{\r\n    \"Float\": 0.5\r\n}", R"({"Float":0.5})"},
+        {"text after a Ctrl-Z is not read", "{\"Float\": 2.5}\x1A{\"Float\"", R"({"Float":2.5})"},
         {"a byte order mark", "\xEF\xBB\xBF{\"Float\": 3.5}", R"({"Float":3.5})"},
         {"extra members", R"({"Zeta": 1, "Float": 2.5, "$note": "x"})", R"({"Float":2.5})"},
     };
@@ -208,12 +210,15 @@ TEST_F(ConfigFile, StoredValuesAreKeptAndWrittenBackInKeyOrder) {
 
 TEST_F(ConfigFile, MembersAndStringsAcrossLines) {
     const json defaults = {{"b", 1}, {"a", 2.0}, {"c", "s"}};
-    writeFile("Settings.cfg", "{\"c\": \"ab\ncd\",\n \"b\": 5,\n \"a\": 1}");
-    const json result = loadConfig("Settings", defaults, false);
-    EXPECT_EQ(text(result), R"({"a":1,"b":5,"c":"abcd"})");
-    const std::string eol = lineEnd();
-    EXPECT_EQ(readFile("Settings.cfg"), "{" + eol + "    \"a\": 1," + eol + "    \"b\": 5," + eol +
-                                            "    \"c\": \"abcd\"" + eol + "}");
+    for (const std::string split : {"\n", "\r\n"}) {
+        writeFile("Settings.cfg",
+                  "{\"c\": \"ab" + split + "cd\"," + split + " \"b\": 5," + split + " \"a\": 1}");
+        const json result = loadConfig("Settings", defaults, false);
+        EXPECT_EQ(text(result), R"({"a":1,"b":5,"c":"abcd"})");
+        const std::string eol = lineEnd();
+        EXPECT_EQ(readFile("Settings.cfg"), "{" + eol + "    \"a\": 1," + eol + "    \"b\": 5," +
+                                                eol + "    \"c\": \"abcd\"" + eol + "}");
+    }
 }
 
 TEST_F(ConfigFile, NonAsciiTextIsWrittenAsItIs) {

@@ -6,9 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <random>
+#include <thread>
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 using testing_support::lineEnd;
@@ -26,12 +31,15 @@ struct HostRun {
 
 namespace fs = std::filesystem;
 
+std::string hostCommand(const std::string& arguments = "") {
+    return "\"" + testing_support::builtProgram("orvelin-host") + "\" " + arguments;
+}
+
 // Runs orvelin-host in the working directory, tracing the loader into trace.txt.
 HostRun runHost(const std::string& arguments = "") {
     platform::setEnvironment(SML::Host::traceVariable, "trace.txt");
-    const int status = testing_support::runProgram(
-        "\"" + testing_support::builtProgram("orvelin-host") + "\" " + arguments, "output.txt",
-        "errors.txt");
+    const int status =
+        testing_support::runProgram(hostCommand(arguments), "output.txt", "errors.txt");
     platform::setEnvironment(SML::Host::traceVariable, "");
     return {status, readFile("output.txt"), readFile("errors.txt")};
 }
@@ -211,6 +219,203 @@ TEST_F(Runner, TheWorkingFolderRemovedBeforeTheModuleLoads) {
     EXPECT_EQ(status, 0) << readFile("errors.txt");
     EXPECT_EQ(readFile("output.txt"), sessionLog());
     EXPECT_FALSE(fs::exists("gone"));
+}
+#endif
+
+// The player's file, byte for byte as the plug-in writes it: a rewrite leaves it the same.
+std::string playersFile() {
+    return "{" + lineEnd() + "    \"Float\": 3" + lineEnd() + "}";
+}
+
+// A file the plug-in would rewrite: any rewrite shows.
+const std::string editedFile = "{\"Float\": 4, \"Extra\": 1}";
+
+std::vector<std::string> temporariesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".tmp") {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    return names;
+}
+
+TEST_F(Runner, KilledAtAnyMomentTheFileKeepsThePlayersValue) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", playersFile());
+    std::mt19937 random(20261208);
+    // Wine takes longer to start a program.
+#if defined(_WIN32)
+    std::uniform_int_distribution<int> milliseconds(300, 1500);
+#else
+    std::uniform_int_distribution<int> milliseconds(20, 400);
+#endif
+    for (int kill = 1; kill <= 20; ++kill) {
+        testing_support::BackgroundProgram host(hostCommand("--sessions 1000000"), "output.txt");
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds(random)));
+        host.kill();
+        host.wait();
+        ASSERT_EQ(readFile("config\\Orvelin.cfg"), playersFile()) << "after kill " << kill;
+    }
+}
+
+TEST_F(Runner, OnlyTemporariesOfProcessesThatDiedAreRemoved) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", playersFile());
+    testing_support::BackgroundProgram ended(hostCommand("--help"), "ended.txt");
+    ended.wait();
+    const std::string dead = std::to_string(ended.id());
+    // This test program is alive while the session runs, as a writer would be.
+    const std::string live = std::to_string(platform::processId());
+    const std::string kept[] = {"Orvelin.cfg." + live + ".tmp", "Orvelin.cfg.bak",
+                                "Orvelin.cfg." + dead + "x.tmp", "Other.cfg." + dead + ".tmp"};
+    for (const std::string& name : kept) {
+        writeFile("config\\" + name, "{\"Float\": 9}");
+    }
+    writeFile("config\\Orvelin.cfg." + dead + ".tmp", "{\"Float\": 9}");
+    ASSERT_EQ(runHost().status, 0);
+    EXPECT_FALSE(platform::pathExists("config\\Orvelin.cfg." + dead + ".tmp"));
+    for (const std::string& name : kept) {
+        EXPECT_TRUE(platform::pathExists("config\\" + name)) << name;
+    }
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), playersFile()) << "no temporary is read";
+}
+
+TEST_F(Runner, FourGamesStartingAtOnceKeepThePlayersValue) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", playersFile());
+    std::vector<std::unique_ptr<testing_support::BackgroundProgram>> games;
+    for (int n = 0; n < 4; ++n) {
+        games.push_back(std::make_unique<testing_support::BackgroundProgram>(
+            hostCommand("--sessions 300"), "output" + std::to_string(n) + ".txt"));
+    }
+    std::size_t reads = 0;
+    std::size_t wrong = 0;
+    std::string example;
+    auto running = [&] {
+        bool any = false;
+        for (auto& each : games) {
+            any = !each->finished() || any;
+        }
+        return any;
+    };
+    while (running()) {
+        // Read as the plug-in reads, sharing the file with writers (on Windows a reader that
+        // does not share deletion may meet a rename still closing its handle).
+        const platform::FileContent now = platform::readWholeFile("config\\Orvelin.cfg");
+        ++reads;
+        if (now.state != platform::FileState::read || now.bytes != playersFile()) {
+            ++wrong;
+            example = now.bytes;
+        }
+    }
+    for (auto& each : games) {
+        EXPECT_EQ(each->wait(), 0);
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << reads << " reads, for example: \"" << example << '"';
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), playersFile());
+    EXPECT_EQ(temporariesIn("config"), std::vector<std::string>{});
+}
+
+TEST_F(Runner, AReadThatFailsAfterTheOpenChangesNothing) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", editedFile);
+#if defined(_WIN32)
+    // Another process's lock on the bytes after the first 8: the open succeeds, the read fails.
+    HANDLE file = CreateFileA("config\\Orvelin.cfg", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    OVERLAPPED from{};
+    from.Offset = 8;
+    ASSERT_TRUE(
+        LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 4096, 0, &from));
+    const HostRun run = runHost();
+    UnlockFileEx(file, 0, 4096, 0, &from);
+    CloseHandle(file);
+#else
+    platform::setEnvironment("LD_PRELOAD", platform::executableDirectory() + "libfailing_read.so");
+    // The sanitizer's runtime would otherwise insist on being loaded first.
+    platform::setEnvironment("ASAN_OPTIONS", "verify_asan_link_order=0");
+    const HostRun run = runHost();
+    platform::setEnvironment("LD_PRELOAD", "");
+    platform::setEnvironment("ASAN_OPTIONS", "");
+#endif
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(readFile(SML::Host::logFileName), sessionLog());
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), editedFile);
+}
+
+TEST_F(Runner, AFileThePlayerMayNotWriteStaysByteForByte) {
+    // Anyone may write the folders, so that only the file's own permissions stand in the way of a
+    // rename. As root the session runs as another user, whom the permissions do stop.
+    const auto everyone = fs::perms::all;
+    fs::permissions(".", everyone);
+    fs::create_directories("config");
+    fs::permissions("config", everyone);
+    writeFile("config\\Orvelin.cfg", editedFile);
+    fs::permissions("config/Orvelin.cfg",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const int status = testing_support::runProgram(testing_support::asAnotherUser(hostCommand()),
+                                                   "output.txt", "errors.txt");
+    fs::permissions("config/Orvelin.cfg", fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(status, 0) << readFile("errors.txt");
+    EXPECT_EQ(readFile("output.txt"), sessionLog());
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), editedFile);
+    EXPECT_EQ(temporariesIn("config"), std::vector<std::string>{});
+}
+
+TEST_F(Runner, TheRewrittenFileKeepsWhatThePlayerSetOnIt) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", editedFile);
+#if defined(_WIN32)
+    SetFileAttributesA("config\\Orvelin.cfg", FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_EQ(runHost().status, 0);
+    EXPECT_EQ(GetFileAttributesA("config\\Orvelin.cfg") & FILE_ATTRIBUTE_HIDDEN,
+              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+#else
+    chmod("config/Orvelin.cfg", 0604);
+    ASSERT_EQ(runHost().status, 0);
+    struct stat status {};
+    ASSERT_EQ(stat("config/Orvelin.cfg", &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0604u);
+#endif
+    const std::string rewritten = "{" + lineEnd() + "    \"Float\": 4" + lineEnd() + "}";
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), rewritten);
+#if !defined(_WIN32)
+    // A link to a file kept elsewhere stays a link; the file it names is rewritten.
+    writeFile("kept.cfg", editedFile);
+    fs::remove("config/Orvelin.cfg");
+    fs::create_symlink("../kept.cfg", "config/Orvelin.cfg");
+    ASSERT_EQ(runHost().status, 0);
+    EXPECT_TRUE(fs::is_symlink("config/Orvelin.cfg"));
+    EXPECT_EQ(readFile("kept.cfg"), rewritten);
+#endif
+}
+
+#if !defined(_WIN32)
+TEST_F(Runner, APipeAtThePathNeitherBlocksNorIsReplaced) {
+    fs::create_directories("config");
+    ASSERT_EQ(mkfifo("config/Orvelin.cfg", 0644), 0);
+    // timeout ends a session that waits for a writer that never comes.
+    const int status =
+        testing_support::runProgram("timeout 60 " + hostCommand(), "output.txt", "errors.txt");
+    ASSERT_EQ(status, 0) << readFile("errors.txt");
+    EXPECT_EQ(readFile("output.txt"), sessionLog());
+    EXPECT_TRUE(fs::is_fifo("config/Orvelin.cfg"));
+}
+
+TEST_F(Runner, AWriteThatFailsPartWayLeavesTheOldFileAndNoTemporary) {
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", editedFile);
+    // No file may grow in the child; the signal that would end it is ignored, so writes fail.
+    const int status =
+        testing_support::runProgram("sh -c 'trap \"\" XFSZ; ulimit -f 0; exec " +
+                                        testing_support::builtProgram("orvelin-host") + "'",
+                                    "output.txt", "errors.txt");
+    ASSERT_EQ(status, 0) << readFile("errors.txt");
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), editedFile);
+    EXPECT_EQ(temporariesIn("config"), std::vector<std::string>{});
 }
 #endif
 

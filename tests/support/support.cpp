@@ -10,6 +10,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +21,16 @@
 namespace fs = std::filesystem;
 
 namespace testing_support {
+
+#if !defined(_WIN32)
+namespace {
+
+int exitStatus(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+#endif
 
 ScratchFolder::ScratchFolder(const std::string& name)
     : previous_(fs::current_path().string()),
@@ -88,8 +101,118 @@ int runProgram(const std::string& commandLine, const std::string& outputFile,
     // cmd.exe drops the outer quotes of a line that starts with one.
     return std::system(("\"" + redirected + "\"").c_str());
 #else
-    const int status = std::system(redirected.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exitStatus(std::system(redirected.c_str()));
+#endif
+}
+
+#if defined(_WIN32)
+BackgroundProgram::BackgroundProgram(const std::string& commandLine,
+                                     const std::string& outputFile) {
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE output =
+        CreateFileA(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process{};
+    std::string line = commandLine;
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        CloseHandle(process.hThread);
+        handle_ = process.hProcess;
+        id_ = process.dwProcessId;
+    } else {
+        ended_ = true;
+    }
+    CloseHandle(output);
+}
+
+void BackgroundProgram::kill() {
+    if (!ended_) {
+        TerminateProcess(handle_, 137);
+    }
+}
+
+bool BackgroundProgram::finished() {
+    if (!ended_ && WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0) {
+        wait();
+    }
+    return ended_;
+}
+
+int BackgroundProgram::wait() {
+    if (!ended_) {
+        WaitForSingleObject(handle_, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(handle_, &code);
+        CloseHandle(handle_);
+        status_ = static_cast<int>(code);
+        ended_ = true;
+    }
+    return status_;
+}
+#else
+BackgroundProgram::BackgroundProgram(const std::string& commandLine,
+                                     const std::string& outputFile) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const std::string line = "exec " + commandLine;
+    const char* arguments[] = {"sh", "-c", line.c_str(), nullptr};
+    pid_t child = 0;
+    if (posix_spawn(&child, "/bin/sh", &actions, nullptr, const_cast<char* const*>(arguments),
+                    environ) == 0) {
+        id_ = static_cast<std::uint64_t>(child);
+    } else {
+        ended_ = true;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+void BackgroundProgram::kill() {
+    if (!ended_) {
+        ::kill(static_cast<pid_t>(id_), SIGKILL);
+    }
+}
+
+bool BackgroundProgram::finished() {
+    int status = 0;
+    if (!ended_ && waitpid(static_cast<pid_t>(id_), &status, WNOHANG) > 0) {
+        status_ = exitStatus(status);
+        ended_ = true;
+    }
+    return ended_;
+}
+
+int BackgroundProgram::wait() {
+    if (!ended_) {
+        int status = 0;
+        waitpid(static_cast<pid_t>(id_), &status, 0);
+        status_ = exitStatus(status);
+        ended_ = true;
+    }
+    return status_;
+}
+#endif
+
+BackgroundProgram::~BackgroundProgram() {
+    kill();
+    wait();
+}
+
+std::string asAnotherUser(const std::string& commandLine) {
+#if defined(_WIN32)
+    return commandLine;
+#else
+    // The unprivileged user every Debian system has.
+    return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " + commandLine
+                          : commandLine;
 #endif
 }
 

@@ -3,6 +3,7 @@
 // trace, whole-file reads and writes, and running the build's own programs.
 
 #include <cstddef>
+#include <cstdint>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -67,6 +68,34 @@ std::string builtProgram(const std::string& name);
 // and errors sent to the named files; returns the exit status.
 int runProgram(const std::string& commandLine, const std::string& outputFile,
                const std::string& errorFile);
+
+// A program started in the background, with standard output and errors sent to a file; killed
+// when destroyed if it still runs.
+class BackgroundProgram {
+public:
+    BackgroundProgram(const std::string& commandLine, const std::string& outputFile);
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    std::uint64_t id() const { return id_; }
+    // Ends it at once, as a crash or the task manager would.
+    void kill();
+    // Its exit status, once it has ended.
+    int wait();
+    // It has ended (its status is then kept for wait).
+    bool finished();
+
+private:
+    std::uint64_t id_ = 0;
+    void* handle_ = nullptr;
+    bool ended_ = false;
+    int status_ = -1;
+};
+
+// The command line, run with another user's ids when the tests run as the administrator (root),
+// whom file permissions do not stop; otherwise unchanged.
+std::string asAnotherUser(const std::string& commandLine);
 
 // Bytes that end exactly where an inaccessible page begins: reading past the end faults.
 class GuardedBuffer {
