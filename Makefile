@@ -4,18 +4,26 @@ PRESETS := native native-sanitize fuzz windows
 GAME ?= build/windows/game
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps run test build-% test-% bench fuzz format
+.PHONY: deps run test format-check build-% test-% bench fuzz format
 
 deps:
 	@scripts/install-deps
 
-# A full game session of the Windows build, under Wine, in the game folder $(GAME).
-run: deps build-windows
+# A full game session of the Windows build, under Wine, in the game folder $(GAME). Builds only
+# what a session needs: the runner, the loader and the plug-in.
+run: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --target orvelin-host
 	scripts/play-session "$(GAME)"
 
-# Every test of both builds: native, native with sanitizers, the fuzzers briefly, Windows.
+# Every test of both builds: the formatting, native, native with sanitizers, the fuzzers
+# briefly, Windows.
 test: deps
-	@status=0; for preset in $(PRESETS); do $(MAKE) --no-print-directory test-$$preset || status=1; done; exit $$status
+	@status=0; $(MAKE) --no-print-directory format-check || status=1; \
+	for preset in $(PRESETS); do $(MAKE) --no-print-directory test-$$preset || status=1; done; exit $$status
+
+format-check:
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
 
 build-%:
 	cmake --preset $* >/dev/null

@@ -6,7 +6,9 @@
 
 #include <string>
 
-// Directory prefix of configuration files: "config" and one backslash.
+// Directory prefix of configuration files: "config" and one backslash. The module sets
+// configDirectory to configFolder at load, before the bootstrap.
+inline constexpr const char* configFolder = "config\\";
 extern const std::string configDirectory;
 // The plug-in's configuration, as reconciled and written at module load.
 extern nlohmann::json modConfig;

@@ -25,22 +25,20 @@ void locateEngineGlobals() {
 
 void locateEngineGlobals(const std::optional<platform::ModuleImage>& image) {
     if (!image) {
-        logAs("Orvelin", "Could not read the game executable's module information");
+        logAs(pluginLogSource, "Could not read the game executable's module information");
         return;
     }
-    const auto imageBegin = reinterpret_cast<std::uintptr_t>(image->base);
-    const std::uintptr_t imageEnd = imageBegin + image->size;
     std::uint64_t* const slots[] = {&engineGlobal1, &engineGlobal2, &engineGlobal3};
     for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
         const EnginePattern& pattern = enginePatterns[n];
         const std::optional<EngineReference> found =
             findEngineReference(image->base, image->size, pattern);
         // A value is read only from a global inside the image: anywhere else may be unmapped.
-        const bool readable = found && found->location >= imageBegin &&
-                              found->location <= imageEnd - sizeof(std::uint64_t);
+        const bool readable =
+            found && insideImage(image->base, image->size, found->location, sizeof(std::uint64_t));
         if (!found || (pattern.readsValue && !readable)) {
-            logAs("Orvelin", "Engine global " + std::to_string(n + 1) +
-                                 " was not found in the game executable");
+            logAs(pluginLogSource, "Engine global " + std::to_string(n + 1) +
+                                       " was not found in the game executable");
             continue;
         }
         if (pattern.readsValue) {

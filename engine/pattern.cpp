@@ -1,5 +1,7 @@
 #include "engine/pattern.hpp"
 
+#include "engine/code_byte_frequency.hpp"
+
 #include <emmintrin.h>
 
 #include <cstring>
@@ -15,28 +17,6 @@ const std::array<EnginePattern, 3> enginePatterns = {{
 }};
 
 namespace {
-
-// How often each byte value occurs in x86-64 machine code, in units of 0.01% (capped at 255),
-// measured once over large shared libraries. The scan filters on a pattern's rarest fixed bytes.
-// clang-format off
-constexpr std::uint8_t codeByteFrequency[256] = {
-    255, 195, 105,  84, 113,  82,  69,  38, 121,  35,  23,  21,  26,  20,  85, 122,
-     78,  22,  19,  15,  20,  22,  11,  13,  46,  12,  12,  21,  22,  11,  14,  31,
-     82,  16,  12,  10, 167,  18,   9,  11,  43,  17,   8,   9,  15,  14,  21,  10,
-     55,  49,  22,  16,  26,  16,  14,  10,  30,  37,  20,  23,  25,  23,  18,  13,
-     42, 105,  46,  25,  77,  44,  17,  19, 255,  72,   9,  12, 104,  32,  19,  13,
-     40,   9,  16,  30,  27,  17,  22,  15,  17,   7,  11,  14,  17,  14,  14,  51,
-     22,  36,  15,  20,  29,  41,  46,  15,  21,  34,   8,  12,  39,  23,  33,  28,
-     29,   9,  35,  33,  78,  40,  21,  14,  20,  15,   9,  12,  22,  11,   9,  11,
-     49,  17,   9,  77,  74,  49,  12,   9,  15, 195,   8, 149,  17,  76,  12,  10,
-     21,   7,   7,   6,  14,   8,   6,   6,  10,   6,   5,   6,   9,   6,   6,   6,
-     14,   6,   6,   6,   8,   5,   5,   5,  11,   6,  10,   6,  10,   5,   6,   6,
-     14,   6,   6,   8,  12,   6,  12,   9,  16,  12,  13,   9,  22,  20,  21,  15,
-     53,  40,  14,  23,  15,  15,  20,  39,  17,  15,   9,   7,   8,   8,   9,   8,
-     16,  11,  14,   8,   7,   7,  11,   8,  18,   8,   8,  10,   7,  10,  11,  19,
-     23,  12,  10,   8,   9,   9,  11,  12,  83,  30,  11,  26,  12,  12,  13,  17,
-     23,  10,  12,  11,   7,   8,  22,  17,  23,  13,  14,  16,  18,  39,  60, 187,};
-// clang-format on
 
 // Two fixed pattern positions the vector filter compares: the rarest fixed byte, and the rarest
 // one not next to it (neighbours often come together, as in a common instruction). A pattern with
@@ -88,20 +68,6 @@ const unsigned char* shifted(const unsigned char* match, std::int32_t offset) {
                                                   static_cast<std::uintptr_t>(offset));
 }
 
-} // namespace
-
-ORVELIN_READS_WHOLE_IMAGE
-bool matchPattern(const unsigned char* position, const char* bytes, const char* mask) {
-    for (; *mask != '\0'; ++mask, ++bytes, ++position) {
-        if (*mask == 'x' && *position != static_cast<unsigned char>(*bytes)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-namespace {
-
 // Vector filter over blocks of 16 candidate positions: the lanes whose anchor bytes all match.
 struct Filter {
     const unsigned char* at[2];
@@ -147,7 +113,7 @@ const unsigned char* findPattern(const unsigned char* start, std::uint32_t size,
     const std::size_t end = size - length + 1;
     const Anchors anchors = chooseAnchors(bytes, mask, length);
     if (!anchors.any) {
-        return shifted(start, offset);
+        return scanByteByByte(start, size, bytes, mask, offset);
     }
     const Filter filter(start, anchors);
     std::size_t i = 0;
@@ -171,12 +137,7 @@ const unsigned char* findPattern(const unsigned char* start, std::uint32_t size,
             return shifted(match, offset);
         }
     }
-    for (; i < end; ++i) {
-        if (matchPattern(start + i, bytes, mask)) {
-            return shifted(start + i, offset);
-        }
-    }
-    return nullptr;
+    return scanByteByByte(start + i, size - i, bytes, mask, offset);
 }
 
 ORVELIN_READS_WHOLE_IMAGE
@@ -186,6 +147,13 @@ std::uintptr_t referencedLocation(const unsigned char* match) {
         static_cast<std::uint32_t>(field[0]) | static_cast<std::uint32_t>(field[1]) << 8 |
         static_cast<std::uint32_t>(field[2]) << 16 | static_cast<std::uint32_t>(field[3]) << 24;
     return reinterpret_cast<std::uintptr_t>(match) + 7 + displacement;
+}
+
+bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location,
+                 std::uint64_t count) {
+    // Below the image the difference wraps round to a number far beyond any image's size.
+    const std::uint64_t at = location - reinterpret_cast<std::uintptr_t>(image);
+    return at <= size && count <= size - at;
 }
 
 std::optional<EngineReference> findEngineReference(const unsigned char* image, std::uint32_t size,

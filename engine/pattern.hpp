@@ -31,9 +31,19 @@ bool matchPattern(const unsigned char* position, const char* bytes, const char* 
 const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,
                                  const char* mask, std::int32_t offset);
 
+// The same by its definition: each candidate position in turn, lowest first, compared byte by
+// byte. The fast scan finishes a range with it, and tests and the benchmark measure against it.
+const unsigned char* scanByteByByte(const unsigned char* start, std::uint64_t size,
+                                    const char* bytes, const char* mask, std::int32_t offset);
+
 // The location an engine pattern's instruction at match refers to: match + 7 + the displacement
 // read as an unsigned 32-bit little-endian number at match + 3.
 std::uintptr_t referencedLocation(const unsigned char* match);
+
+// The bytes [location, location + count) lie inside the image [image, image + size): the one rule
+// for what may be read from an image.
+bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location,
+                 std::uint64_t count);
 
 // An engine pattern's first occurrence in an image and the location it refers to. A match that
 // is the pattern's own table (when the locator lies inside the scanned image) does not count.

@@ -10,8 +10,6 @@
 #include <string>
 #include <unistd.h>
 
-const std::string configDirectory = "config\\";
-
 namespace {
 
 const nlohmann::json defaults = {{"Float", 1.0}};

@@ -2,9 +2,12 @@
 // Log line writer: every message is one line on the console and in the loader's log file, in the
 // colour of its log type, opened by the loader's header naming its source.
 
-#include "host/sml.hpp"
+#include "loader/sml.hpp"
 
 #include <string>
+
+// The source named in the header of every line of the plug-in's own.
+inline constexpr const char* pluginLogSource = "Orvelin";
 
 // Configuration diagnostics are written only while this is on; it starts off, and nothing in the
 // plug-in turns it on.

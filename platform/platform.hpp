@@ -87,8 +87,8 @@ MemoryUse memoryUse();
 // there is none. Free with the same size.
 void* allocatePages(std::size_t size);
 void freePages(void* pages, std::size_t size);
-
-// Name the plug-in module has on this platform.
-const char* pluginFileName();
+// Makes whole pages of such memory inaccessible: any read or write there faults.
+inline constexpr std::size_t pageSize = 4096;
+void makeInaccessible(void* pages, std::size_t size);
 
 } // namespace platform

@@ -263,8 +263,9 @@ void freePages(void* pages, std::size_t) {
     }
 }
 
-const char* pluginFileName() {
-    return "Orvelin.dll";
+void makeInaccessible(void* pages, std::size_t size) {
+    DWORD previous = 0;
+    VirtualProtect(pages, size, PAGE_NOACCESS, &previous);
 }
 
 } // namespace platform

@@ -1,7 +1,7 @@
 #pragma once
 // The plug-in's handlers on the game's methods.
 
-#include "host/sml.hpp"
+#include "loader/sml.hpp"
 
 class Orvelin;
 

@@ -4,6 +4,10 @@
 #include "logging/log.hpp"
 #include "plugin/hooks.hpp"
 
+SML::Mod::Mod::Info pluginDescription() {
+    return {"1.0.2", "Orvelin", "1.0.5", "Tavrek Orvelin", "Halvorn", {}};
+}
+
 Orvelin::Orvelin() : SML::Mod::Mod(PluginDescriptor) {}
 
 void Orvelin::setup() {
@@ -26,8 +30,4 @@ Orvelin::~Orvelin() {
 
 void onPostSetupComplete() {
     logAs(pluginLogSource, "Orvelin's post setup has been completed!");
-}
-
-SML::Mod::Mod* ModCreate() {
-    return new Orvelin();
 }

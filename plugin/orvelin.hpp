@@ -1,13 +1,8 @@
 #pragma once
-// The plug-in object, its descriptor, its event and the module's one export.
+// The plug-in object, its descriptor and its event. The module builds the descriptor and exports
+// ModCreate (plugin/module.cpp).
 
-#include "host/sml.hpp"
-
-#if defined(_WIN32)
-#define ORVELIN_EXPORT __declspec(dllexport)
-#else
-#define ORVELIN_EXPORT __attribute__((visibility("default")))
-#endif
+#include "loader/sml.hpp"
 
 class Orvelin : public SML::Mod::Mod {
 public:
@@ -25,15 +20,13 @@ public:
                                      SML::Objects::AFGPlayerController* controller);
 };
 
-// Who the plug-in is, for the loader. Built at module load after the configuration.
+// Who the plug-in is, for the loader. Built at module load after the configuration, from
+// pluginDescription().
 extern const SML::Mod::Mod::Info PluginDescriptor;
+SML::Mod::Mod::Info pluginDescription();
 
-// Names the plug-in uses with the loader.
-inline constexpr const char* pluginLogSource = "Orvelin";
+// The plug-in's named event.
 inline constexpr const char* postSetupEvent = "Orvelin_PostSetupComplete";
 
 // Handler of the post-setup event.
 void onPostSetupComplete();
-
-// The module's only export: a new plug-in object, owned by the caller.
-extern "C" ORVELIN_EXPORT SML::Mod::Mod* ModCreate();

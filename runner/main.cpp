@@ -1,7 +1,7 @@
 // orvelin-host: the game and its loader in one process, for running a plug-in without the game.
 // The working directory is the game folder.
 
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 #include "platform/platform.hpp"
 #include "runner/engine_image.hpp"
 #include "runner/session.hpp"
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Plays a short game session with a plug-in loaded, as the game and its loader "
                  "would. The working directory is the game folder.",
                  "orvelin-host"};
-    std::string plugin = platform::executableDirectory() + platform::pluginFileName();
+    std::string plugin = platform::executableDirectory() + ORVELIN_MODULE_FILE;
     app.add_option("--plugin", plugin,
                    "Plug-in module to load (default: the one beside this program)");
     unsigned sessions = 1;

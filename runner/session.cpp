@@ -1,6 +1,6 @@
 #include "runner/session.hpp"
 
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 #include "platform/platform.hpp"
 
 namespace runner {

@@ -2,9 +2,9 @@
 
 #include "engine/pattern.hpp"
 #include "platform/platform.hpp"
+#include "scan/hex.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,12 +22,6 @@ std::uint32_t read16(std::string_view file, std::uint64_t at) {
 
 std::uint32_t read32(std::string_view file, std::uint64_t at) {
     return read16(file, at) | read16(file, at + 2) << 16;
-}
-
-std::string hex(std::uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%X", value);
-    return text;
 }
 
 // Section names are 8 bytes, padded with zeros; anything unprintable is shown as '?'.
@@ -118,7 +112,7 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
     }
     const std::uint64_t pe = read32(need(dosHeaderSize), peOffsetField);
     if (pe + 4 + coffHeaderSize > fileSize) {
-        return fail("truncated headers: the PE header at " + hex(static_cast<std::uint32_t>(pe)) +
+        return fail("truncated headers: the PE header at " + hex(pe) +
                     " lies past the end of the file");
     }
     std::string_view file = need(pe + 4 + coffHeaderSize);
@@ -240,7 +234,8 @@ std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
             finding.matched = true;
             finding.matchRva = static_cast<std::uint64_t>(reference->match - base);
             finding.globalRva = reference->location - reinterpret_cast<std::uintptr_t>(base);
-            finding.insideImage = finding.globalRva + sizeof(std::uint64_t) <= image.bytes.size();
+            finding.insideImage =
+                insideImage(base, image.bytes.size(), reference->location, sizeof(std::uint64_t));
             finding.found = finding.insideImage || !enginePatterns[n].readsValue;
             finding.section = image.sectionAt(finding.globalRva);
         }

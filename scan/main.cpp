@@ -3,20 +3,16 @@
 // is not a usable PE32+ image.
 
 #include "scan/executable.hpp"
+#include "scan/hex.hpp"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <iostream>
 
 namespace {
 
-std::string hex(std::uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
+using scan::hex;
 
 void printText(const std::vector<scan::PatternFinding>& findings) {
     for (const scan::PatternFinding& finding : findings) {

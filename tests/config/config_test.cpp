@@ -306,11 +306,4 @@ TEST_F(ConfigFile, ALargeFileIsRead) {
     EXPECT_EQ(readFile(pluginFile), "{" + lineEnd() + "    \"Float\": 6" + lineEnd() + "}");
 }
 
-TEST(ModuleLoad, TheConfigurationWasLoadedBeforeAnyTestRan) {
-    // Static initialisation set configDirectory before the bootstrap used it.
-    EXPECT_EQ(configDirectory, "config\\");
-    EXPECT_EQ(text(modConfig), R"({"Float":1.0})");
-    EXPECT_TRUE(platform::pathExists(pluginFile));
-}
-
 } // namespace

@@ -1,7 +1,6 @@
 #include "engine/locator.hpp"
 #include "engine/pattern.hpp"
 
-#include "reference_scan.hpp"
 #include "runner/engine_image.hpp"
 #include "support.hpp"
 
@@ -13,7 +12,6 @@
 
 using testing_support::Capture;
 using testing_support::GuardedBuffer;
-using testing_support::referenceFindPattern;
 
 namespace {
 
@@ -57,7 +55,7 @@ TEST(FindPattern, AgreesWithTheByteByByteScanOnRandomBuffers) {
         const auto offset = static_cast<std::int32_t>(pick(17)) - 8;
         const auto size = static_cast<std::uint32_t>(buffer.size());
         ASSERT_EQ(findPattern(buffer.data(), size, bytes.data(), mask.c_str(), offset),
-                  referenceFindPattern(buffer.data(), size, bytes.data(), mask.c_str(), offset))
+                  scanByteByByte(buffer.data(), size, bytes.data(), mask.c_str(), offset))
             << "round " << round << ", mask " << mask << ", size " << size;
     }
 }

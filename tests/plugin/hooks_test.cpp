@@ -2,7 +2,7 @@
 
 #include "config/config.hpp"
 #include "engine/locator.hpp"
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 #include "plugin/orvelin.hpp"
 #include "runner/engine_image.hpp"
 #include "support.hpp"
@@ -37,7 +37,7 @@ protected:
         runner::startEngine();
         SML::Host::discardPlugin();
         testing_support::Capture quiet;
-        plugin.reset(ModCreate());
+        plugin = std::make_unique<Orvelin>();
         plugin->setup();
     }
     void TearDown() override {

@@ -1,6 +1,6 @@
 // The real runner playing sessions with the real plug-in module, as a user runs it.
 
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 #include "platform/platform.hpp"
 #include "support.hpp"
 

@@ -1,19 +1,19 @@
 #include "support.hpp"
 
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 #include "platform/platform.hpp"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <new>
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -77,11 +77,11 @@ void writeFile(const std::string& path, const std::string& bytes) {
 }
 
 std::string lineEnd() {
-#if defined(_WIN32)
-    return "\r\n";
-#else
-    return "\n";
-#endif
+    return platform::lineEnd;
+}
+
+std::string builtModule() {
+    return platform::executableDirectory() + ORVELIN_MODULE_FILE;
 }
 
 std::string builtProgram(const std::string& name) {
@@ -218,35 +218,26 @@ std::string asAnotherUser(const std::string& commandLine) {
 
 namespace {
 
-constexpr std::size_t pageSize = 4096;
-
 std::size_t roundUpToPages(std::size_t size) {
-    return (size + pageSize - 1) / pageSize * pageSize;
+    return (size + platform::pageSize - 1) / platform::pageSize * platform::pageSize;
 }
 
 } // namespace
 
 GuardedBuffer::GuardedBuffer(std::size_t size)
-    : mappingSize_(roundUpToPages(size) + pageSize), size_(size) {
-#if defined(_WIN32)
-    mapping_ = VirtualAlloc(nullptr, mappingSize_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    DWORD previous = 0;
-    VirtualProtect(static_cast<char*>(mapping_) + mappingSize_ - pageSize, pageSize, PAGE_NOACCESS,
-                   &previous);
-#else
-    mapping_ =
-        mmap(nullptr, mappingSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    mprotect(static_cast<char*>(mapping_) + mappingSize_ - pageSize, pageSize, PROT_NONE);
-#endif
-    data_ = static_cast<unsigned char*>(mapping_) + (mappingSize_ - pageSize - size);
+    : mappingSize_(roundUpToPages(size) + platform::pageSize), size_(size) {
+    mapping_ = platform::allocatePages(mappingSize_);
+    if (mapping_ == nullptr) {
+        throw std::bad_alloc();
+    }
+    unsigned char* guard =
+        static_cast<unsigned char*>(mapping_) + mappingSize_ - platform::pageSize;
+    platform::makeInaccessible(guard, platform::pageSize);
+    data_ = guard - size;
 }
 
 GuardedBuffer::~GuardedBuffer() {
-#if defined(_WIN32)
-    VirtualFree(mapping_, 0, MEM_RELEASE);
-#else
-    munmap(mapping_, mappingSize_);
-#endif
+    platform::freePages(mapping_, mappingSize_);
 }
 
 } // namespace testing_support

@@ -1,6 +1,7 @@
 #pragma once
-// What the tests share: a fresh folder to stand in, capture of both log sinks and the loader's
-// trace, whole-file reads and writes, and running the build's own programs.
+// What the tests, fuzzers and benchmark share: a fresh folder to stand in, capture of both log
+// sinks and the loader's trace, whole-file reads and writes, running the build's own programs,
+// and buffers that end at an inaccessible page.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,6 +61,9 @@ void writeFile(const std::string& path, const std::string& bytes);
 
 // The line end the platform's text-mode streams write.
 std::string lineEnd();
+
+// Path of the plug-in module built beside the test program.
+std::string builtModule();
 
 // Path of a program built beside the test program (".exe" is added on Windows).
 std::string builtProgram(const std::string& name);

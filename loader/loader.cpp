@@ -1,6 +1,6 @@
 // The local loader: the services of sml.hpp for plug-ins, and the game-facing side of loader.hpp.
 
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 
 #include "platform/platform.hpp"
 

@@ -2,7 +2,7 @@
 // The local loader's side that faces the game: what the host runner (and tests) use to drive the
 // services a plug-in sees in sml.hpp.
 
-#include "host/sml.hpp"
+#include "loader/sml.hpp"
 
 #include <cstddef>
 #include <functional>

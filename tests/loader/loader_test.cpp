@@ -1,4 +1,4 @@
-#include "host/loader.hpp"
+#include "loader/loader.hpp"
 
 #include "support.hpp"
 

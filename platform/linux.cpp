@@ -294,8 +294,8 @@ void freePages(void* pages, std::size_t size) {
     }
 }
 
-const char* pluginFileName() {
-    return "Orvelin.so";
+void makeInaccessible(void* pages, std::size_t size) {
+    mprotect(pages, size, PROT_NONE);
 }
 
 } // namespace platform
