@@ -1,19 +1,24 @@
-// Pattern scan speed over 256 MiB of real x86-64 machine code, each engine pattern planted only in
-// the last MiB: the byte-by-byte scan (the reference), findPattern, and memchr for a byte the
-// buffer does not hold (the memory-speed ceiling of one core). Prints the ratios at the end.
+// Pattern scan speed on real x86-64 machine code of two kinds: Linux ELF libraries (GCC, LLVM) and
+// Wine's Windows DLLs (mingw-w64), 256 MiB each. The engine patterns are planted only in the last
+// MiB, and near misses of them (one fixed byte changed) every MiB before. Timed in turns in one
+// process, medians of 9: memchr for a byte the buffer does not hold (one memory pass, the ceiling
+// of one core), findPattern for each pattern alone, findPatterns for all three at once (on the
+// processor's widest kernel, and on SSE2), and the byte-by-byte definition. Then input where every
+// candidate is a near miss, and orvelin-scan's whole work on a 200 MiB executable.
 
 #include "engine/pattern.hpp"
+#include "engine/scan_kernel.hpp"
 #include "pe_file.hpp"
 #include "scan/executable.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,28 +27,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t bufferSize = 256u << 20;
+constexpr std::size_t corpusSize = 256u << 20;
 constexpr std::size_t plantedRegion = 1u << 20;
+constexpr int rounds = 9;
 
-// The largest shared libraries on the machine, concatenated; random bytes when there are none.
-std::vector<unsigned char> machineCode(std::string& source) {
-    std::vector<std::pair<std::uintmax_t, fs::path>> libraries;
-    for (const char* folder : {"/usr/lib/x86_64-linux-gnu", "/usr/lib", "/usr/lib64"}) {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(folder, error)) {
-            const std::string name = entry.path().filename().string();
-            if (entry.is_regular_file(error) && !entry.is_symlink(error) &&
-                name.find(".so") != std::string::npos) {
-                libraries.emplace_back(entry.file_size(error), entry.path());
-            }
+std::size_t patternLength(const BytePattern& pattern) {
+    return std::strlen(pattern.mask);
+}
+
+// The largest files of the folder whose names hold the suffix, concatenated up to corpusSize;
+// random bytes where there are too few.
+std::vector<unsigned char> machineCode(const char* folder, const char* suffix,
+                                       std::string& source) {
+    std::vector<std::pair<std::uintmax_t, fs::path>> files;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.is_regular_file(error) && !entry.is_symlink(error) &&
+            entry.path().filename().string().find(suffix) != std::string::npos) {
+            files.emplace_back(entry.file_size(error), entry.path());
         }
     }
-    std::sort(libraries.rbegin(), libraries.rend());
+    std::sort(files.rbegin(), files.rend());
     std::vector<unsigned char> code;
-    code.reserve(bufferSize);
+    code.reserve(corpusSize);
     int used = 0;
-    for (const auto& [size, path] : libraries) {
-        if (code.size() >= bufferSize) {
+    for (const auto& [size, path] : files) {
+        if (code.size() >= corpusSize) {
             break;
         }
         std::ifstream in(path, std::ios::binary);
@@ -51,14 +60,14 @@ std::vector<unsigned char> machineCode(std::string& source) {
                                          std::istreambuf_iterator<char>());
         code.insert(code.end(), bytes.begin(),
                     bytes.begin() + static_cast<std::ptrdiff_t>(
-                                        std::min(bytes.size(), bufferSize - code.size())));
+                                        std::min(bytes.size(), corpusSize - code.size())));
         ++used;
     }
-    source = std::to_string(used) + " shared libraries";
-    if (code.size() < bufferSize) {
-        source += code.empty() ? "synthetic bytes" : " and synthetic bytes";
+    source = std::to_string(used) + " files from " + folder;
+    if (code.size() < corpusSize) {
+        source += ", filled up with random bytes";
         std::mt19937_64 random(42);
-        while (code.size() < bufferSize) {
+        while (code.size() < corpusSize) {
             const std::uint64_t word = random();
             // Roughly the share of zero bytes in real code.
             code.push_back((word & 3) == 0 ? 0 : static_cast<unsigned char>(word >> 8));
@@ -67,90 +76,184 @@ std::vector<unsigned char> machineCode(std::string& source) {
     return code;
 }
 
-struct Workload {
-    std::vector<unsigned char> code;
-    std::vector<unsigned char> withoutRareByte;
-    unsigned char absentByte = 0;
-    std::string source;
+// The pattern with its n-th fixed byte changed: it passes a filter that does not look there.
+std::string nearMiss(const BytePattern& pattern, std::size_t n) {
+    std::string copy(pattern.bytes, patternLength(pattern));
+    std::vector<std::size_t> fixed;
+    for (std::size_t j = 0; j < copy.size(); ++j) {
+        if (pattern.mask[j] == 'x') {
+            fixed.push_back(j);
+        }
+    }
+    copy[fixed[n % fixed.size()]] ^= 0x55;
+    return copy;
+}
 
-    Workload() : code(machineCode(source)) {
+struct Corpus {
+    std::string name;
+    std::string source;
+    std::vector<unsigned char> code;
+    std::vector<unsigned char> withoutAbsentByte;
+    unsigned char absentByte = 0;
+
+    Corpus(std::string title, const char* folder, const char* suffix)
+        : name(std::move(title)), code(machineCode(folder, suffix, source)) {
+        const auto size = static_cast<std::uint32_t>(code.size());
         // No pattern may occur before the planted region: break any occurrence the code holds.
         for (const EnginePattern& pattern : enginePatterns) {
-            const auto* match = findPattern(code.data(), static_cast<std::uint32_t>(code.size()),
-                                            pattern.bytes, pattern.mask, 0);
-            for (; match != nullptr;
-                 match = findPattern(code.data(), static_cast<std::uint32_t>(code.size()),
-                                     pattern.bytes, pattern.mask, 0)) {
+            while (const unsigned char* match =
+                       findPattern(code.data(), size, pattern.bytes, pattern.mask, 0)) {
                 code[static_cast<std::size_t>(match - code.data())] ^= 0xFF;
+            }
+        }
+        std::size_t decoy = 0;
+        for (std::size_t at = 4096; at + 64 < code.size() - plantedRegion; at += 1u << 20) {
+            for (const EnginePattern& pattern : enginePatterns) {
+                const std::string miss = nearMiss(pattern, decoy++);
+                std::memcpy(code.data() + at + 64 * (decoy % 3), miss.data(), miss.size());
             }
         }
         const std::size_t planted = code.size() - plantedRegion;
         for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
-            const EnginePattern& pattern = enginePatterns[n];
-            std::memcpy(code.data() + planted + 4096 * (n + 1) + 333 * n, pattern.bytes,
-                        std::strlen(pattern.mask));
+            std::memcpy(code.data() + planted + 4096 * (n + 1) + 333 * n, enginePatterns[n].bytes,
+                        patternLength(enginePatterns[n]));
         }
         std::size_t counts[256] = {};
         for (unsigned char byte : code) {
             ++counts[byte];
         }
         absentByte = static_cast<unsigned char>(std::min_element(counts, counts + 256) - counts);
-        withoutRareByte = code;
-        std::replace(withoutRareByte.begin(), withoutRareByte.end(), absentByte,
+        withoutAbsentByte = code;
+        std::replace(withoutAbsentByte.begin(), withoutAbsentByte.end(), absentByte,
                      static_cast<unsigned char>(absentByte ^ 1));
     }
+
+    const unsigned char* plantedFrom() const { return code.data() + code.size() - plantedRegion; }
 };
 
-Workload& workload() {
-    static Workload shared;
-    return shared;
+template <typename Work> double seconds(Work&& work) {
+    const auto begin = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
-template <typename Scan> void scanPattern(benchmark::State& state, Scan scan) {
-    const Workload& data = workload();
-    const EnginePattern& pattern = enginePatterns[static_cast<std::size_t>(state.range(0))];
-    const auto size = static_cast<std::uint32_t>(data.code.size());
-    for (auto _ : state) {
-        const unsigned char* match = scan(data.code.data(), size, pattern.bytes, pattern.mask);
-        if (match == nullptr || match < data.code.data() + data.code.size() - plantedRegion) {
-            state.SkipWithError("the planted pattern was not the one found");
-            break;
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double gigabytesPerSecond(std::size_t bytes, double time) {
+    return static_cast<double>(bytes) / time / 1e9;
+}
+
+void fail(const char* what) {
+    std::fprintf(stderr, "orvelin-bench: %s\n", what);
+    std::exit(1);
+}
+
+void measure(const Corpus& corpus) {
+    const auto size = static_cast<std::uint32_t>(corpus.code.size());
+    const unsigned char* code = corpus.code.data();
+    const std::array<BytePattern, 3> all = {enginePatterns[0], enginePatterns[1],
+                                            enginePatterns[2]};
+    std::vector<double> memchrTimes;
+    std::vector<double> alone[3];
+    std::vector<double> together;
+    std::vector<double> togetherSse2;
+    for (int round = 0; round < rounds; ++round) {
+        memchrTimes.push_back(seconds([&] {
+            benchmark::DoNotOptimize(std::memchr(corpus.withoutAbsentByte.data(), corpus.absentByte,
+                                                 corpus.withoutAbsentByte.size()));
+        }));
+        for (std::size_t k = 0; k < 3; ++k) {
+            const unsigned char* match = nullptr;
+            alone[k].push_back(
+                seconds([&] { match = findPattern(code, size, all[k].bytes, all[k].mask, 0); }));
+            if (match < corpus.plantedFrom()) {
+                fail("findPattern did not find the planted pattern");
+            }
         }
-        benchmark::DoNotOptimize(match);
+        std::array<const unsigned char*, 3> firsts{};
+        together.push_back(seconds([&] { findPatterns(code, size, all, firsts); }));
+        togetherSse2.push_back(seconds([&] {
+            pattern_scan::findPatternsOn(pattern_scan::VectorPath::sse2, code, size, all, firsts);
+        }));
+        for (const unsigned char* first : firsts) {
+            if (first < corpus.plantedFrom()) {
+                fail("findPatterns did not find the planted patterns");
+            }
+        }
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * size);
-}
-
-void Reference(benchmark::State& state) {
-    scanPattern(state,
-                [](const unsigned char* start, std::uint32_t size, const char* bytes,
-                   const char* mask) { return scanByteByByte(start, size, bytes, mask, 0); });
-}
-
-void FindPattern(benchmark::State& state) {
-    scanPattern(state, [](const unsigned char* start, std::uint32_t size, const char* bytes,
-                          const char* mask) { return findPattern(start, size, bytes, mask, 0); });
-}
-
-void Memchr(benchmark::State& state) {
-    const Workload& data = workload();
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            std::memchr(data.withoutRareByte.data(), data.absentByte, data.withoutRareByte.size()));
+    // The definition is slow: three rounds over the first 32 MiB.
+    const std::uint32_t referenceSize = 32u << 20;
+    double reference[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        std::vector<double> times;
+        for (int round = 0; round < 3; ++round) {
+            times.push_back(seconds([&] {
+                benchmark::DoNotOptimize(
+                    scanByteByByte(code, referenceSize, all[k].bytes, all[k].mask, 0));
+            }));
+        }
+        reference[k] = gigabytesPerSecond(referenceSize, median(times));
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                            static_cast<std::int64_t>(data.withoutRareByte.size()));
+
+    const double memchrTime = median(memchrTimes);
+    std::printf("\n%s: %s, %zu MiB; memchr looks for byte 0x%02X: %.1f GB/s\n", corpus.name.c_str(),
+                corpus.source.c_str(), corpus.code.size() >> 20, corpus.absentByte,
+                gigabytesPerSecond(size, memchrTime));
+    std::printf("  pattern  findPattern   / memchr (>= 0.90)   / byte by byte (%s)\n",
+                pattern_scan::runs(pattern_scan::VectorPath::avx2) ? "AVX2 kernel" : "SSE2 kernel");
+    for (std::size_t k = 0; k < 3; ++k) {
+        const double speed = gigabytesPerSecond(size, median(alone[k]));
+        std::printf("  %7zu  %6.1f GB/s  %17.2f  %21.0f\n", k + 1, speed,
+                    memchrTime / median(alone[k]), speed / reference[k]);
+    }
+    std::printf("  all three in one findPatterns: %.1f ms = %.2f memchr passes (<= 1.30); "
+                "SSE2 kernel: %.2f\n",
+                median(together) * 1e3, median(together) / memchrTime,
+                median(togetherSse2) / memchrTime);
 }
 
-// orvelin-scan's whole work on a 200 MiB game executable: read the file, lay out the image (200 MiB
-// of code, 80 MiB of zero-filled data) and look for the three patterns.
+// Every candidate a near miss: copies of the pattern back to back, each with one fixed byte
+// changed, cycling through them. findPattern against the byte-by-byte definition.
+void measureAdversarial() {
+    std::printf("\nNear misses everywhere (16 MiB; findPattern time / byte-by-byte time, <= 1):\n");
+    for (std::size_t k = 0; k < enginePatterns.size(); ++k) {
+        const BytePattern& pattern = enginePatterns[k];
+        std::vector<unsigned char> buffer;
+        for (std::size_t n = 0; buffer.size() < (16u << 20); ++n) {
+            const std::string miss = nearMiss(pattern, n);
+            buffer.insert(buffer.end(), miss.begin(), miss.end());
+        }
+        const auto size = static_cast<std::uint32_t>(buffer.size());
+        std::vector<double> fast;
+        std::vector<double> slow;
+        for (int round = 0; round < 5; ++round) {
+            fast.push_back(seconds([&] {
+                benchmark::DoNotOptimize(
+                    findPattern(buffer.data(), size, pattern.bytes, pattern.mask, 0));
+            }));
+            slow.push_back(seconds([&] {
+                benchmark::DoNotOptimize(
+                    scanByteByByte(buffer.data(), size, pattern.bytes, pattern.mask, 0));
+            }));
+        }
+        std::printf("  pattern %zu: %.2f (%.1f ms against %.1f ms)\n", k + 1,
+                    median(fast) / median(slow), median(fast) * 1e3, median(slow) * 1e3);
+    }
+}
+
+// orvelin-scan's whole work on a 200 MiB game executable: read the file, lay out the image (200
+// MiB of code, 80 MiB of zero-filled data) and look for the three patterns.
 void ScanExecutable(benchmark::State& state) {
     namespace pe = testing_support::pe;
-    const Workload& data = workload();
+    static const Corpus corpus("ELF", "/usr/lib/x86_64-linux-gnu", ".so");
     const std::size_t codeSize = 200u << 20;
     // The last 200 MiB of the code, so that the patterns lie near its end.
-    std::string code(reinterpret_cast<const char*>(data.code.data() + data.code.size() - codeSize),
-                     codeSize);
+    std::string code(
+        reinterpret_cast<const char*>(corpus.code.data() + corpus.code.size() - codeSize),
+        codeSize);
     const std::string path = (fs::temp_directory_path() / "orvelin-bench-game.exe").string();
     {
         const std::string file =
@@ -175,43 +278,21 @@ void ScanExecutable(benchmark::State& state) {
 
 BENCHMARK(ScanExecutable)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-BENCHMARK(Reference)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(FindPattern)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(Memchr)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-
-// Keeps each benchmark's speed for the ratios printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const auto counter = run.counters.find("bytes_per_second");
-            if (run.run_type == Run::RT_Iteration && counter != run.counters.end()) {
-                // Named without the run's settings ("FindPattern/0/min_time:2.000").
-                const std::string name = run.benchmark_name();
-                speed[name.substr(0, name.find("/min_time"))] = counter->second.value;
-            }
-        }
-    }
-    std::map<std::string, double> speed;
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    std::printf("Buffer: %zu MiB from %s; memchr looks for byte 0x%02X\n", bufferSize >> 20,
-                workload().source.c_str(), workload().absentByte);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double ceiling = reporter.speed["Memchr"];
-    std::printf(
-        "\npattern  findPattern/reference (target >= 20)  findPattern/memchr (target >= 0.8)\n");
-    for (int n = 0; n < 3; ++n) {
-        const double fast = reporter.speed["FindPattern/" + std::to_string(n)];
-        const double slow = reporter.speed["Reference/" + std::to_string(n)];
-        std::printf("%7d  %37.1f  %34.2f\n", n + 1, slow > 0 ? fast / slow : 0.0,
-                    ceiling > 0 ? fast / ceiling : 0.0);
+    const bool scansOnly = argc > 1 && std::string(argv[1]) == "--scans-only";
+    for (const auto& [name, folder, suffix] :
+         {std::tuple{"Linux ELF libraries", "/usr/lib/x86_64-linux-gnu", ".so"},
+          std::tuple{"Wine's Windows DLLs", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows",
+                     ".dll"}}) {
+        measure(Corpus(name, folder, suffix));
+    }
+    measureAdversarial();
+    if (!scansOnly) {
+        std::printf("\n");
+        benchmark::RunSpecifiedBenchmarks();
     }
     benchmark::Shutdown();
     return 0;

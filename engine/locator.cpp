@@ -29,10 +29,10 @@ void locateEngineGlobals(const std::optional<platform::ModuleImage>& image) {
         return;
     }
     std::uint64_t* const slots[] = {&engineGlobal1, &engineGlobal2, &engineGlobal3};
+    const EngineReferences references = findEngineReferences(image->base, image->size);
     for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
         const EnginePattern& pattern = enginePatterns[n];
-        const std::optional<EngineReference> found =
-            findEngineReference(image->base, image->size, pattern);
+        const std::optional<EngineReference>& found = references[n];
         // A value is read only from a global inside the image: anywhere else may be unmapped.
         const bool readable =
             found && insideImage(image->base, image->size, found->location, sizeof(std::uint64_t));

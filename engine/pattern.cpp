@@ -1,143 +1,106 @@
 #include "engine/pattern.hpp"
 
-#include "engine/code_byte_frequency.hpp"
+#include "engine/scan_kernel.hpp"
 
-#include <emmintrin.h>
-
+#include <algorithm>
 #include <cstring>
 
 // A load of a global followed by a test and a long conditional jump; a load of a global's address
 // followed by three calls; a load of a global followed by a test and a short conditional jump.
 // The zero bytes under '?' are placeholders.
 const std::array<EnginePattern, 3> enginePatterns = {{
-    {"\x48\x8B\x05\x00\x00\x00\x03\x48\x85\xC0\x0F\x85\xB0", "xxx???xxxxxxx", true},
-    {"\x48\x8D\x0D\x00\x00\x00\x04\xE8\x00\x00\x00\x00\xE8\x00\x00\x00\x00\xE8\x00\x00\x00\x01",
-     "xxx???xx???xx???xx???x", false},
-    {"\x48\x8B\x1D\x00\x00\x00\x04\x48\x85\xDB\x74\x3B", "xxx???xxxxxx", false},
+    {{"\x48\x8B\x05\x00\x00\x00\x03\x48\x85\xC0\x0F\x85\xB0", "xxx???xxxxxxx"}, true},
+    {{"\x48\x8D\x0D\x00\x00\x00\x04\xE8\x00\x00\x00\x00\xE8\x00\x00\x00\x00\xE8\x00\x00\x00\x01",
+      "xxx???xx???xx???xx???x"},
+     false},
+    {{"\x48\x8B\x1D\x00\x00\x00\x04\x48\x85\xDB\x74\x3B", "xxx???xxxxxx"}, false},
 }};
+
+namespace pattern_scan {
+
+bool runs(VectorPath path) {
+    return path == VectorPath::sse2 || __builtin_cpu_supports("avx2");
+}
 
 namespace {
 
-// Two fixed pattern positions the vector filter compares: the rarest fixed byte, and the rarest
-// one not next to it (neighbours often come together, as in a common instruction). A pattern with
-// one fixed byte uses it twice.
-struct Anchors {
-    std::size_t offset[2] = {0, 0};
-    unsigned char value[2] = {0, 0};
-    bool any = false;
-};
-
-std::size_t rarestFixedByte(const char* bytes, const char* mask, std::size_t length,
-                            std::size_t awayFrom) {
-    std::size_t best = length;
-    for (std::size_t j = 0; j < length; ++j) {
-        const bool near = awayFrom < length && j + 1 >= awayFrom && j <= awayFrom + 1;
-        if (mask[j] != 'x' || near) {
+// Scans for up to kernelWidth patterns at once; firsts is cleared first.
+void scanGroup(Kernel kernel, const unsigned char* start, std::uint32_t size,
+               std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts,
+               const ByteWeights& weights) {
+    Prepared group[kernelWidth];
+    std::size_t slot[kernelWidth];
+    std::size_t count = 0;
+    std::size_t end = std::size_t{size} + 1;
+    for (std::size_t k = 0; k < patterns.size(); ++k) {
+        firsts[k] = nullptr;
+        const std::size_t length = std::strlen(patterns[k].mask);
+        if (size < length) {
             continue;
         }
-        if (best == length || codeByteFrequency[static_cast<unsigned char>(bytes[j])] <
-                                  codeByteFrequency[static_cast<unsigned char>(bytes[best])]) {
-            best = j;
+        if (std::strchr(patterns[k].mask, 'x') == nullptr) {
+            firsts[k] = start; // nothing to compare: the first candidate matches
+            continue;
         }
+        group[count] = prepare(patterns[k], length, weights);
+        slot[count++] = k;
+        end = std::min(end, std::size_t{size} - length + 1);
     }
-    return best;
+    if (count == 0) {
+        return;
+    }
+    const unsigned char* found[kernelWidth] = {};
+    const std::size_t stop = kernel(start, end, group, count, found);
+    for (std::size_t n = 0; n < count; ++n) {
+        firsts[slot[n]] = found[n] != nullptr ? found[n]
+                                              : scanByteByByte(start + stop, size - stop,
+                                                               group[n].bytes, group[n].mask, 0);
+    }
 }
 
-Anchors chooseAnchors(const char* bytes, const char* mask, std::size_t length) {
-    Anchors anchors;
-    const std::size_t first = rarestFixedByte(bytes, mask, length, length);
-    if (first == length) {
-        return anchors;
+void scanWith(Kernel kernel, const unsigned char* start, std::uint32_t size,
+              std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
+    const ByteWeights weights = weighBytes(start, size);
+    for (std::size_t from = 0; from < patterns.size(); from += kernelWidth) {
+        const std::size_t count = std::min(kernelWidth, patterns.size() - from);
+        scanGroup(kernel, start, size, patterns.subspan(from, count), firsts.subspan(from, count),
+                  weights);
     }
-    std::size_t second = rarestFixedByte(bytes, mask, length, first);
-    if (second == length) {
-        second = first + 1 < length && mask[first + 1] == 'x' ? first + 1
-                 : first > 0 && mask[first - 1] == 'x'        ? first - 1
-                                                              : first;
-    }
-    anchors.any = true;
-    anchors.offset[0] = first;
-    anchors.offset[1] = second;
-    anchors.value[0] = static_cast<unsigned char>(bytes[first]);
-    anchors.value[1] = static_cast<unsigned char>(bytes[second]);
-    return anchors;
 }
 
-const unsigned char* shifted(const unsigned char* match, std::int32_t offset) {
-    return reinterpret_cast<const unsigned char*>(reinterpret_cast<std::uintptr_t>(match) +
-                                                  static_cast<std::uintptr_t>(offset));
-}
-
-// Vector filter over blocks of 16 candidate positions: the lanes whose anchor bytes all match.
-struct Filter {
-    const unsigned char* at[2];
-    __m128i want[2];
-
-    Filter(const unsigned char* start, const Anchors& anchors) {
-        for (int k = 0; k < 2; ++k) {
-            at[k] = start + anchors.offset[k];
-            want[k] = _mm_set1_epi8(static_cast<char>(anchors.value[k]));
-        }
-    }
-
-    ORVELIN_READS_WHOLE_IMAGE __m128i candidates(std::size_t i) const {
-        const __m128i hit0 =
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[0] + i)), want[0]);
-        const __m128i hit1 =
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at[1] + i)), want[1]);
-        return _mm_and_si128(hit0, hit1);
-    }
-};
-
-// The first candidate lane of the block at position that passes the full comparison.
-const unsigned char* verify(const unsigned char* position, __m128i lanes, const char* bytes,
-                            const char* mask) {
-    for (auto bits = static_cast<unsigned>(_mm_movemask_epi8(lanes)); bits != 0; bits &= bits - 1) {
-        const unsigned char* candidate = position + __builtin_ctz(bits);
-        if (matchPattern(candidate, bytes, mask)) {
-            return candidate;
-        }
-    }
-    return nullptr;
+Kernel kernelOf(VectorPath path) {
+    return path == VectorPath::avx2 ? scanAvx2 : scanSse2;
 }
 
 } // namespace
 
+void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
+                    std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
+    scanWith(kernelOf(path), start, size, patterns, firsts);
+}
+
+} // namespace pattern_scan
+
+void findPatterns(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
+    using namespace pattern_scan;
+    // The widest instruction set this processor has, chosen once.
+    static const Kernel chosen =
+        kernelOf(runs(VectorPath::avx2) ? VectorPath::avx2 : VectorPath::sse2);
+    scanWith(chosen, start, size, patterns, firsts);
+}
+
 const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,
                                  const char* mask, std::int32_t offset) {
-    const std::size_t length = std::strlen(mask);
-    if (size < length) {
+    const BytePattern pattern{bytes, mask};
+    const unsigned char* first = nullptr;
+    findPatterns(start, size, std::span(&pattern, 1), std::span(&first, 1));
+    if (first == nullptr) {
         return nullptr;
     }
-    // Candidates are 0 .. end - 1; a block of 16 at i reads at most i + 15 + length - 1 < size.
-    const std::size_t end = size - length + 1;
-    const Anchors anchors = chooseAnchors(bytes, mask, length);
-    if (!anchors.any) {
-        return scanByteByByte(start, size, bytes, mask, offset);
-    }
-    const Filter filter(start, anchors);
-    std::size_t i = 0;
-    for (; i + 64 <= end; i += 64) {
-        const __m128i lanes[4] = {filter.candidates(i), filter.candidates(i + 16),
-                                  filter.candidates(i + 32), filter.candidates(i + 48)};
-        const __m128i any =
-            _mm_or_si128(_mm_or_si128(lanes[0], lanes[1]), _mm_or_si128(lanes[2], lanes[3]));
-        if (_mm_movemask_epi8(any) == 0) {
-            continue;
-        }
-        for (std::size_t block = 0; block < 4; ++block) {
-            if (const unsigned char* match =
-                    verify(start + i + 16 * block, lanes[block], bytes, mask)) {
-                return shifted(match, offset);
-            }
-        }
-    }
-    for (; i + 16 <= end; i += 16) {
-        if (const unsigned char* match = verify(start + i, filter.candidates(i), bytes, mask)) {
-            return shifted(match, offset);
-        }
-    }
-    return scanByteByByte(start + i, size - i, bytes, mask, offset);
+    // Added as an address, not as a pointer: the result may lie outside the range.
+    return reinterpret_cast<const unsigned char*>(reinterpret_cast<std::uintptr_t>(first) +
+                                                  static_cast<std::uintptr_t>(offset));
 }
 
 ORVELIN_READS_WHOLE_IMAGE
@@ -156,19 +119,23 @@ bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t 
     return at <= size && count <= size - at;
 }
 
-std::optional<EngineReference> findEngineReference(const unsigned char* image, std::uint32_t size,
-                                                   const EnginePattern& pattern) {
-    const auto* table = reinterpret_cast<const unsigned char*>(pattern.bytes);
-    const unsigned char* from = image;
-    for (;;) {
-        const auto remaining = static_cast<std::uint32_t>(image + size - from);
-        const unsigned char* match = findPattern(from, remaining, pattern.bytes, pattern.mask, 0);
-        if (match == nullptr) {
-            return std::nullopt;
+EngineReferences findEngineReferences(const unsigned char* image, std::uint32_t size) {
+    std::array<BytePattern, enginePatterns.size()> patterns;
+    std::copy(enginePatterns.begin(), enginePatterns.end(), patterns.begin());
+    std::array<const unsigned char*, enginePatterns.size()> firsts{};
+    findPatterns(image, size, patterns, firsts);
+    EngineReferences references;
+    for (std::size_t n = 0; n < patterns.size(); ++n) {
+        const unsigned char* match = firsts[n];
+        const auto* table = reinterpret_cast<const unsigned char*>(patterns[n].bytes);
+        if (match == table) {
+            // The scanning code lies inside the image: look on past the pattern's own table.
+            const auto rest = static_cast<std::uint32_t>(image + size - (table + 1));
+            match = findPattern(table + 1, rest, patterns[n].bytes, patterns[n].mask, 0);
         }
-        if (match != table) {
-            return EngineReference{match, referencedLocation(match)};
+        if (match != nullptr) {
+            references[n] = EngineReference{match, referencedLocation(match)};
         }
-        from = match + 1;
     }
+    return references;
 }

@@ -5,17 +5,22 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 // The scan reads whole executable images, including bytes that an instrumented build would call
 // out of bounds (the padding between globals), so those reads are left uninstrumented.
 #define ORVELIN_READS_WHOLE_IMAGE __attribute__((no_sanitize("address")))
 
 // A byte sequence and a mask of the same length: 'x' fixes a byte, any other character accepts
-// any byte. The mask's terminating zero ends the pattern. Every engine pattern starts with a
-// 7-byte instruction carrying a 4-byte displacement at offsets 3 to 6.
-struct EnginePattern {
+// any byte. The mask's terminating zero ends the pattern.
+struct BytePattern {
     const char* bytes;
     const char* mask;
+};
+
+// Every engine pattern starts with a 7-byte instruction carrying a 4-byte displacement at offsets
+// 3 to 6.
+struct EnginePattern : BytePattern {
     bool readsValue; // the slot keeps the global's value rather than its address
 };
 
@@ -31,6 +36,12 @@ bool matchPattern(const unsigned char* position, const char* bytes, const char* 
 const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,
                                  const char* mask, std::int32_t offset);
 
+// Each pattern's first occurrence in one pass over the range: afterwards firsts[k] is exactly
+// findPattern(start, size, patterns[k].bytes, patterns[k].mask, 0). firsts has one element per
+// pattern.
+void findPatterns(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
+
 // The same by its definition: each candidate position in turn, lowest first, compared byte by
 // byte. The fast scan finishes a range with it, and tests and the benchmark measure against it.
 const unsigned char* scanByteByByte(const unsigned char* start, std::uint64_t size,
@@ -45,11 +56,12 @@ std::uintptr_t referencedLocation(const unsigned char* match);
 bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location,
                  std::uint64_t count);
 
-// An engine pattern's first occurrence in an image and the location it refers to. A match that
-// is the pattern's own table (when the locator lies inside the scanned image) does not count.
+// Each engine pattern's first occurrence in an image, in slot order, and the location it refers
+// to; all three found in one pass. A match that is the pattern's own table (when the locator lies
+// inside the scanned image) does not count.
 struct EngineReference {
     const unsigned char* match;
     std::uintptr_t location;
 };
-std::optional<EngineReference> findEngineReference(const unsigned char* image, std::uint32_t size,
-                                                   const EnginePattern& pattern);
+using EngineReferences = std::array<std::optional<EngineReference>, 3>;
+EngineReferences findEngineReferences(const unsigned char* image, std::uint32_t size);

@@ -1,37 +1,71 @@
-// Fuzzer-chosen buffer, pattern, mask and offset: findPattern returns exactly what the plain
+// Fuzzer-chosen buffer, patterns, masks and offset: findPattern, and findPatterns for up to six
+// patterns in one pass on every vector kernel this processor runs, return exactly what the plain
 // byte-by-byte scan returns.
 
 #include "engine/pattern.hpp"
+#include "engine/scan_kernel.hpp"
 
 #include "support.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Layout: offset (1 byte, signed), pattern length (1 byte), pattern bytes, mask characters
-    // ('x' where the byte is odd), then the buffer.
+    // Layout: offset (1 byte, signed), pattern count (1 byte), then per pattern its length (1
+    // byte), bytes and mask characters ('x' where the byte is odd); the rest is the buffer.
     if (size < 2) {
         return 0;
     }
     const auto offset = static_cast<std::int32_t>(static_cast<std::int8_t>(data[0]));
-    const std::size_t length = data[1] % 32;
-    if (size < 2 + 2 * length) {
-        return 0;
+    const std::size_t count = 1 + data[1] % 6;
+    std::size_t at = 2;
+    std::vector<std::string> bytes;
+    std::vector<std::string> masks;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (at >= size) {
+            return 0;
+        }
+        const std::size_t length = data[at++] % 32;
+        if (size - at < 2 * length) {
+            return 0;
+        }
+        bytes.emplace_back(reinterpret_cast<const char*>(data + at), length);
+        std::string mask;
+        for (std::size_t j = 0; j < length; ++j) {
+            mask += (data[at + length + j] & 1) != 0 ? 'x' : '?';
+        }
+        masks.push_back(mask);
+        at += 2 * length;
     }
-    const std::string bytes(reinterpret_cast<const char*>(data + 2), length);
-    std::string mask;
-    for (std::size_t j = 0; j < length; ++j) {
-        mask += (data[2 + length + j] & 1) != 0 ? 'x' : '?';
+    std::vector<BytePattern> patterns;
+    for (std::size_t k = 0; k < count; ++k) {
+        patterns.push_back({bytes[k].data(), masks[k].c_str()});
     }
     // The scan reads images uninstrumented: a page that cannot be read catches overreads instead.
-    testing_support::GuardedBuffer buffer(size - 2 - 2 * length);
-    std::memcpy(buffer.data(), data + 2 + 2 * length, buffer.size());
+    testing_support::GuardedBuffer buffer(size - at);
+    std::memcpy(buffer.data(), data + at, buffer.size());
     const auto bufferSize = static_cast<std::uint32_t>(buffer.size());
-    if (findPattern(buffer.data(), bufferSize, bytes.data(), mask.c_str(), offset) !=
-        scanByteByByte(buffer.data(), bufferSize, bytes.data(), mask.c_str(), offset)) {
+    auto expected = [&](std::size_t k, std::int32_t shift) {
+        return scanByteByByte(buffer.data(), bufferSize, patterns[k].bytes, patterns[k].mask,
+                              shift);
+    };
+    if (findPattern(buffer.data(), bufferSize, patterns[0].bytes, patterns[0].mask, offset) !=
+        expected(0, offset)) {
         __builtin_trap();
+    }
+    for (const auto path : {pattern_scan::VectorPath::sse2, pattern_scan::VectorPath::avx2}) {
+        if (!pattern_scan::runs(path)) {
+            continue;
+        }
+        std::vector<const unsigned char*> firsts(count);
+        pattern_scan::findPatternsOn(path, buffer.data(), bufferSize, patterns, firsts);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (firsts[k] != expected(k, 0)) {
+                __builtin_trap();
+            }
+        }
     }
     return 0;
 }

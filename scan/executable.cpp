@@ -225,12 +225,12 @@ std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& 
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
     std::vector<PatternFinding> findings;
     const unsigned char* base = image.bytes.data();
+    const EngineReferences references =
+        findEngineReferences(base, static_cast<std::uint32_t>(image.bytes.size()));
     for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
         PatternFinding finding;
         finding.pattern = static_cast<int>(n + 1);
-        const std::optional<EngineReference> reference = findEngineReference(
-            base, static_cast<std::uint32_t>(image.bytes.size()), enginePatterns[n]);
-        if (reference) {
+        if (const std::optional<EngineReference>& reference = references[n]) {
             finding.matched = true;
             finding.matchRva = static_cast<std::uint64_t>(reference->match - base);
             finding.globalRva = reference->location - reinterpret_cast<std::uintptr_t>(base);

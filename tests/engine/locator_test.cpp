@@ -1,5 +1,6 @@
 #include "engine/locator.hpp"
 #include "engine/pattern.hpp"
+#include "engine/scan_kernel.hpp"
 
 #include "runner/engine_image.hpp"
 #include "support.hpp"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
 #include <random>
 #include <vector>
 
@@ -21,18 +23,21 @@ const unsigned char* find(const std::vector<unsigned char>& buffer, const char* 
                        offset);
 }
 
-TEST(FindPattern, AgreesWithTheByteByByteScanOnRandomBuffers) {
+// Random buffers ending at an unreadable page, and random patterns over a small alphabet (so that
+// partial and repeated matches are common), several in one pass: every result is the
+// definition's, on each vector kernel and through the dispatched findPattern with an offset.
+TEST(FindPatterns, AgreeWithTheByteByByteScanOnEveryKernel) {
+    using pattern_scan::VectorPath;
     std::mt19937 random(20261208);
-    // A small alphabet makes partial and repeated matches common.
     const unsigned char alphabet[] = {0x00, 0x48, 0x8B, 0x05, 0x03, 0x85, 0xC0, 0xE8};
     auto pick = [&](std::size_t below) {
         return std::uniform_int_distribution<std::size_t>(0, below - 1)(random);
     };
-    for (int round = 0; round < 3000; ++round) {
+    auto randomPattern = [&](std::string& bytes, std::string& mask) {
         const std::size_t length = 1 + pick(24);
-        std::string bytes(length, '\0');
-        std::string mask(length, 'x');
-        const std::size_t shape = pick(4);
+        bytes.assign(length, '\0');
+        mask.assign(length, 'x');
+        const std::size_t shape = pick(5);
         for (std::size_t j = 0; j < length; ++j) {
             bytes[j] = static_cast<char>(alphabet[pick(sizeof(alphabet))]);
             if (shape == 1 || (shape == 2 && pick(3) == 0)) {
@@ -42,21 +47,51 @@ TEST(FindPattern, AgreesWithTheByteByByteScanOnRandomBuffers) {
         if (shape == 3) { // a single fixed byte
             mask.assign(length, '?');
             mask[pick(length)] = 'x';
+        } else if (shape == 4 && pick(4) == 0) { // nothing fixed
+            mask.assign(length, '?');
         }
-        GuardedBuffer buffer(pick(400));
-        for (std::size_t i = 0; i < buffer.size(); ++i) {
-            buffer.data()[i] = alphabet[pick(sizeof(alphabet))];
+    };
+    for (const VectorPath path : {VectorPath::sse2, VectorPath::avx2}) {
+        if (!pattern_scan::runs(path)) {
+            std::cout << "This processor has no AVX2: that kernel is not run here\n";
+            continue;
         }
-        if (buffer.size() >= length && pick(2) == 0) {
-            const std::size_t at =
-                pick(3) == 0 ? buffer.size() - length : pick(buffer.size() - length + 1);
-            std::memcpy(buffer.data() + at, bytes.data(), length);
+        for (int round = 0; round < 1500; ++round) {
+            const std::size_t count = 1 + pick(6); // more than one kernel pass holds
+            std::vector<std::string> bytes(count);
+            std::vector<std::string> masks(count);
+            std::vector<BytePattern> patterns(count);
+            for (std::size_t k = 0; k < count; ++k) {
+                randomPattern(bytes[k], masks[k]);
+                patterns[k] = {bytes[k].data(), masks[k].c_str()};
+            }
+            // Now and then large enough to be sampled for its anchors.
+            GuardedBuffer buffer(round % 300 == 0 ? (1u << 20) + pick(4096) : pick(700));
+            for (std::size_t i = 0; i < buffer.size(); ++i) {
+                buffer.data()[i] = alphabet[pick(sizeof(alphabet))];
+            }
+            for (const std::string& planted : bytes) {
+                if (buffer.size() >= planted.size() && pick(2) == 0) {
+                    const std::size_t at = pick(3) == 0 ? buffer.size() - planted.size()
+                                                        : pick(buffer.size() - planted.size() + 1);
+                    std::memcpy(buffer.data() + at, planted.data(), planted.size());
+                }
+            }
+            const auto size = static_cast<std::uint32_t>(buffer.size());
+            std::vector<const unsigned char*> firsts(count);
+            pattern_scan::findPatternsOn(path, buffer.data(), size, patterns, firsts);
+            for (std::size_t k = 0; k < count; ++k) {
+                ASSERT_EQ(firsts[k], scanByteByByte(buffer.data(), size, patterns[k].bytes,
+                                                    patterns[k].mask, 0))
+                    << "round " << round << ", pattern " << k << " of " << count << ", mask "
+                    << masks[k] << ", size " << size;
+            }
+            const auto offset = static_cast<std::int32_t>(pick(17)) - 8;
+            ASSERT_EQ(
+                findPattern(buffer.data(), size, patterns[0].bytes, patterns[0].mask, offset),
+                scanByteByByte(buffer.data(), size, patterns[0].bytes, patterns[0].mask, offset))
+                << "round " << round;
         }
-        const auto offset = static_cast<std::int32_t>(pick(17)) - 8;
-        const auto size = static_cast<std::uint32_t>(buffer.size());
-        ASSERT_EQ(findPattern(buffer.data(), size, bytes.data(), mask.c_str(), offset),
-                  scanByteByByte(buffer.data(), size, bytes.data(), mask.c_str(), offset))
-            << "round " << round << ", mask " << mask << ", size " << size;
     }
 }
 
@@ -129,16 +164,16 @@ TEST(ReferencedLocation, IsTheEndOfTheInstructionPlusAnUnsignedLittleEndianDispl
     EXPECT_EQ(referencedLocation(high), reinterpret_cast<std::uintptr_t>(high) + 7 + 0xFFFFFFFFu);
 }
 
-TEST(FindEngineReference, ThePatternTableItselfIsNoOccurrence) {
+TEST(FindEngineReferences, ThePatternTableItselfIsNoOccurrence) {
     const EnginePattern& pattern = enginePatterns[1];
     const auto* table = reinterpret_cast<const unsigned char*>(pattern.bytes);
     const auto length = static_cast<std::uint32_t>(std::strlen(pattern.mask));
     ASSERT_EQ(findPattern(table, length, pattern.bytes, pattern.mask, 0), table);
-    EXPECT_FALSE(findEngineReference(table, length, pattern).has_value());
+    EXPECT_FALSE(findEngineReferences(table, length)[1].has_value());
 
     std::vector<unsigned char> copy(table, table + length);
     const auto found =
-        findEngineReference(copy.data(), static_cast<std::uint32_t>(copy.size()), pattern);
+        findEngineReferences(copy.data(), static_cast<std::uint32_t>(copy.size()))[1];
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->match, copy.data());
 }

@@ -1,0 +1,54 @@
+#pragma once
+// Inside the pattern scan: what the dispatcher hands the vector kernels, one per instruction set
+// (scan_sse2.cpp, scan_avx2.cpp), and how it chooses among them. Not for the scan's users.
+
+#include "engine/pattern.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pattern_scan {
+
+// A pattern ready for the vector filter: at every candidate position the filter compares two of
+// its fixed bytes (the anchors); only candidates that pass are compared in full.
+struct Prepared {
+    const char* bytes;
+    const char* mask;
+    std::size_t length;
+    std::size_t anchorOffset[2];
+    unsigned char anchorValue[2];
+};
+
+// Chooses the anchors of a pattern that has at least one fixed byte: the two rarest fixed bytes
+// that are not neighbours, by how often each value occurs in machine code and in a sample of the
+// range to be scanned, a fixed byte after a wildcard (an operand's top byte) counting as common.
+struct ByteWeights {
+    std::uint32_t weight[256];
+};
+ByteWeights weighBytes(const unsigned char* start, std::uint64_t size);
+Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeights& weights);
+
+// The most patterns one pass filters for; more are scanned in further passes.
+inline constexpr std::size_t kernelWidth = 4;
+
+// Looks for the first match of each pattern at candidate positions 0, 1, ... in whole vector
+// blocks while a block lies below end, which no pattern's last candidate may be below (every
+// candidate < end leaves the whole pattern inside the range). Sets firsts[k] for each pattern
+// found, at most kernelWidth of them, and returns the position where the patterns not found are
+// to be looked for further (byte by byte, up to their own last candidate).
+using Kernel = std::size_t (*)(const unsigned char* start, std::size_t end,
+                               const Prepared* patterns, std::size_t count,
+                               const unsigned char** firsts);
+std::size_t scanSse2(const unsigned char* start, std::size_t end, const Prepared* patterns,
+                     std::size_t count, const unsigned char** firsts);
+std::size_t scanAvx2(const unsigned char* start, std::size_t end, const Prepared* patterns,
+                     std::size_t count, const unsigned char** firsts);
+
+// The kernels and whether this processor runs them. findPatterns uses the widest, chosen once;
+// tests run each.
+enum class VectorPath { sse2, avx2 };
+bool runs(VectorPath path);
+void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
+                    std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
+
+} // namespace pattern_scan
