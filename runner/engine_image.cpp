@@ -28,10 +28,12 @@ static_assert(offsetof(OrvelinRunnerEngine, global2) == ORVELIN_GLOBAL2_OFFSET);
 static_assert(offsetof(OrvelinRunnerEngine, global3) == ORVELIN_GLOBAL3_OFFSET);
 
 // Never executed: the bytes matter, and the linker fills in each displacement (target minus the
-// end of the 4-byte field).
+// end of the 4-byte field). They lie in writable data, so that the runner can change one of them
+// as a game update would; the plug-in scans the whole image either way.
 asm(R"(
-    .text
+    .data
     .p2align 4
+    .globl orvelinEngineReferences
 orvelinEngineReferences:
     .byte 0x48, 0x8B, 0x05
     .long orvelinRunnerEngine + )" ORVELIN_STRING(ORVELIN_GLOBAL1_OFFSET) R"( - . - 4
@@ -49,8 +51,10 @@ orvelinEngineReferences:
     .long orvelinRunnerEngine + )" ORVELIN_STRING(ORVELIN_GLOBAL3_OFFSET) R"( - . - 4
     .byte 0x48, 0x85, 0xDB
     .byte 0x74, 0x3B
-    ret
+    .text
 )");
+
+extern "C" unsigned char orvelinEngineReferences[];
 
 namespace runner {
 
@@ -68,6 +72,12 @@ EngineGlobals engineGlobals() {
 
 void startEngine() {
     orvelinRunnerEngine.global1 = reinterpret_cast<std::uintptr_t>(&engineObject);
+}
+
+void changeInstruction(int global) {
+    // The first byte of each instruction that refers to a global: 0x48, the REX.W prefix.
+    constexpr std::size_t instructionAt[] = {0, 16, 38};
+    orvelinEngineReferences[instructionAt[global - 1]] = 0x4C;
 }
 
 } // namespace runner

@@ -18,4 +18,8 @@ EngineGlobals engineGlobals();
 // Gives the first global its value, as a game does when its engine starts.
 void startEngine();
 
+// Changes the instruction that refers to global 1, 2 or 3 (its REX prefix), as a game update may:
+// the plug-in's pattern for it no longer matches.
+void changeInstruction(int global);
+
 } // namespace runner

@@ -22,12 +22,20 @@ int main(int argc, char** argv) {
            "--sessions", sessions,
            "Sessions to play one after another, loading and unloading the plug-in each time")
         ->check(CLI::Range(1u, 1000000u));
+    int changedInstruction = 0;
+    app.add_option("--changed-instruction", changedInstruction,
+                   "Play a game build in which the instruction referring to engine global 1, 2 "
+                   "or 3 changed, as after a game update: the plug-in's pattern misses it")
+        ->check(CLI::Range(1, 3));
     bool memoryReport = false;
     app.add_flag("--memory-report", memoryReport,
                  "Print the resident memory after the first and the last session");
     CLI11_PARSE(app, argc, argv);
 
     runner::startEngine();
+    if (changedInstruction != 0) {
+        runner::changeInstruction(changedInstruction);
+    }
     SML::Host::openLogFile(SML::Host::logFileName);
     bool played = true;
     platform::MemoryUse afterFirst;

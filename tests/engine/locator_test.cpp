@@ -237,4 +237,30 @@ TEST_F(Locate, AValueIsNeverReadFromOutsideTheImage) {
     EXPECT_EQ(engineGlobal1, 0u);
 }
 
+TEST_F(Locate, TheFirstGlobalIsReadOnlyWhenAllEightBytesLieInTheImage) {
+    // Large enough for pattern 1's displacement (top byte 03) to reach the end of the image,
+    // which ends where an unreadable page begins.
+    const std::size_t size = 0x3000000 + 4096;
+    GuardedBuffer image(size);
+    std::memcpy(image.data(), enginePatterns[0].bytes, std::strlen(enginePatterns[0].mask));
+    const std::uint64_t last = 0x1122334455667788;
+    std::memcpy(image.data() + size - 8, &last, 8);
+    const std::pair<std::size_t, bool> cases[] = {
+        {size - 9, true}, {size - 8, true}, {size - 7, false}, {size - 1, false}, {size, false}};
+    for (const auto& [global, read] : cases) {
+        const auto displacement = static_cast<std::uint32_t>(global - 7);
+        std::memcpy(image.data() + 3, &displacement, 4);
+        engineGlobal1 = 0;
+        Capture capture;
+        locateEngineGlobals(platform::ModuleImage{image.data(), static_cast<std::uint32_t>(size)});
+        std::uint64_t expected = 0;
+        if (read) {
+            std::memcpy(&expected, image.data() + global, 8);
+        }
+        EXPECT_EQ(engineGlobal1, expected) << size - global << " bytes before the end";
+        EXPECT_EQ(capture.file().find("Engine global 1 was not found") != std::string::npos, !read)
+            << size - global << " bytes before the end";
+    }
+}
+
 } // namespace

@@ -1,5 +1,6 @@
 #include "logging/log.hpp"
 
+#include "loader/loader.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,26 @@ TEST(LogLine, WritesEachSinkInOrderAroundTheLoaderCalls) {
     EXPECT_EQ(logCall.file, "[Orvelin] Finished Orvelin setup!");
     EXPECT_EQ(capture.steps()[3].console, line);
     EXPECT_EQ(capture.steps()[3].file, line);
+}
+
+TEST(LogLine, TheLogFileHoldsTheTextWhenTheLoaderIsCalled) {
+    // The loader's own log file on disk, opened as the loader opens it: only a flush puts the text
+    // there before the loader's log call.
+    testing_support::ScratchFolder folder("RealLogFile");
+    SML::Host::openLogFile(SML::Host::logFileName);
+    std::vector<std::string> fileAt;
+    SML::Host::setTraceSink([&](const std::string&) {
+        fileAt.push_back(testing_support::readFile(SML::Host::logFileName));
+    });
+    logAs("Orvelin", "Finished Orvelin setup!");
+    SML::Host::setTraceSink({});
+    SML::Host::closeLogFile();
+    ASSERT_EQ(fileAt.size(), 4u);
+    EXPECT_EQ(fileAt[2], "[Orvelin] Finished Orvelin setup!") << "at the log call";
+    EXPECT_EQ(fileAt[3], "[Orvelin] Finished Orvelin setup!" + testing_support::lineEnd())
+        << "at the colour reset";
+    EXPECT_EQ(testing_support::readFile(SML::Host::logFileName),
+              "[Orvelin] Finished Orvelin setup!" + testing_support::lineEnd());
 }
 
 TEST(LogLine, ColourFollowsTheLogType) {

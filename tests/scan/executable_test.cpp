@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+using testing_support::GuardedBuffer;
 using testing_support::readFile;
 using testing_support::ScratchFolder;
 using testing_support::writeFile;
@@ -142,10 +143,19 @@ TEST(LayOutImage, EveryTruncationOfAFileGetsAClearOutcome) {
     layout.imageSize = 0x5000;
     layout.sections.pop_back();
     const std::string file = makePe(layout);
+    const std::size_t textData = file.find('\xCC'); // where .text's raw data begins
     for (std::size_t length = 0; length <= file.size(); ++length) {
+        // Exactly the cut file's bytes, ending where an unreadable page begins: any read past
+        // the end faults.
+        GuardedBuffer cut(length);
+        std::memcpy(cut.data(), file.data(), length);
         std::string error;
-        const auto image = scan::layOutImage(std::string_view(file).substr(0, length), error);
+        const auto image = scan::layOutImage(
+            std::string_view(reinterpret_cast<const char*>(cut.data()), length), error);
         EXPECT_EQ(image.has_value(), error.empty()) << length;
+        if (length > textData && length < textData + 0x400) {
+            EXPECT_EQ(error, "section .text lies outside the file") << length;
+        }
         if (image) {
             scan::findEngineGlobals(*image);
         }
@@ -167,6 +177,10 @@ TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
     writeFile("game.exe", makePe(gameWith({0, 1, 2})));
     writeFile("older.exe", makePe(gameWith({0, 2})));
     writeFile("broken.exe", makePe(gameWith({0})).substr(0, 0x100));
+    PeLayout small = gameWith({0, 1, 2});
+    small.imageSize = 0x3400000; // global 1 lies just past the image's end
+    small.sections.pop_back();
+    writeFile("outside.exe", makePe(small));
 
     EXPECT_EQ(scan("game.exe"), 0);
     EXPECT_NE(readFile("output.txt")
@@ -175,6 +189,13 @@ TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
         << readFile("output.txt");
     EXPECT_EQ(scan("older.exe"), 1);
     EXPECT_NE(readFile("output.txt").find("Pattern 2: not found"), std::string::npos);
+    // Matched, but the plug-in would refuse to read a global outside the image: not found.
+    EXPECT_EQ(scan("outside.exe"), 1);
+    EXPECT_NE(readFile("output.txt")
+                  .find("Pattern 1: not found: the match at RVA 0x1100 refers to RVA 0x3400100 "
+                        "outside the image"),
+              std::string::npos)
+        << readFile("output.txt");
     EXPECT_EQ(scan("broken.exe"), 2);
     const std::string errors = readFile("errors.txt");
     EXPECT_NE(errors.find("broken.exe: not a usable PE32+ image: truncated headers"),

@@ -206,14 +206,18 @@ BackgroundProgram::~BackgroundProgram() {
     wait();
 }
 
-std::string asAnotherUser(const std::string& commandLine) {
+bool administrator() {
 #if defined(_WIN32)
-    return commandLine;
+    return false;
 #else
-    // The unprivileged user every Debian system has.
-    return geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " + commandLine
-                          : commandLine;
+    return geteuid() == 0;
 #endif
+}
+
+std::string asAnotherUser(const std::string& commandLine) {
+    // The unprivileged user every Debian system has.
+    return administrator() ? "setpriv --reuid=65534 --regid=65534 --clear-groups " + commandLine
+                           : commandLine;
 }
 
 namespace {

@@ -97,8 +97,10 @@ private:
     int status_ = -1;
 };
 
-// The command line, run with another user's ids when the tests run as the administrator (root),
-// whom file permissions do not stop; otherwise unchanged.
+// The tests run as the administrator (root), whom file permissions do not stop (never on Windows).
+bool administrator();
+// The command line, run with another user's ids when the tests run as the administrator;
+// otherwise unchanged.
 std::string asAnotherUser(const std::string& commandLine);
 
 // Bytes that end exactly where an inaccessible page begins: reading past the end faults.
