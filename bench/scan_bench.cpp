@@ -4,12 +4,14 @@
 // process, medians of 9: memchr for a byte the buffer does not hold (one memory pass, the ceiling
 // of one core), findPattern for each pattern alone, findPatterns for all three at once (on the
 // processor's widest kernel, and on SSE2), and the byte-by-byte definition. Then input where every
-// candidate is a near miss, and orvelin-scan's whole work on a 200 MiB executable.
+// candidate is a near miss, orvelin-scan's whole work on a 200 MiB executable, and its near matches
+// there.
 
 #include "engine/pattern.hpp"
 #include "engine/scan_kernel.hpp"
 #include "pe_file.hpp"
 #include "scan/executable.hpp"
+#include "scan/near.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -244,28 +246,46 @@ void measureAdversarial() {
     }
 }
 
-// orvelin-scan's whole work on a 200 MiB game executable: read the file, lay out the image (200
-// MiB of code, 80 MiB of zero-filled data) and look for the three patterns.
-void ScanExecutable(benchmark::State& state) {
-    namespace pe = testing_support::pe;
-    static const Corpus corpus("ELF", "/usr/lib/x86_64-linux-gnu", ".so");
-    const std::size_t codeSize = 200u << 20;
-    // The last 200 MiB of the code, so that the patterns lie near its end.
-    std::string code(
-        reinterpret_cast<const char*>(corpus.code.data() + corpus.code.size() - codeSize),
-        codeSize);
-    const std::string path = (fs::temp_directory_path() / "orvelin-bench-game.exe").string();
-    {
+// A 200 MiB game executable on disk: 200 MiB of code (the last 200 MiB of the ELF corpus, so that
+// the patterns lie near its end) and 80 MiB of zero-filled data.
+class GameFile {
+public:
+    GameFile() : path_((fs::temp_directory_path() / "orvelin-bench-game.exe").string()) {
+        namespace pe = testing_support::pe;
+        const Corpus corpus("ELF", "/usr/lib/x86_64-linux-gnu", ".so");
+        const std::size_t codeSize = 200u << 20;
+        std::string code(
+            reinterpret_cast<const char*>(corpus.code.data() + corpus.code.size() - codeSize),
+            codeSize);
         const std::string file =
             pe::makePe({{{".text", 0x1000, static_cast<std::uint32_t>(codeSize), std::move(code)},
                          {".bss", 0x1000 + static_cast<std::uint32_t>(codeSize), 80u << 20, ""}},
                         0x1000 + static_cast<std::uint32_t>(codeSize) + (80u << 20)});
-        std::ofstream(path, std::ios::binary)
+        std::ofstream(path_, std::ios::binary)
             .write(file.data(), static_cast<std::streamsize>(file.size()));
     }
+    ~GameFile() { fs::remove(path_); }
+    GameFile(const GameFile&) = delete;
+    GameFile& operator=(const GameFile&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+const GameFile& gameFile() {
+    static const GameFile file;
+    return file;
+}
+
+// orvelin-scan's whole work on it: read the file, lay out the image and count every match of the
+// three patterns.
+void ScanExecutable(benchmark::State& state) {
     for (auto _ : state) {
         std::string error;
-        const std::optional<scan::ExecutableImage> image = scan::layOutFile(path, error);
+        const std::optional<scan::ExecutableImage> image =
+            scan::layOutFile(gameFile().path(), error);
         const std::vector<scan::PatternFinding> findings = scan::findEngineGlobals(*image);
         if (!findings[1].matched || !findings[2].matched) {
             state.SkipWithError("the planted patterns were not found");
@@ -273,10 +293,22 @@ void ScanExecutable(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(findings.data());
     }
-    fs::remove(path);
+}
+
+// orvelin-scan --near 2 on it, beyond the layout: the near matches of all three patterns.
+void NearMatches(benchmark::State& state) {
+    std::string error;
+    const std::optional<scan::ExecutableImage> image = scan::layOutFile(gameFile().path(), error);
+    for (auto _ : state) {
+        for (const EnginePattern& pattern : enginePatterns) {
+            benchmark::DoNotOptimize(scan::findNearMatches(
+                image->bytes.data(), static_cast<std::uint32_t>(image->bytes.size()), pattern, 2));
+        }
+    }
 }
 
 BENCHMARK(ScanExecutable)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(NearMatches)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

@@ -58,6 +58,8 @@ void scanGroup(Kernel kernel, const unsigned char* start, std::uint32_t size,
     }
 }
 
+} // namespace
+
 void scanWith(Kernel kernel, const unsigned char* start, std::uint32_t size,
               std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
     const ByteWeights weights = weighBytes(start, size);
@@ -72,7 +74,73 @@ Kernel kernelOf(VectorPath path) {
     return path == VectorPath::avx2 ? scanAvx2 : scanSse2;
 }
 
+namespace {
+
+// The vector kernel's pattern numbers, mapped back to the caller's.
+struct Slotted {
+    const MatchVisitor* found;
+    std::size_t slot[kernelWidth];
+
+    static bool record(void* context, std::size_t k, const unsigned char* match) {
+        const auto& slotted = *static_cast<const Slotted*>(context);
+        return (*slotted.found)(slotted.slot[k], match);
+    }
+};
+
+// Every match of up to kernelWidth patterns (numbered from first); false when found stopped it.
+bool matchGroup(AllKernel kernel, const unsigned char* start, std::uint32_t size,
+                std::span<const BytePattern> patterns, std::size_t first, const MatchVisitor& found,
+                const ByteWeights& weights) {
+    Slotted slotted{&found, {}};
+    Prepared group[kernelWidth];
+    std::size_t vectored = 0;
+    std::size_t end = std::size_t{size} + 1;
+    for (std::size_t k = 0; k < patterns.size(); ++k) {
+        const std::size_t length = std::strlen(patterns[k].mask);
+        if (size >= length && std::strchr(patterns[k].mask, 'x') != nullptr) {
+            group[vectored] = prepare(patterns[k], length, weights);
+            slotted.slot[vectored++] = first + k;
+            end = std::min(end, std::size_t{size} - length + 1);
+        }
+    }
+    bool stopped = false;
+    std::size_t from = 0;
+    if (vectored > 0) {
+        from = kernel(start, end, group, vectored, Recorder{&Slotted::record, &slotted}, stopped);
+    }
+    // The rest byte by byte, each pattern up to its own last candidate; a pattern the kernel had
+    // not (nothing fixed) from the start.
+    for (std::size_t k = 0; k < patterns.size() && !stopped; ++k) {
+        const bool inKernel =
+            std::find(slotted.slot, slotted.slot + vectored, first + k) != slotted.slot + vectored;
+        const std::size_t length = std::strlen(patterns[k].mask);
+        for (std::size_t i = inKernel ? from : 0; i + length <= size && !stopped; ++i) {
+            if (matchPattern(start + i, patterns[k].bytes, patterns[k].mask)) {
+                stopped = !found(first + k, start + i);
+            }
+        }
+    }
+    return !stopped;
+}
+
 } // namespace
+
+void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
+                   std::span<const BytePattern> patterns, const MatchVisitor& found) {
+    const ByteWeights weights = weighBytes(start, size);
+    for (std::size_t from = 0; from < patterns.size(); from += kernelWidth) {
+        const std::size_t count = std::min(kernelWidth, patterns.size() - from);
+        if (!matchGroup(kernel, start, size, patterns.subspan(from, count), from, found, weights)) {
+            return;
+        }
+    }
+}
+
+void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
+                    std::span<const BytePattern> patterns, const MatchVisitor& found) {
+    matchEachWith(path == VectorPath::avx2 ? scanAllAvx2 : scanAllSse2, start, size, patterns,
+                  found);
+}
 
 void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
                     std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
@@ -81,13 +149,51 @@ void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t s
 
 } // namespace pattern_scan
 
-void findPatterns(const unsigned char* start, std::uint32_t size,
-                  std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
+namespace {
+
+// The widest instruction set this processor has, chosen once.
+pattern_scan::Kernel chosenKernel() {
     using namespace pattern_scan;
-    // The widest instruction set this processor has, chosen once.
     static const Kernel chosen =
         kernelOf(runs(VectorPath::avx2) ? VectorPath::avx2 : VectorPath::sse2);
-    scanWith(chosen, start, size, patterns, firsts);
+    return chosen;
+}
+
+} // namespace
+
+void findPatterns(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
+    pattern_scan::scanWith(chosenKernel(), start, size, patterns, firsts);
+}
+
+void forEachMatch(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, const MatchVisitor& found) {
+    using namespace pattern_scan;
+    static const AllKernel chosen = runs(VectorPath::avx2) ? scanAllAvx2 : scanAllSse2;
+    matchEachWith(chosen, start, size, patterns, found);
+}
+
+void countMatches(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, std::span<PatternMatches> matches,
+                  std::size_t keepLowest, std::uint64_t stopAt) {
+    std::fill(matches.begin(), matches.end(), PatternMatches{});
+    if (stopAt == 0) {
+        return;
+    }
+    std::size_t unfinished = patterns.size(); // patterns that have not reached stopAt
+    forEachMatch(start, size, patterns, [&](std::size_t k, const unsigned char* match) {
+        PatternMatches& found = matches[k];
+        if (found.count == stopAt) {
+            return true;
+        }
+        if (found.lowest.size() < keepLowest) {
+            found.lowest.push_back(match);
+        }
+        if (++found.count == stopAt) {
+            --unfinished;
+        }
+        return unfinished > 0;
+    });
 }
 
 const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,

@@ -4,8 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 // The scan reads whole executable images, including bytes that an instrumented build would call
 // out of bounds (the padding between globals), so those reads are left uninstrumented.
@@ -41,6 +43,23 @@ const unsigned char* findPattern(const unsigned char* start, std::uint32_t size,
 // pattern.
 void findPatterns(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
+
+// Every place each pattern matches in the range (overlapping ones too), in one pass: found(k,
+// match) is called for each, each pattern's in ascending order, until it returns false.
+using MatchVisitor = std::function<bool(std::size_t pattern, const unsigned char* match)>;
+void forEachMatch(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, const MatchVisitor& found);
+
+// Every place each pattern matches in the range (overlapping ones too), in one pass: how many,
+// counting no further than stopAt (the pass ends once every pattern has reached it), and the
+// lowest keepLowest of them in ascending order. matches has one element per pattern.
+struct PatternMatches {
+    std::uint64_t count = 0;
+    std::vector<const unsigned char*> lowest;
+};
+void countMatches(const unsigned char* start, std::uint32_t size,
+                  std::span<const BytePattern> patterns, std::span<PatternMatches> matches,
+                  std::size_t keepLowest, std::uint64_t stopAt = UINT64_MAX);
 
 // The same by its definition: each candidate position in turn, lowest first, compared byte by
 // byte. The fast scan finishes a range with it, and tests and the benchmark measure against it.

@@ -53,6 +53,26 @@ public:
         }
     }
 
+    // Every match in whole blocks from position 0 while a block lies below end, each pattern's in
+    // ascending order, handed to the recorder until it asks to stop (then stopped is set).
+    // Returns the first position no block reached, or where it stopped.
+    std::size_t runAll(std::size_t end, const pattern_scan::Recorder& recorder,
+                       bool& stopped) const {
+        for (std::size_t i = 0;; i += step) {
+            i = quiet(start_, pattern_, i, end);
+            std::size_t block = i;
+            for (; block + width <= end && block < i + step; block += width) {
+                if (!recordAll(block, recorder)) {
+                    stopped = true;
+                    return block;
+                }
+            }
+            if (i + step > end) {
+                return block;
+            }
+        }
+    }
+
 private:
     // The lanes of the block at i whose anchors hold pattern k's values.
     ORVELIN_READS_WHOLE_IMAGE static Register hits(const unsigned char* const (&at)[N][2],
@@ -135,6 +155,28 @@ private:
         return false;
     }
 
+    // Hands every full match in the block at i to the recorder; false when it asks to stop.
+    ORVELIN_READS_WHOLE_IMAGE bool recordAll(std::size_t i,
+                                             const pattern_scan::Recorder& recorder) const {
+        for (std::size_t k = 0; k < N; ++k) {
+            const Prepared& pattern = *pattern_[k];
+            const Register first = Vector::equal(Vector::load(start_ + pattern.anchorOffset[0] + i),
+                                                 Vector::splat(pattern.anchorValue[0]));
+            const Register second =
+                Vector::equal(Vector::load(start_ + pattern.anchorOffset[1] + i),
+                              Vector::splat(pattern.anchorValue[1]));
+            for (auto bits = Vector::lanes(Vector::both(first, second)); bits != 0;
+                 bits &= bits - 1) {
+                const unsigned char* candidate = start_ + i + __builtin_ctzll(bits);
+                if (matchPattern(candidate, pattern.bytes, pattern.mask) &&
+                    !recorder.record(recorder.context, k, candidate)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
     const unsigned char* start_;
     const Prepared* pattern_[N];
 };
@@ -179,6 +221,26 @@ std::size_t scanBlocks(const unsigned char* start, std::size_t end, const Prepar
         --n;
     }
     return i;
+}
+
+template <typename Vector>
+std::size_t scanAllBlocks(const unsigned char* start, std::size_t end, const Prepared* patterns,
+                          std::size_t count, const pattern_scan::Recorder& recorder,
+                          bool& stopped) {
+    const Prepared* all[kernelWidth] = {};
+    for (std::size_t k = 0; k < count && k < kernelWidth; ++k) {
+        all[k] = &patterns[k];
+    }
+    switch (count) {
+    case 1:
+        return Blocks<Vector, 1>(start, all).runAll(end, recorder, stopped);
+    case 2:
+        return Blocks<Vector, 2>(start, all).runAll(end, recorder, stopped);
+    case 3:
+        return Blocks<Vector, 3>(start, all).runAll(end, recorder, stopped);
+    default:
+        return Blocks<Vector, 4>(start, all).runAll(end, recorder, stopped);
+    }
 }
 
 } // namespace

@@ -44,10 +44,33 @@ std::size_t scanSse2(const unsigned char* start, std::size_t end, const Prepared
 std::size_t scanAvx2(const unsigned char* start, std::size_t end, const Prepared* patterns,
                      std::size_t count, const unsigned char** firsts);
 
+// Every match rather than the first: each is handed to record (pattern index, match) until it
+// returns false, which sets stopped. Returns the position from which the patterns are to be looked
+// at further byte by byte, as the first-match kernels do.
+struct Recorder {
+    bool (*record)(void* context, std::size_t pattern, const unsigned char* match);
+    void* context;
+};
+using AllKernel = std::size_t (*)(const unsigned char* start, std::size_t end,
+                                  const Prepared* patterns, std::size_t count,
+                                  const Recorder& recorder, bool& stopped);
+std::size_t scanAllSse2(const unsigned char* start, std::size_t end, const Prepared* patterns,
+                        std::size_t count, const Recorder& recorder, bool& stopped);
+std::size_t scanAllAvx2(const unsigned char* start, std::size_t end, const Prepared* patterns,
+                        std::size_t count, const Recorder& recorder, bool& stopped);
+
 // The kernels and whether this processor runs them. findPatterns uses the widest, chosen once;
 // tests run each.
 enum class VectorPath { sse2, avx2 };
 bool runs(VectorPath path);
+Kernel kernelOf(VectorPath path);
+// Scans with the kernel for any number of patterns, kernelWidth at a time.
+void scanWith(Kernel kernel, const unsigned char* start, std::uint32_t size,
+              std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
+void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
+                   std::span<const BytePattern> patterns, const MatchVisitor& found);
+void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
+                    std::span<const BytePattern> patterns, const MatchVisitor& found);
 void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
                     std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
 

@@ -29,3 +29,9 @@ std::size_t pattern_scan::scanSse2(const unsigned char* start, std::size_t end,
                                    const unsigned char** firsts) {
     return scanBlocks<Sse2>(start, end, patterns, count, firsts);
 }
+
+std::size_t pattern_scan::scanAllSse2(const unsigned char* start, std::size_t end,
+                                      const Prepared* patterns, std::size_t count,
+                                      const Recorder& recorder, bool& stopped) {
+    return scanAllBlocks<Sse2>(start, end, patterns, count, recorder, stopped);
+}

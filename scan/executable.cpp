@@ -92,73 +92,74 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
         error = std::move(reason);
         return std::nullopt;
     };
-    // The headers, read as far as they are needed; every offset is checked against the file's
-    // size before it is read.
-    std::string head;
-    auto need = [&](std::uint64_t end) {
-        if (end > head.size()) {
-            const std::size_t from = head.size();
-            head.resize(static_cast<std::size_t>(end));
-            if (!reader.read(from, head.size() - from,
-                             reinterpret_cast<unsigned char*>(head.data() + from))) {
-                throw HeadersUnreadable{};
-            }
+    // Each header piece is read at its own offset, once that offset and the piece's size are
+    // checked against the file's size: nothing is read that the layout does not need, however
+    // far into the file a header points.
+    auto piece = [&](std::uint64_t offset, std::uint64_t count) {
+        std::string bytes(static_cast<std::size_t>(count), '\0');
+        if (!reader.read(offset, bytes.size(), reinterpret_cast<unsigned char*>(bytes.data()))) {
+            throw HeadersUnreadable{};
         }
-        return std::string_view(head);
+        return bytes;
     };
     const std::uint64_t fileSize = reader.size;
-    if (fileSize < dosHeaderSize || need(dosHeaderSize).substr(0, 2) != "MZ") {
+    if (fileSize < dosHeaderSize) {
         return fail("not a PE file at all (no MZ header)");
     }
-    const std::uint64_t pe = read32(need(dosHeaderSize), peOffsetField);
+    const std::string dos = piece(0, dosHeaderSize);
+    if (dos.substr(0, 2) != "MZ") {
+        return fail("not a PE file at all (no MZ header)");
+    }
+    const std::uint64_t pe = read32(dos, peOffsetField);
     if (pe + 4 + coffHeaderSize > fileSize) {
         return fail("truncated headers: the PE header at " + hex(pe) +
                     " lies past the end of the file");
     }
-    std::string_view file = need(pe + 4 + coffHeaderSize);
-    if (file.substr(pe, 4) != std::string_view("PE\0\0", 4)) {
+    const std::string coff = piece(pe, 4 + coffHeaderSize);
+    if (coff.substr(0, 4) != std::string_view("PE\0\0", 4)) {
         return fail("not a PE file at all (no PE signature)");
     }
-    const std::uint64_t coff = pe + 4;
-    const std::uint32_t machine = read16(file, coff);
-    const std::uint32_t sectionCount = read16(file, coff + 2);
-    const std::uint32_t optionalSize = read16(file, coff + 16);
-    const std::uint64_t optional = coff + coffHeaderSize;
-    if (optionalSize < optionalHeaderNeeded || optional + optionalHeaderNeeded > fileSize) {
+    const std::uint32_t machine = read16(coff, 4);
+    const std::uint32_t sectionCount = read16(coff, 6);
+    const std::uint32_t optionalSize = read16(coff, 20);
+    const std::uint64_t optionalAt = pe + 4 + coffHeaderSize;
+    if (optionalSize < optionalHeaderNeeded || optionalAt + optionalHeaderNeeded > fileSize) {
         return fail("truncated headers: the optional header is cut short");
     }
-    file = need(optional + optionalHeaderNeeded);
-    const std::uint32_t magic = read16(file, optional);
+    const std::string optional = piece(optionalAt, optionalHeaderNeeded);
+    const std::uint32_t magic = read16(optional, 0);
     if (machine != amd64Machine || magic != pe32PlusMagic) {
         return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " +
                     hex(magic) + " (a PE32+ image for x86-64 has 0x8664 and 0x20B)");
     }
-    const std::uint32_t imageSize = read32(file, optional + 56);
-    const std::uint32_t headersSize = read32(file, optional + 60);
+    const std::uint32_t imageSize = read32(optional, 56);
+    const std::uint32_t headersSize = read32(optional, 60);
     if (imageSize == 0 || imageSize > sizeLimit) {
         return fail("absurd SizeOfImage of " + std::to_string(imageSize) + " bytes (at most " +
                     std::to_string(sizeLimit) + ")");
     }
-    const std::uint64_t table = optional + optionalSize;
-    if (table + sectionCount * sectionHeaderSize > fileSize) {
+    const std::uint64_t tableAt = optionalAt + optionalSize;
+    if (tableAt + sectionCount * sectionHeaderSize > fileSize) {
         return fail("truncated headers: the section table lies past the end of the file");
     }
-    file = need(table + sectionCount * sectionHeaderSize);
+    const std::string table = piece(tableAt, sectionCount * sectionHeaderSize);
 
     ExecutableImage image;
     image.headersSize = headersSize;
+    image.entryPoint = read32(optional, 16);
+    image.imageBase = read32(optional, 24) | std::uint64_t{read32(optional, 28)} << 32;
     image.bytes = Bytes(imageSize);
     const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, fileSize, imageSize});
-    // Reading further may move the headers read so far: take the view again.
-    file = need(headerBytes);
-    std::memcpy(image.bytes.data(), file.data(), static_cast<std::size_t>(headerBytes));
+    if (!reader.read(0, static_cast<std::size_t>(headerBytes), image.bytes.data())) {
+        return fail(readFailure);
+    }
     for (std::uint32_t n = 0; n < sectionCount; ++n) {
-        const std::uint64_t header = table + n * sectionHeaderSize;
-        const std::string name = sectionName(file.substr(header, 8));
-        const std::uint32_t virtualSize = read32(file, header + 8);
-        const std::uint32_t virtualAddress = read32(file, header + 12);
-        const std::uint32_t rawSize = read32(file, header + 16);
-        const std::uint32_t rawOffset = read32(file, header + 20);
+        const std::uint64_t header = n * sectionHeaderSize;
+        const std::string name = sectionName(std::string_view(table).substr(header, 8));
+        const std::uint32_t virtualSize = read32(table, header + 8);
+        const std::uint32_t virtualAddress = read32(table, header + 12);
+        const std::uint32_t rawSize = read32(table, header + 16);
+        const std::uint32_t rawOffset = read32(table, header + 20);
         const std::uint64_t copied = virtualSize != 0 ? std::min(rawSize, virtualSize) : rawSize;
         const std::uint64_t span = std::max<std::uint64_t>(virtualSize, copied);
         if (copied != 0 && std::uint64_t{rawOffset} + copied > fileSize) {
@@ -222,20 +223,35 @@ std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& 
     return image;
 }
 
+std::vector<PatternMatches>
+ExecutableImage::countMatches(std::span<const BytePattern> patterns) const {
+    std::vector<PatternMatches> matches(patterns.size());
+    ::countMatches(bytes.data(), static_cast<std::uint32_t>(bytes.size()), patterns, matches,
+                   listedMatches);
+    return matches;
+}
+
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
+    const std::array<BytePattern, 3> patterns = {enginePatterns[0], enginePatterns[1],
+                                                 enginePatterns[2]};
+    const std::vector<PatternMatches> matches = image.countMatches(patterns);
     std::vector<PatternFinding> findings;
     const unsigned char* base = image.bytes.data();
-    const EngineReferences references =
-        findEngineReferences(base, static_cast<std::uint32_t>(image.bytes.size()));
-    for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
+    for (std::size_t n = 0; n < patterns.size(); ++n) {
         PatternFinding finding;
         finding.pattern = static_cast<int>(n + 1);
-        if (const std::optional<EngineReference>& reference = references[n]) {
+        finding.matches = matches[n].count;
+        for (const unsigned char* match : matches[n].lowest) {
+            finding.matchRvas.push_back(image.rvaOf(match));
+        }
+        if (!matches[n].lowest.empty()) {
+            const unsigned char* first = matches[n].lowest.front();
+            const std::uintptr_t location = referencedLocation(first);
             finding.matched = true;
-            finding.matchRva = static_cast<std::uint64_t>(reference->match - base);
-            finding.globalRva = reference->location - reinterpret_cast<std::uintptr_t>(base);
+            finding.matchRva = image.rvaOf(first);
+            finding.globalRva = location - reinterpret_cast<std::uintptr_t>(base);
             finding.insideImage =
-                insideImage(base, image.bytes.size(), reference->location, sizeof(std::uint64_t));
+                insideImage(base, image.bytes.size(), location, sizeof(std::uint64_t));
             finding.found = finding.insideImage || !enginePatterns[n].readsValue;
             finding.section = image.sectionAt(finding.globalRva);
         }

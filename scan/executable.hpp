@@ -3,6 +3,8 @@
 // PE32+ image: headers, then each section at its virtual address, zero-filled up to
 // SizeOfImage), and what the plug-in's engine patterns find in it.
 
+#include "engine/pattern.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -42,10 +44,18 @@ struct Section {
 struct ExecutableImage {
     Bytes bytes; // SizeOfImage bytes
     std::uint32_t headersSize = 0;
+    std::uint32_t entryPoint = 0; // its RVA
+    std::uint64_t imageBase = 0;  // where the image prefers to be loaded
     std::vector<Section> sections;
 
     // Name of the section holding the relative virtual address; empty when none does.
     std::string sectionAt(std::uint64_t rva) const;
+
+    // The RVAs of every place each pattern matches, lowest first (at most listedMatches).
+    std::vector<PatternMatches> countMatches(std::span<const BytePattern> patterns) const;
+    std::uint64_t rvaOf(const unsigned char* at) const {
+        return static_cast<std::uint64_t>(at - bytes.data());
+    }
 };
 
 // Images larger than this are refused as absurd.
@@ -60,19 +70,25 @@ std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& e
 // with the reason in error, also when the file cannot be read.
 std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& error);
 
+// Lowest matches listed for a pattern.
+inline constexpr std::size_t listedMatches = 16;
+
 // What one engine pattern finds in an image.
 struct PatternFinding {
-    int pattern = 0;      // 1, 2 or 3
-    bool matched = false; // the pattern occurs
-    bool found = false;   // the plug-in would fill its slot from the first occurrence
+    int pattern = 0;           // 1, 2 or 3
+    bool matched = false;      // the pattern occurs
+    bool found = false;        // the plug-in would fill its slot from the first occurrence
+    std::uint64_t matches = 0; // places it matches: more than one is ambiguous
+    std::vector<std::uint64_t> matchRvas; // the lowest, ascending, at most listedMatches
     std::uint64_t matchRva = 0;
     std::uint64_t globalRva = 0;
     bool insideImage = false;
     std::string section; // the global's section, empty when none
 };
 
-// Each engine pattern in slot order, found with the plug-in's own scan and judged as the plug-in
-// judges it: the first global, whose value the plug-in reads, must lie inside the image.
+// Each engine pattern in slot order, found with the plug-in's own scan (every match, in one pass)
+// and judged as the plug-in judges its first match: the first global, whose value the plug-in
+// reads, must lie inside the image.
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image);
 
 } // namespace scan

@@ -25,7 +25,8 @@ const unsigned char* find(const std::vector<unsigned char>& buffer, const char* 
 
 // Random buffers ending at an unreadable page, and random patterns over a small alphabet (so that
 // partial and repeated matches are common), several in one pass: every result is the
-// definition's, on each vector kernel and through the dispatched findPattern with an offset.
+// definition's, first matches and every match, on each vector kernel and through the dispatched
+// findPattern with an offset.
 TEST(FindPatterns, AgreeWithTheByteByByteScanOnEveryKernel) {
     using pattern_scan::VectorPath;
     std::mt19937 random(20261208);
@@ -85,6 +86,22 @@ TEST(FindPatterns, AgreeWithTheByteByByteScanOnEveryKernel) {
                                                     patterns[k].mask, 0))
                     << "round " << round << ", pattern " << k << " of " << count << ", mask "
                     << masks[k] << ", size " << size;
+            }
+            // Every match, not only the first: each pattern's in ascending order.
+            std::vector<std::vector<const unsigned char*>> every(count);
+            pattern_scan::forEachMatchOn(path, buffer.data(), size, patterns,
+                                         [&](std::size_t k, const unsigned char* match) {
+                                             every[k].push_back(match);
+                                             return true;
+                                         });
+            for (std::size_t k = 0; k < count; ++k) {
+                std::vector<const unsigned char*> expected;
+                for (std::size_t i = 0; i + masks[k].size() <= size; ++i) {
+                    if (matchPattern(buffer.data() + i, patterns[k].bytes, patterns[k].mask)) {
+                        expected.push_back(buffer.data() + i);
+                    }
+                }
+                ASSERT_EQ(every[k], expected) << "round " << round << ", mask " << masks[k];
             }
             const auto offset = static_cast<std::int32_t>(pick(17)) - 8;
             ASSERT_EQ(

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <filesystem>
 
 using testing_support::GuardedBuffer;
 using testing_support::readFile;
@@ -171,6 +172,13 @@ protected:
                                                "\" " + arguments,
                                            "output.txt", "errors.txt");
     }
+
+    // What the tool printed, its lines ended with a bare line feed in both builds.
+    static std::string output() {
+        std::string text = readFile("output.txt");
+        std::erase(text, '\r');
+        return text;
+    }
 };
 
 TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
@@ -220,6 +228,121 @@ TEST_F(ScanTool, JsonCarriesTheSameFindings) {
     EXPECT_NE(nlohmann::json::parse(readFile("output.txt"))["error"].get<std::string>().find(
                   "not a PE file at all"),
               std::string::npos);
+}
+
+nlohmann::json parsed(const std::string& text) {
+    return nlohmann::json::parse(text, nullptr, false);
+}
+
+TEST_F(ScanTool, MatchCountsSayWhenAPatternIsAmbiguous) {
+    PeLayout layout = gameWith({0, 1, 2});
+    const EnginePattern& third = enginePatterns[2];
+    std::memcpy(layout.sections[0].raw.data() + 0x3A0, layout.sections[0].raw.data() + 0x300,
+                std::strlen(third.mask));
+    writeFile("twice.exe", makePe(layout));
+    EXPECT_EQ(scan("twice.exe"), 0);
+    const std::string text = output();
+    EXPECT_NE(text.find("Pattern 1: found at RVA 0x1100, global at RVA 0x3400100 in .bss; matches "
+                        "once\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("in .bss; matches 2 places (ambiguous: the plug-in takes the lowest), at "
+                        "RVA 0x1300, 0x13A0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(scan("--json twice.exe"), 0);
+    const nlohmann::json report = parsed(output());
+    EXPECT_EQ(report["patterns"][0]["matches"], 1);
+    EXPECT_EQ(report["patterns"][2]["matches"], 2);
+    EXPECT_EQ(report["patterns"][2]["matchRvas"], nlohmann::json({0x1300, 0x13A0}));
+    EXPECT_EQ(report["patterns"][2]["matchRva"], 0x1300) << "the plug-in's pick";
+}
+
+TEST_F(ScanTool, ASignatureOfTheUsersOwn) {
+    writeFile("game.exe", makePe(gameWith({0, 1, 2})));
+    writeFile("broken.exe", "MZ");
+    struct Case {
+        const char* signature;
+        const char* file;
+        int status;
+        const char* says; // in the JSON document's matches, or in the error line
+    };
+    const Case cases[] = {
+        {"48 8B 1D ?? ?? ?? 04", "game.exe", 0, "1"},
+        {"48 8b 1d ? ?  ?\t04 48", "game.exe", 0, "1"},
+        {"48 ?? ?? ?? ?? ?? 04", "game.exe", 0, "2"},
+        {"48 8B 1D ?? ?? ?? 05", "game.exe", 1, "0"},
+        {"48 8G", "game.exe", 3, "'8G' (token 2) is not a byte"},
+        {"0x48", "game.exe", 3, "'0x48' (token 1) is not a byte"},
+        {"48 ?\?\?", "game.exe", 3, "'?\?\?' (token 2) is not a byte"},
+        {"?? ??", "game.exe", 3, "fixes no byte"},
+        {"", "game.exe", 3, "empty"},
+        {"48 8B", "broken.exe", 2, ""},
+    };
+    for (const Case& example : cases) {
+        const int status =
+            scan("--json --pattern \"" + std::string(example.signature) + "\" " + example.file);
+        EXPECT_EQ(status, example.status) << example.signature;
+        if (status == 0 || status == 1) {
+            const nlohmann::json report = parsed(output());
+            EXPECT_EQ(report["pattern"], example.signature);
+            EXPECT_EQ(report["matches"].dump(), example.says) << example.signature;
+            EXPECT_EQ(report["matchRvas"].size(), report["matches"].get<std::size_t>());
+        } else if (status == 3) {
+            const std::string errors = readFile("errors.txt");
+            EXPECT_NE(errors.find(example.says), std::string::npos) << errors;
+            EXPECT_EQ(errors.find('\n'), errors.size() - 1) << "one line: " << errors;
+        }
+    }
+    EXPECT_EQ(scan("--pattern \"48 ?? ?? ?? ?? ?? 04\" game.exe"), 0);
+    EXPECT_EQ(output(), "Pattern 48 ?? ?? ?? ?? ?? 04: 2 matches, at RVA 0x1200, 0x1300\n");
+}
+
+TEST_F(ScanTool, NearMatchesShowWhereAChangedInstructionWent) {
+    PeLayout layout = gameWith({0, 1, 2});
+    layout.sections[0].raw[0x200 + 12] = '\xE9'; // the second call became a jump
+    writeFile("updated.exe", makePe(layout));
+    EXPECT_EQ(scan("updated.exe"), 1);
+    EXPECT_NE(output().find("Pattern 2: not found\n"), std::string::npos);
+    EXPECT_EQ(scan("--near 1 updated.exe"), 1);
+    EXPECT_NE(
+        output().find("Pattern 2: not found\n  near match at RVA 0x1200: offset 12 differs\n"),
+        std::string::npos)
+        << output();
+    EXPECT_EQ(scan("--near 2 --json updated.exe"), 1);
+    nlohmann::json report = parsed(output());
+    EXPECT_EQ(report["patterns"][1]["near"],
+              nlohmann::json::parse(R"([{"rva": 4608, "differingOffsets": [12]}])"));
+    EXPECT_EQ(report["patterns"][0]["near"], nlohmann::json::array()) << "an exact match is none";
+    const std::string signature = "48 8D 0D ?? ?? ?? 04 E8 ?? ?? ?? ?? E8";
+    EXPECT_EQ(scan("--json --near 1 --pattern \"" + signature + "\" updated.exe"), 1);
+    report = parsed(output());
+    EXPECT_EQ(report["near"][0]["differingOffsets"], nlohmann::json({12}));
+    EXPECT_NE(scan("--near 5 updated.exe"), 0);
+}
+
+TEST_F(ScanTool, AFileThatPointsFarIntoItselfIsRejectedWithoutReadingItAll) {
+    // Sparse: 4 GiB long, its PE header offset 3.75 GiB in. Each header piece is read at its own
+    // offset, so nothing near that size is ever held.
+    std::string head(0x40, '\0');
+    head[0] = 'M';
+    head[1] = 'Z';
+    put32(head, 0x3C, 0xF0000000);
+    writeFile("sparse.exe", head);
+    std::filesystem::resize_file("sparse.exe", std::uint64_t{4} << 30);
+#if defined(_WIN32) || defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(scan("sparse.exe"), 2);
+#else
+    // With no more than 256 MiB of address space: room for the tool, not for the file.
+    const int status = testing_support::runProgram(
+        "sh -c 'ulimit -v 262144; exec \"" + testing_support::builtProgram("orvelin-scan") +
+            "\" sparse.exe'",
+        "output.txt", "errors.txt");
+    EXPECT_EQ(status, 2);
+#endif
+    EXPECT_NE(readFile("errors.txt").find("no PE signature"), std::string::npos)
+        << readFile("errors.txt");
+    std::filesystem::remove("sparse.exe");
 }
 
 #if defined(_WIN32)

@@ -21,6 +21,7 @@ struct PeLayout {
     std::uint32_t imageSize = 0x4500000;
     std::uint16_t machine = 0x8664;
     std::uint16_t magic = 0x20B;
+    std::uint64_t imageBase = 0x140000000;
 };
 
 inline void put16(std::string& file, std::size_t at, std::uint32_t value) {
@@ -49,6 +50,8 @@ inline std::string makePe(const PeLayout& layout) {
     put16(file, peHeader + 6, static_cast<std::uint32_t>(layout.sections.size()));
     put16(file, peHeader + 20, 240);
     put16(file, optionalHeader, layout.magic);
+    put32(file, optionalHeader + 24, static_cast<std::uint32_t>(layout.imageBase));
+    put32(file, optionalHeader + 28, static_cast<std::uint32_t>(layout.imageBase >> 32));
     put32(file, optionalHeader + 56, layout.imageSize);
     put32(file, optionalHeader + 60, headersSize);
     for (std::size_t n = 0; n < layout.sections.size(); ++n) {
