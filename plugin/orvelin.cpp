@@ -4,8 +4,15 @@
 #include "logging/log.hpp"
 #include "plugin/hooks.hpp"
 
+#include "orvelin_version.hpp"
+
 SML::Mod::Mod::Info pluginDescription() {
-    return {"1.0.2", "Orvelin", "1.0.5", "Tavrek Orvelin", "Halvorn", {}};
+    return {"1.0.2",
+            "Orvelin",
+            orvelin_build::version,
+            orvelin_build::description,
+            orvelin_build::authors,
+            {}};
 }
 
 Orvelin::Orvelin() : SML::Mod::Mod(PluginDescriptor) {}

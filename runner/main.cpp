@@ -6,6 +6,8 @@
 #include "runner/engine_image.hpp"
 #include "runner/session.hpp"
 
+#include "orvelin_version.hpp"
+
 #include <CLI/CLI.hpp>
 
 #include <iostream>
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
     bool memoryReport = false;
     app.add_flag("--memory-report", memoryReport,
                  "Print the resident memory after the first and the last session");
+    app.set_version_flag("--version", std::string("orvelin-host ") + orvelin_build::version);
     CLI11_PARSE(app, argc, argv);
 
     runner::startEngine();

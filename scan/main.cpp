@@ -10,6 +10,8 @@
 #include "scan/near.hpp"
 #include "scan/signature.hpp"
 
+#include "orvelin_version.hpp"
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -233,6 +235,7 @@ int main(int argc, char** argv) {
                    "(hexadecimal, e.g. 0x1A2B3C) and matches only there")
         ->excludes(patternOption)
         ->excludes(nearOption);
+    app.set_version_flag("--version", std::string("orvelin-scan ") + orvelin_build::version);
     CLI11_PARSE(app, argc, argv);
 
     // Arguments first: a malformed one is named before the file is read.

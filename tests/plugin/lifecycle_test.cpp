@@ -2,6 +2,7 @@
 // the runner loads it, its object made by ModCreate.
 
 #include "loader/loader.hpp"
+#include "orvelin_version.hpp"
 #include "platform/platform.hpp"
 #include "plugin/orvelin.hpp"
 #include "runner/engine_image.hpp"
@@ -132,7 +133,7 @@ TEST_F(Lifecycle, TheObjectCarriesTheDescriptor) {
     const SML::Mod::Mod::Info& info = plugin->info();
     EXPECT_EQ(info.loaderVersion, "1.0.2");
     EXPECT_EQ(info.name, "Orvelin");
-    EXPECT_EQ(info.version, "1.0.5");
+    EXPECT_EQ(info.version, orvelin_build::version); // the project's one version
     EXPECT_EQ(info.description, "Tavrek Orvelin");
     EXPECT_EQ(info.authors, "Halvorn");
     EXPECT_TRUE(info.dependencies.empty());

@@ -1,6 +1,7 @@
 // The real runner playing sessions with the real plug-in module, as a user runs it.
 
 #include "loader/loader.hpp"
+#include "orvelin_version.hpp"
 #include "platform/platform.hpp"
 #include "support.hpp"
 
@@ -144,6 +145,9 @@ TEST_F(Runner, OptionsBehaveAsUsersExpect) {
     const HostRun help = runHost("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("--plugin"), std::string::npos) << help.output;
+    const HostRun version = runHost("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output, lines({std::string("orvelin-host ") + orvelin_build::version}));
     const HostRun bad = runHost("--no-such-option");
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.errors.find("no-such-option"), std::string::npos) << bad.errors;

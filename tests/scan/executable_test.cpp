@@ -2,6 +2,7 @@
 
 #include "engine/locator.hpp"
 #include "engine/pattern.hpp"
+#include "orvelin_version.hpp"
 #include "pe_file.hpp"
 #include "platform/platform.hpp"
 #include "runner/engine_image.hpp"
@@ -211,6 +212,8 @@ TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
         << errors;
     EXPECT_EQ(scan("no-such-file.exe"), 2);
     EXPECT_NE(readFile("errors.txt").find("cannot read the file"), std::string::npos);
+    EXPECT_EQ(scan("--version"), 0);
+    EXPECT_EQ(output(), std::string("orvelin-scan ") + orvelin_build::version + "\n");
 }
 
 TEST_F(ScanTool, JsonCarriesTheSameFindings) {
