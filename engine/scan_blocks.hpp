@@ -132,49 +132,41 @@ private:
         return i;
     }
 
-    // The lowest candidate of the block at i that a pattern matches in full, pattern by pattern.
-    ORVELIN_READS_WHOLE_IMAGE bool verify(std::size_t i, std::size_t& which,
-                                          const unsigned char*& match) const {
+    // Hands each candidate of the block at i that matches in full to found(k, match), pattern by
+    // pattern and each pattern's in ascending order, until found returns false; false then.
+    template <typename Found>
+    ORVELIN_READS_WHOLE_IMAGE bool eachFullMatch(std::size_t i, Found&& found) const {
         for (std::size_t k = 0; k < N; ++k) {
             const Prepared& pattern = *pattern_[k];
-            const Register first = Vector::equal(Vector::load(start_ + pattern.anchorOffset[0] + i),
-                                                 Vector::splat(pattern.anchorValue[0]));
-            const Register second =
-                Vector::equal(Vector::load(start_ + pattern.anchorOffset[1] + i),
-                              Vector::splat(pattern.anchorValue[1]));
-            for (auto bits = Vector::lanes(Vector::both(first, second)); bits != 0;
-                 bits &= bits - 1) {
+            const Register hits =
+                Vector::both(Vector::equal(Vector::load(start_ + pattern.anchorOffset[0] + i),
+                                           Vector::splat(pattern.anchorValue[0])),
+                             Vector::equal(Vector::load(start_ + pattern.anchorOffset[1] + i),
+                                           Vector::splat(pattern.anchorValue[1])));
+            for (auto bits = Vector::lanes(hits); bits != 0; bits &= bits - 1) {
                 const unsigned char* candidate = start_ + i + __builtin_ctzll(bits);
-                if (matchPattern(candidate, pattern.bytes, pattern.mask)) {
-                    which = k;
-                    match = candidate;
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
-    // Hands every full match in the block at i to the recorder; false when it asks to stop.
-    ORVELIN_READS_WHOLE_IMAGE bool recordAll(std::size_t i,
-                                             const pattern_scan::Recorder& recorder) const {
-        for (std::size_t k = 0; k < N; ++k) {
-            const Prepared& pattern = *pattern_[k];
-            const Register first = Vector::equal(Vector::load(start_ + pattern.anchorOffset[0] + i),
-                                                 Vector::splat(pattern.anchorValue[0]));
-            const Register second =
-                Vector::equal(Vector::load(start_ + pattern.anchorOffset[1] + i),
-                              Vector::splat(pattern.anchorValue[1]));
-            for (auto bits = Vector::lanes(Vector::both(first, second)); bits != 0;
-                 bits &= bits - 1) {
-                const unsigned char* candidate = start_ + i + __builtin_ctzll(bits);
-                if (matchPattern(candidate, pattern.bytes, pattern.mask) &&
-                    !recorder.record(recorder.context, k, candidate)) {
+                if (matchPattern(candidate, pattern.bytes, pattern.mask) && !found(k, candidate)) {
                     return false;
                 }
             }
         }
         return true;
+    }
+
+    // The lowest candidate of the block at i that a pattern matches in full, pattern by pattern.
+    bool verify(std::size_t i, std::size_t& which, const unsigned char*& match) const {
+        return !eachFullMatch(i, [&](std::size_t k, const unsigned char* candidate) {
+            which = k;
+            match = candidate;
+            return false;
+        });
+    }
+
+    // Hands every full match in the block at i to the recorder; false when it asks to stop.
+    bool recordAll(std::size_t i, const pattern_scan::Recorder& recorder) const {
+        return eachFullMatch(i, [&](std::size_t k, const unsigned char* candidate) {
+            return recorder.record(recorder.context, k, candidate);
+        });
     }
 
     const unsigned char* start_;
