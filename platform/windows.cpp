@@ -86,18 +86,21 @@ void copyAttributesAndSecurity(const std::string& from, const std::string& to, D
     LocalFree(descriptor);
 }
 
-// A reader that does not share deletion holds the old file in place: retry for a while.
+// A reader that does not share deletion holds the old file in place: retry for about 50 ms in
+// all (by the clock, as a sleep may last a whole timer tick), then leave the old file.
 bool moveOver(const std::string& from, const std::string& to) {
-    for (int attempt = 0;; ++attempt) {
+    const ULONGLONG giveUp = GetTickCount64() + 50;
+    for (;;) {
         if (MoveFileExA(from.c_str(), to.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
         }
         const DWORD error = GetLastError();
-        if (attempt == 20 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)) {
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+            GetTickCount64() >= giveUp) {
             return false;
         }
-        Sleep(2);
+        Sleep(1);
     }
 }
 
