@@ -374,9 +374,47 @@ TEST_F(Runner, AReadThatFailsAfterTheOpenChangesNothing) {
     EXPECT_EQ(readFile("config\\Orvelin.cfg"), editedFile);
 }
 
+// orvelin-host as another user when the tests run as root, whom file permissions do not stop: a
+// copy of the runner, the plug-in and the loader in a folder that user can reach, wherever the
+// build lies. The working directory stays the game folder.
+class HostAsAnotherUser {
+public:
+    HostAsAnotherUser() {
+        if (!testing_support::administrator()) {
+            command_ = hostCommand();
+            return;
+        }
+        const std::string loader = platform::executableDirectory() + "libxinput1_3.so";
+        fs::create_directories(copy_);
+        for (const std::string& file : {testing_support::builtProgram("orvelin-host"),
+                                        testing_support::builtModule(), loader}) {
+            fs::copy_file(file, copy_ / fs::path(file).filename(),
+                          fs::copy_options::overwrite_existing);
+        }
+        fs::permissions(copy_, fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+        command_ = testing_support::asAnotherUser("\"" + (copy_ / "orvelin-host").string() + "\"");
+    }
+    ~HostAsAnotherUser() {
+        std::error_code ignored;
+        fs::remove_all(copy_, ignored);
+    }
+    HostAsAnotherUser(const HostAsAnotherUser&) = delete;
+    HostAsAnotherUser& operator=(const HostAsAnotherUser&) = delete;
+
+    const std::string& command() const { return command_; }
+
+private:
+    fs::path copy_ = fs::temp_directory_path() /
+                     ("orvelin-another-user-" + std::to_string(platform::processId()));
+    std::string command_;
+};
+
 TEST_F(Runner, AFileThePlayerMayNotReadOrWriteStaysByteForByte) {
     // Anyone may write the folders, so that only the file's own permissions stand in the way of a
-    // rename. As root the session runs as another user, whom the permissions do stop.
+    // rename.
+    const HostAsAnotherUser host;
     const auto everyone = fs::perms::all;
     fs::permissions(".", everyone);
     fs::create_directories("config");
@@ -396,8 +434,7 @@ TEST_F(Runner, AFileThePlayerMayNotReadOrWriteStaysByteForByte) {
         }
         writeFile("config\\Orvelin.cfg", editedFile);
         fs::permissions("config/Orvelin.cfg", mode);
-        const int status = testing_support::runProgram(
-            testing_support::asAnotherUser(hostCommand()), "output.txt", "errors.txt");
+        const int status = testing_support::runProgram(host.command(), "output.txt", "errors.txt");
         fs::permissions("config/Orvelin.cfg", perms::owner_read | perms::owner_write);
         ASSERT_EQ(status, 0) << name << ": " << readFile("errors.txt");
         EXPECT_EQ(readFile("output.txt"), sessionLog()) << name;
