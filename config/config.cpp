@@ -93,7 +93,7 @@ json loadConfig(const std::string& configName, const json& defaults, bool useDir
     } catch (...) {
         // Malformed content reconciles to the defaults.
     }
-    file.bytes = std::string();
+    file.bytes = std::string(); // a large file's text is not held through the rewrite
     parsed = reconcileConfig(std::move(parsed), defaults);
     saveConfig(configName, parsed, useDirectory);
     return parsed;
