@@ -24,58 +24,6 @@ bool runs(VectorPath path) {
 
 namespace {
 
-// Scans for up to kernelWidth patterns at once; firsts is cleared first.
-void scanGroup(Kernel kernel, const unsigned char* start, std::uint32_t size,
-               std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts,
-               const ByteWeights& weights) {
-    Prepared group[kernelWidth];
-    std::size_t slot[kernelWidth];
-    std::size_t count = 0;
-    std::size_t end = std::size_t{size} + 1;
-    for (std::size_t k = 0; k < patterns.size(); ++k) {
-        firsts[k] = nullptr;
-        const std::size_t length = std::strlen(patterns[k].mask);
-        if (size < length) {
-            continue;
-        }
-        if (std::strchr(patterns[k].mask, 'x') == nullptr) {
-            firsts[k] = start; // nothing to compare: the first candidate matches
-            continue;
-        }
-        group[count] = prepare(patterns[k], length, weights);
-        slot[count++] = k;
-        end = std::min(end, std::size_t{size} - length + 1);
-    }
-    if (count == 0) {
-        return;
-    }
-    const unsigned char* found[kernelWidth] = {};
-    const std::size_t stop = kernel(start, end, group, count, found);
-    for (std::size_t n = 0; n < count; ++n) {
-        firsts[slot[n]] = found[n] != nullptr ? found[n]
-                                              : scanByteByByte(start + stop, size - stop,
-                                                               group[n].bytes, group[n].mask, 0);
-    }
-}
-
-} // namespace
-
-void scanWith(Kernel kernel, const unsigned char* start, std::uint32_t size,
-              std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
-    const ByteWeights weights = weighBytes(start, size);
-    for (std::size_t from = 0; from < patterns.size(); from += kernelWidth) {
-        const std::size_t count = std::min(kernelWidth, patterns.size() - from);
-        scanGroup(kernel, start, size, patterns.subspan(from, count), firsts.subspan(from, count),
-                  weights);
-    }
-}
-
-Kernel kernelOf(VectorPath path) {
-    return path == VectorPath::avx2 ? scanAvx2 : scanSse2;
-}
-
-namespace {
-
 // The vector kernel's pattern numbers, mapped back to the caller's.
 struct Slotted {
     const MatchVisitor* found;
@@ -136,15 +84,33 @@ void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t s
     }
 }
 
+void firstMatchesWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
+                      std::span<const BytePattern> patterns,
+                      std::span<const unsigned char*> firsts) {
+    std::fill(firsts.begin(), firsts.end(), nullptr);
+    // Every pattern's first match; the pass ends once each has one.
+    std::size_t missing = patterns.size();
+    matchEachWith(kernel, start, size, patterns, [&](std::size_t k, const unsigned char* match) {
+        if (firsts[k] == nullptr) {
+            firsts[k] = match;
+            --missing;
+        }
+        return missing > 0;
+    });
+}
+
+AllKernel kernelOf(VectorPath path) {
+    return path == VectorPath::avx2 ? scanAllAvx2 : scanAllSse2;
+}
+
 void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
                     std::span<const BytePattern> patterns, const MatchVisitor& found) {
-    matchEachWith(path == VectorPath::avx2 ? scanAllAvx2 : scanAllSse2, start, size, patterns,
-                  found);
+    matchEachWith(kernelOf(path), start, size, patterns, found);
 }
 
 void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
                     std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
-    scanWith(kernelOf(path), start, size, patterns, firsts);
+    firstMatchesWith(kernelOf(path), start, size, patterns, firsts);
 }
 
 } // namespace pattern_scan
@@ -152,9 +118,9 @@ void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t s
 namespace {
 
 // The widest instruction set this processor has, chosen once.
-pattern_scan::Kernel chosenKernel() {
+pattern_scan::AllKernel chosenKernel() {
     using namespace pattern_scan;
-    static const Kernel chosen =
+    static const AllKernel chosen =
         kernelOf(runs(VectorPath::avx2) ? VectorPath::avx2 : VectorPath::sse2);
     return chosen;
 }
@@ -163,14 +129,12 @@ pattern_scan::Kernel chosenKernel() {
 
 void findPatterns(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
-    pattern_scan::scanWith(chosenKernel(), start, size, patterns, firsts);
+    pattern_scan::firstMatchesWith(chosenKernel(), start, size, patterns, firsts);
 }
 
 void forEachMatch(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, const MatchVisitor& found) {
-    using namespace pattern_scan;
-    static const AllKernel chosen = runs(VectorPath::avx2) ? scanAllAvx2 : scanAllSse2;
-    matchEachWith(chosen, start, size, patterns, found);
+    pattern_scan::matchEachWith(chosenKernel(), start, size, patterns, found);
 }
 
 void countMatches(const unsigned char* start, std::uint32_t size,

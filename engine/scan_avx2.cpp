@@ -27,12 +27,6 @@ struct Avx2 {
 
 } // namespace
 
-std::size_t pattern_scan::scanAvx2(const unsigned char* start, std::size_t end,
-                                   const Prepared* patterns, std::size_t count,
-                                   const unsigned char** firsts) {
-    return scanBlocks<Avx2>(start, end, patterns, count, firsts);
-}
-
 std::size_t pattern_scan::scanAllAvx2(const unsigned char* start, std::size_t end,
                                       const Prepared* patterns, std::size_t count,
                                       const Recorder& recorder, bool& stopped) {

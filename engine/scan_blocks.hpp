@@ -33,26 +33,6 @@ public:
         }
     }
 
-    // Scans whole blocks from position i while a block lies below end; stops in the first block
-    // where a pattern matches, with that pattern's index in which and the match. Returns where
-    // it stopped: that block, or the first position no block reached.
-    std::size_t run(std::size_t i, std::size_t end, std::size_t& which,
-                    const unsigned char*& match) const {
-        for (;;) {
-            i = quiet(start_, pattern_, i, end);
-            std::size_t block = i;
-            for (; block + width <= end && block < i + step; block += width) {
-                if (verify(block, which, match)) {
-                    return block;
-                }
-            }
-            if (i + step > end) {
-                return block;
-            }
-            i += step;
-        }
-    }
-
     // Every match in whole blocks from position 0 while a block lies below end, each pattern's in
     // ascending order, handed to the recorder until it asks to stop (then stopped is set).
     // Returns the first position no block reached, or where it stopped.
@@ -153,15 +133,6 @@ private:
         return true;
     }
 
-    // The lowest candidate of the block at i that a pattern matches in full, pattern by pattern.
-    bool verify(std::size_t i, std::size_t& which, const unsigned char*& match) const {
-        return !eachFullMatch(i, [&](std::size_t k, const unsigned char* candidate) {
-            which = k;
-            match = candidate;
-            return false;
-        });
-    }
-
     // Hands every full match in the block at i to the recorder; false when it asks to stop.
     bool recordAll(std::size_t i, const pattern_scan::Recorder& recorder) const {
         return eachFullMatch(i, [&](std::size_t k, const unsigned char* candidate) {
@@ -172,48 +143,6 @@ private:
     const unsigned char* start_;
     const Prepared* pattern_[N];
 };
-
-template <typename Vector>
-std::size_t scanBlocks(const unsigned char* start, std::size_t end, const Prepared* patterns,
-                       std::size_t count, const unsigned char** firsts) {
-    const Prepared* active[kernelWidth];
-    std::size_t slot[kernelWidth];
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < count && n < kernelWidth; ++k) {
-        active[n] = &patterns[k];
-        slot[n++] = k;
-    }
-    std::size_t i = 0;
-    while (n > 0) {
-        std::size_t which = n;
-        const unsigned char* match = nullptr;
-        switch (n) {
-        case 1:
-            i = Blocks<Vector, 1>(start, active).run(i, end, which, match);
-            break;
-        case 2:
-            i = Blocks<Vector, 2>(start, active).run(i, end, which, match);
-            break;
-        case 3:
-            i = Blocks<Vector, 3>(start, active).run(i, end, which, match);
-            break;
-        default:
-            i = Blocks<Vector, 4>(start, active).run(i, end, which, match);
-            break;
-        }
-        if (match == nullptr) {
-            break;
-        }
-        // The others go on from the same block: their first match may lie in it too.
-        firsts[slot[which]] = match;
-        for (std::size_t k = which; k + 1 < n; ++k) {
-            active[k] = active[k + 1];
-            slot[k] = slot[k + 1];
-        }
-        --n;
-    }
-    return i;
-}
 
 template <typename Vector>
 std::size_t scanAllBlocks(const unsigned char* start, std::size_t end, const Prepared* patterns,

@@ -31,22 +31,12 @@ Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeigh
 // The most patterns one pass filters for; more are scanned in further passes.
 inline constexpr std::size_t kernelWidth = 4;
 
-// Looks for the first match of each pattern at candidate positions 0, 1, ... in whole vector
-// blocks while a block lies below end, which no pattern's last candidate may be below (every
-// candidate < end leaves the whole pattern inside the range). Sets firsts[k] for each pattern
-// found, at most kernelWidth of them, and returns the position where the patterns not found are
-// to be looked for further (byte by byte, up to their own last candidate).
-using Kernel = std::size_t (*)(const unsigned char* start, std::size_t end,
-                               const Prepared* patterns, std::size_t count,
-                               const unsigned char** firsts);
-std::size_t scanSse2(const unsigned char* start, std::size_t end, const Prepared* patterns,
-                     std::size_t count, const unsigned char** firsts);
-std::size_t scanAvx2(const unsigned char* start, std::size_t end, const Prepared* patterns,
-                     std::size_t count, const unsigned char** firsts);
-
-// Every match rather than the first: each is handed to record (pattern index, match) until it
-// returns false, which sets stopped. Returns the position from which the patterns are to be looked
-// at further byte by byte, as the first-match kernels do.
+// Looks for every match of up to kernelWidth patterns at candidate positions 0, 1, ... in whole
+// vector blocks while a block lies below end, which no pattern's last candidate may be below
+// (every candidate < end leaves the whole pattern inside the range). Each match is handed to
+// record (pattern index, match), each pattern's in ascending order, until it returns false, which
+// sets stopped. Returns the position from which the patterns are to be looked at further, byte by
+// byte up to their own last candidate.
 struct Recorder {
     bool (*record)(void* context, std::size_t pattern, const unsigned char* match);
     void* context;
@@ -59,16 +49,18 @@ std::size_t scanAllSse2(const unsigned char* start, std::size_t end, const Prepa
 std::size_t scanAllAvx2(const unsigned char* start, std::size_t end, const Prepared* patterns,
                         std::size_t count, const Recorder& recorder, bool& stopped);
 
-// The kernels and whether this processor runs them. findPatterns uses the widest, chosen once;
-// tests run each.
+// The kernels and whether this processor runs them. The scan uses the widest, chosen once; tests
+// run each.
 enum class VectorPath { sse2, avx2 };
 bool runs(VectorPath path);
-Kernel kernelOf(VectorPath path);
-// Scans with the kernel for any number of patterns, kernelWidth at a time.
-void scanWith(Kernel kernel, const unsigned char* start, std::uint32_t size,
-              std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
+AllKernel kernelOf(VectorPath path);
+// Every match of any number of patterns with the kernel, kernelWidth patterns a pass; the first
+// match of each, the pass ending once each has one.
 void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
                    std::span<const BytePattern> patterns, const MatchVisitor& found);
+void firstMatchesWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
+                      std::span<const BytePattern> patterns,
+                      std::span<const unsigned char*> firsts);
 void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
                     std::span<const BytePattern> patterns, const MatchVisitor& found);
 void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,

@@ -24,12 +24,6 @@ struct Sse2 {
 
 } // namespace
 
-std::size_t pattern_scan::scanSse2(const unsigned char* start, std::size_t end,
-                                   const Prepared* patterns, std::size_t count,
-                                   const unsigned char** firsts) {
-    return scanBlocks<Sse2>(start, end, patterns, count, firsts);
-}
-
 std::size_t pattern_scan::scanAllSse2(const unsigned char* start, std::size_t end,
                                       const Prepared* patterns, std::size_t count,
                                       const Recorder& recorder, bool& stopped) {

@@ -162,14 +162,15 @@ int checkSignature(const scan::ExecutableImage& image, const std::string& text,
         }
         std::cout << dump(document) << '\n';
     } else {
-        std::cout << "Pattern " << scan::notation(signature) << ": "
-                  << (matches.count == 0
-                          ? "not found"
-                          : (matches.count == 1 ? "matches once"
-                                                : std::to_string(matches.count) + " matches") +
-                                std::string(", at RVA ") + rvaList(rvas) +
-                                (matches.count > rvas.size() ? ", ..." : ""))
-                  << '\n';
+        std::cout << "Pattern " << scan::notation(signature) << ": ";
+        if (matches.count == 0) {
+            std::cout << "not found\n";
+        } else {
+            std::cout << (matches.count == 1 ? "matches once"
+                                             : std::to_string(matches.count) + " matches")
+                      << ", at RVA " << rvaList(rvas)
+                      << (matches.count > rvas.size() ? ", ..." : "") << '\n';
+        }
         nearby.print();
     }
     return matches.count > 0 ? found : notFound;
