@@ -38,6 +38,13 @@ constexpr std::uint64_t dosHeaderSize = 0x40;
 constexpr std::uint64_t peOffsetField = 0x3C;
 constexpr std::uint64_t coffHeaderSize = 20;
 constexpr std::uint64_t optionalHeaderNeeded = 64; // through SizeOfHeaders
+constexpr std::uint64_t optionalHeaderRead = 240;  // through the last data directory
+constexpr std::uint64_t directoryCountField = 108;
+constexpr std::uint64_t exceptionDirectory = 3;
+constexpr std::uint64_t directoriesAt = 112;
+constexpr std::uint64_t runtimeFunctionSize = 12;       // begin, end, unwind information
+constexpr std::uint32_t codeSection = 0x20;             // IMAGE_SCN_CNT_CODE
+constexpr std::uint32_t executableSection = 0x20000000; // IMAGE_SCN_MEM_EXECUTE
 constexpr std::uint64_t sectionHeaderSize = 40;
 constexpr std::uint32_t amd64Machine = 0x8664;
 constexpr std::uint32_t pe32PlusMagic = 0x20B;
@@ -64,13 +71,28 @@ Bytes& Bytes::operator=(Bytes&& other) noexcept {
     return *this;
 }
 
-std::string ExecutableImage::sectionAt(std::uint64_t rva) const {
+const Section* ExecutableImage::sectionOf(std::uint64_t rva) const {
     for (const Section& section : sections) {
         if (rva >= section.virtualAddress && rva - section.virtualAddress < section.span) {
-            return section.name;
+            return &section;
         }
     }
-    return "";
+    return nullptr;
+}
+
+std::string ExecutableImage::sectionAt(std::uint64_t rva) const {
+    const Section* section = sectionOf(rva);
+    return section != nullptr ? section->name : "";
+}
+
+std::optional<FunctionExtent> ExecutableImage::functionAt(std::uint64_t rva) const {
+    const auto after = std::upper_bound(
+        functions.begin(), functions.end(), rva,
+        [](std::uint64_t at, const FunctionExtent& function) { return at < function.begin; });
+    if (after == functions.begin() || std::prev(after)->end <= rva) {
+        return std::nullopt;
+    }
+    return *std::prev(after);
 }
 
 namespace {
@@ -85,6 +107,36 @@ struct FileReader {
 const char* const readFailure = "cannot read the file";
 
 struct HeadersUnreadable {};
+
+// The functions the exception directory lists, read from the laid-out image. Entries that lie
+// outside the image, or end before they begin, are no function.
+std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::string_view optional) {
+    const std::uint64_t entryField = directoriesAt + exceptionDirectory * 8;
+    if (optional.size() < entryField + 8 ||
+        read32(optional, directoryCountField) <= exceptionDirectory) {
+        return {};
+    }
+    const std::uint64_t at = read32(optional, entryField);
+    const std::uint64_t size = read32(optional, entryField + 4);
+    const std::uint64_t imageSize = image.bytes.size();
+    if (at >= imageSize || size > imageSize - at) {
+        return {};
+    }
+    const std::string_view table(reinterpret_cast<const char*>(image.bytes.data() + at),
+                                 static_cast<std::size_t>(size));
+    std::vector<FunctionExtent> functions;
+    for (std::uint64_t entry = 0; entry + runtimeFunctionSize <= size;
+         entry += runtimeFunctionSize) {
+        const std::uint32_t begin = read32(table, entry);
+        const std::uint32_t end = read32(table, entry + 4);
+        if (begin < end && end <= imageSize) {
+            functions.push_back({begin, end});
+        }
+    }
+    std::sort(functions.begin(), functions.end(),
+              [](const FunctionExtent& a, const FunctionExtent& b) { return a.begin < b.begin; });
+    return functions;
+}
 
 std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::string& error,
                                                std::uint64_t sizeLimit) {
@@ -126,7 +178,9 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
     if (optionalSize < optionalHeaderNeeded || optionalAt + optionalHeaderNeeded > fileSize) {
         return fail("truncated headers: the optional header is cut short");
     }
-    const std::string optional = piece(optionalAt, optionalHeaderNeeded);
+    const std::string optional =
+        piece(optionalAt,
+              std::min<std::uint64_t>({optionalSize, optionalHeaderRead, fileSize - optionalAt}));
     const std::uint32_t magic = read16(optional, 0);
     if (machine != amd64Machine || magic != pe32PlusMagic) {
         return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " +
@@ -160,6 +214,7 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
         const std::uint32_t virtualAddress = read32(table, header + 12);
         const std::uint32_t rawSize = read32(table, header + 16);
         const std::uint32_t rawOffset = read32(table, header + 20);
+        const std::uint32_t characteristics = read32(table, header + 36);
         const std::uint64_t copied = virtualSize != 0 ? std::min(rawSize, virtualSize) : rawSize;
         const std::uint64_t span = std::max<std::uint64_t>(virtualSize, copied);
         if (copied != 0 && std::uint64_t{rawOffset} + copied > fileSize) {
@@ -173,8 +228,10 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
                                         image.bytes.data() + virtualAddress)) {
             return fail(readFailure);
         }
-        image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span)});
+        image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span),
+                                  (characteristics & (codeSection | executableSection)) != 0});
     }
+    image.functions = functionsOf(image, optional);
     return image;
 }
 
@@ -204,7 +261,19 @@ std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& e
 
 std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& error) {
     std::error_code failure;
+    const std::filesystem::file_status status = std::filesystem::status(path, failure);
+    if (!failure && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        error = std::filesystem::is_directory(status)
+                    ? "not a usable PE32+ image: a folder, not a file"
+                    : "not a usable PE32+ image: a pipe, device or socket, not a file";
+        return std::nullopt;
+    }
+    // Opened only once it is known to be a regular file: opening a pipe can wait for ever.
     const std::uintmax_t size = std::filesystem::file_size(path, failure);
+    if (failure || !platform::isReadableFile(path)) {
+        error = readFailure + (failure ? ": " + failure.message() : std::string());
+        return std::nullopt;
+    }
     std::ifstream in(path, std::ios::binary);
     if (failure || !in) {
         error = readFailure + (failure ? ": " + failure.message() : std::string());

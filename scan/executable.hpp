@@ -38,7 +38,14 @@ private:
 struct Section {
     std::string name;
     std::uint32_t virtualAddress = 0;
-    std::uint32_t span = 0; // bytes the section takes in the image
+    std::uint32_t span = 0;  // bytes the section takes in the image
+    bool executable = false; // holds code
+};
+
+// A function's extent, as the exception directory gives it: [begin, end) in RVAs.
+struct FunctionExtent {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
 };
 
 struct ExecutableImage {
@@ -47,9 +54,16 @@ struct ExecutableImage {
     std::uint32_t entryPoint = 0; // its RVA
     std::uint64_t imageBase = 0;  // where the image prefers to be loaded
     std::vector<Section> sections;
+    // The functions the exception directory describes, by ascending begin; empty when it has
+    // none (code without unwind information, or no directory at all).
+    std::vector<FunctionExtent> functions;
 
+    // The section holding the relative virtual address; null when none does.
+    const Section* sectionOf(std::uint64_t rva) const;
     // Name of the section holding the relative virtual address; empty when none does.
     std::string sectionAt(std::uint64_t rva) const;
+    // The function whose extent holds the RVA; empty when the exception directory names none.
+    std::optional<FunctionExtent> functionAt(std::uint64_t rva) const;
 
     // The RVAs of every place each pattern matches, lowest first (at most listedMatches).
     std::vector<PatternMatches> countMatches(std::span<const BytePattern> patterns) const;

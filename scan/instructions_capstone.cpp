@@ -1,4 +1,4 @@
-// Instructions decoded by Capstone.
+// Instructions decoded by Capstone, built from the same sources in both builds.
 
 #include "scan/instructions.hpp"
 
@@ -42,10 +42,6 @@ Decoder& decoder() {
 
 } // namespace
 
-bool decodesInstructions() {
-    return decoder().open();
-}
-
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
                                              std::uint64_t address) {
     if (!decoder().open()) {
@@ -65,24 +61,39 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     const bool branch =
         cs_insn_group(handle, decoded, CS_GRP_JUMP) || cs_insn_group(handle, decoded, CS_GRP_CALL);
     bool ripRelative = false;
+    bool registerBased = false;
     std::int64_t immediate = 0;
     for (std::uint8_t n = 0; n < x86.op_count; ++n) {
         const cs_x86_op& operand = x86.operands[n];
-        ripRelative =
-            ripRelative || (operand.type == X86_OP_MEM && operand.mem.base == X86_REG_RIP);
+        if (operand.type == X86_OP_MEM) {
+            ripRelative = ripRelative || operand.mem.base == X86_REG_RIP;
+            registerBased =
+                registerBased ||
+                (operand.mem.base != X86_REG_RIP &&
+                 (operand.mem.base != X86_REG_INVALID || operand.mem.index != X86_REG_INVALID));
+        }
         if (operand.type == X86_OP_IMM) {
             immediate = operand.imm;
         }
     }
     using Kind = InstructionField::Kind;
+    const std::uint64_t next = address + decoded->size;
     if (x86.encoding.disp_offset != 0 && x86.encoding.disp_size != 0) {
         instruction.fields.push_back({ripRelative ? Kind::relative : Kind::displacement,
-                                      x86.encoding.disp_offset, x86.encoding.disp_size, x86.disp});
+                                      x86.encoding.disp_offset, x86.encoding.disp_size, x86.disp,
+                                      registerBased && !ripRelative});
+        if (ripRelative) {
+            instruction.target = next + static_cast<std::uint64_t>(x86.disp);
+        }
     }
     if (x86.encoding.imm_offset != 0 && x86.encoding.imm_size != 0) {
         // A branch's immediate is its target, given relative to the next instruction.
         instruction.fields.push_back({branch ? Kind::relative : Kind::immediate,
                                       x86.encoding.imm_offset, x86.encoding.imm_size, immediate});
+        if (branch) {
+            instruction.branch = true;
+            instruction.target = static_cast<std::uint64_t>(immediate);
+        }
     }
     return instruction;
 }

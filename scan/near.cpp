@@ -14,6 +14,7 @@ public:
     explicit Listing(std::size_t most) : most_(most) {}
 
     void consider(std::uint64_t offset, std::vector<std::size_t> differing) {
+        ++total_;
         const auto before = [](const NearMatch& a, const NearMatch& b) {
             return a.differingOffsets.size() != b.differingOffsets.size()
                        ? a.differingOffsets.size() < b.differingOffsets.size()
@@ -29,18 +30,18 @@ public:
         }
     }
 
-    std::vector<NearMatch> take() { return std::move(best_); }
+    NearMatches take() { return {total_, std::move(best_)}; }
 
 private:
     std::size_t most_;
+    std::uint64_t total_ = 0;
     std::vector<NearMatch> best_;
 };
 
 } // namespace
 
-std::vector<NearMatch> findNearMatches(const unsigned char* start, std::uint32_t size,
-                                       const BytePattern& pattern, std::size_t differences,
-                                       std::size_t most) {
+NearMatches findNearMatches(const unsigned char* start, std::uint32_t size,
+                            const BytePattern& pattern, std::size_t differences, std::size_t most) {
     const std::size_t length = std::strlen(pattern.mask);
     std::vector<std::size_t> fixed;
     for (std::size_t j = 0; j < length; ++j) {
@@ -49,7 +50,7 @@ std::vector<NearMatch> findNearMatches(const unsigned char* start, std::uint32_t
         }
     }
     Listing listing(most);
-    if (size < length || most == 0 || differences == 0 || fixed.empty()) {
+    if (size < length || differences == 0 || fixed.empty()) {
         return listing.take();
     }
     const std::size_t allowed = std::min(differences, fixed.size());

@@ -15,10 +15,15 @@ struct NearMatch {
     std::vector<std::size_t> differingOffsets; // within the pattern, ascending
 };
 
-// Up to `most` places in [start, start + size) where the whole pattern lies and at least one but
-// at most `differences` of its fixed bytes differ: fewest differences first, then lowest offset.
-std::vector<NearMatch> findNearMatches(const unsigned char* start, std::uint32_t size,
-                                       const BytePattern& pattern, std::size_t differences,
-                                       std::size_t most = 5);
+// The places in [start, start + size) where the whole pattern lies and at least one but at most
+// `differences` of its fixed bytes differ: how many there are, and the first `most` of them, fewest
+// differences first, then lowest offset.
+struct NearMatches {
+    std::uint64_t total = 0;
+    std::vector<NearMatch> listed;
+};
+NearMatches findNearMatches(const unsigned char* start, std::uint32_t size,
+                            const BytePattern& pattern, std::size_t differences,
+                            std::size_t most = 5);
 
 } // namespace scan

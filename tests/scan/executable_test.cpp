@@ -292,13 +292,18 @@ TEST_F(ScanTool, ASignatureOfTheUsersOwn) {
             EXPECT_EQ(report["matches"].dump(), example.says) << example.signature;
             EXPECT_EQ(report["matchRvas"].size(), report["matches"].get<std::size_t>());
         } else if (status == 3) {
-            const std::string errors = readFile("errors.txt");
-            EXPECT_NE(errors.find(example.says), std::string::npos) << errors;
-            EXPECT_EQ(errors.find('\n'), errors.size() - 1) << "one line: " << errors;
+            const nlohmann::json report = parsed(output());
+            EXPECT_EQ(report["exitStatus"], 3);
+            EXPECT_NE(report["error"].get<std::string>().find(example.says), std::string::npos)
+                << report.dump();
         }
     }
+    // Each match's instruction has the engine patterns' shape: where it leads is shown.
     EXPECT_EQ(scan("--pattern \"48 ?? ?? ?? ?? ?? 04\" game.exe"), 0);
-    EXPECT_EQ(output(), "Pattern 48 ?? ?? ?? ?? ?? 04: 2 matches, at RVA 0x1200, 0x1300\n");
+    EXPECT_EQ(output(), "Pattern 48 ?? ?? ?? ?? ?? 04: 2 matches, at RVA 0x1200 (refers to RVA "
+                        "0x4400000 in .bss), 0x1300 (refers to RVA 0x4400010 in .bss)\n");
+    EXPECT_EQ(scan("--json --pattern \"48 ?? ?? ?? ?? ?? 04\" game.exe"), 0);
+    EXPECT_EQ(parsed(output())["refersTo"], nlohmann::json({0x4400000, 0x4400010}));
 }
 
 TEST_F(ScanTool, NearMatchesShowWhereAChangedInstructionWent) {
@@ -308,20 +313,109 @@ TEST_F(ScanTool, NearMatchesShowWhereAChangedInstructionWent) {
     EXPECT_EQ(scan("updated.exe"), 1);
     EXPECT_NE(output().find("Pattern 2: not found\n"), std::string::npos);
     EXPECT_EQ(scan("--near 1 updated.exe"), 1);
-    EXPECT_NE(
-        output().find("Pattern 2: not found\n  near match at RVA 0x1200: offset 12 differs\n"),
-        std::string::npos)
+    EXPECT_NE(output().find("Pattern 2: not found\n  near match at RVA 0x1200: offset 12 differs "
+                            "(refers to RVA 0x4400000 in .bss)\n"),
+              std::string::npos)
         << output();
     EXPECT_EQ(scan("--near 2 --json updated.exe"), 1);
     nlohmann::json report = parsed(output());
     EXPECT_EQ(report["patterns"][1]["near"],
-              nlohmann::json::parse(R"([{"rva": 4608, "differingOffsets": [12]}])"));
+              nlohmann::json::parse(
+                  R"([{"rva": 4608, "differingOffsets": [12], "refersTo": 71303168}])"));
+    EXPECT_EQ(report["patterns"][1]["nearTotal"], 1);
     EXPECT_EQ(report["patterns"][0]["near"], nlohmann::json::array()) << "an exact match is none";
     const std::string signature = "48 8D 0D ?? ?? ?? 04 E8 ?? ?? ?? ?? E8";
     EXPECT_EQ(scan("--json --near 1 --pattern \"" + signature + "\" updated.exe"), 1);
     report = parsed(output());
     EXPECT_EQ(report["near"][0]["differingOffsets"], nlohmann::json({12}));
     EXPECT_NE(scan("--near 5 updated.exe"), 0);
+}
+
+TEST_F(ScanTool, NearPlacesAreCountedAndMoreCanBeListed) {
+    std::string code(0x400, '\xCC');
+    for (std::size_t n = 0; n < 8; ++n) {
+        code.replace(0x40 * n, 4, "\xAA\xBB\xCC\xDE");
+    }
+    writeFile("near.exe", makePe({{{".text", textAddress, 0x400, code}}, 0x2000}));
+    EXPECT_EQ(scan("--json --near 1 --pattern \"AA BB CC DD\" near.exe"), 1);
+    nlohmann::json report = parsed(output());
+    EXPECT_EQ(report["nearTotal"], 8);
+    EXPECT_EQ(report["near"].size(), 5u);
+    EXPECT_EQ(scan("--json --near 1 --list 7 --pattern \"AA BB CC DD\" near.exe"), 1);
+    report = parsed(output());
+    EXPECT_EQ(report["near"].size(), 7u);
+    EXPECT_EQ(report["near"][6]["rva"], textAddress + 0x40 * 6) << "lowest address first";
+    EXPECT_EQ(scan("--near 1 --pattern \"AA BB CC DD\" near.exe"), 1);
+    EXPECT_NE(output().find("  (8 near places in all; --list N shows more)\n"), std::string::npos)
+        << output();
+}
+
+TEST_F(ScanTool, EveryArgumentAndInputGetsAClearOutcome) {
+    writeFile("game.exe", makePe(gameWith({0, 1, 2})));
+    std::filesystem::create_directory("folder.exe");
+    // A Unix path as a user under Wine types it; natively it is the path itself.
+    std::string absolute = std::filesystem::absolute("game.exe").string();
+    if (absolute.size() > 2 && absolute[1] == ':') {
+        absolute.erase(0, 2);
+        std::replace(absolute.begin(), absolute.end(), '\\', '/');
+    }
+    struct Case {
+        std::string arguments;
+        int status;
+        const char* says; // in the one error line, or the JSON document
+    };
+    const Case cases[] = {
+        {"--near 5 game.exe", 3, "--near"},
+        {"--bogus game.exe", 3, "--bogus"},
+        {"", 3, "executable"},
+        {"game.exe other.exe", 3, "other.exe"},
+        {"--list 7 game.exe", 3, "--near"},
+        {"--by-reference game.exe", 3, "--make-signature"},
+        {"--make-signature 0x1100 --pattern 48 game.exe", 3, "--pattern"},
+        {"--make-signature \"\" game.exe", 3, "the RVA is empty"},
+        {"--make-signature 12z game.exe", 3, "'12z' is not an RVA"},
+        {"--make-signature 0x game.exe", 3, "'0x' is not an RVA"},
+        {"--make-signature 0x10 game.exe", 3, "RVA 0x10 lies in no section"},
+        {"--make-signature 0x2000 game.exe", 3, "RVA 0x2000 lies in .data, which holds no code"},
+        {"--make-signature 0x99999999 game.exe", 3, "lies outside the image"},
+        {"--make-signature 99999999999999999999999 game.exe", 3, "is not an RVA"},
+        {"folder.exe", 2, "a folder"},
+        {"\"" + absolute + "\"", 0, ""},
+        {"--make-signature 4352 game.exe", 0, ""}, // decimal, as --json prints RVAs
+        {"--make-signature 0x1100 game.exe", 0, ""},
+    };
+    for (const Case& example : cases) {
+        EXPECT_EQ(scan(example.arguments), example.status) << example.arguments;
+        if (example.status >= 2) {
+            const std::string errors = readFile("errors.txt");
+            EXPECT_NE(errors.find(example.says), std::string::npos) << example.arguments << errors;
+            EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+            EXPECT_EQ(output(), "") << example.arguments;
+        }
+        EXPECT_EQ(scan("--json " + example.arguments), example.status) << example.arguments;
+        const nlohmann::json report = parsed(output());
+        EXPECT_EQ(report["exitStatus"], example.status) << example.arguments << output();
+        if (example.status >= 2) {
+            EXPECT_NE(report.value("error", "").find(example.says), std::string::npos)
+                << example.arguments << report.dump();
+        }
+    }
+    // Both spellings of the RVA make the same signature, and it can serve as an engine pattern.
+    EXPECT_EQ(scan("--json --make-signature 4352 game.exe"), 0);
+    const nlohmann::json made = parsed(output());
+    EXPECT_EQ(made["rva"], 0x1100);
+    EXPECT_EQ(made["enginePattern"]["usable"], true);
+    EXPECT_EQ(made["enginePattern"]["globalRva"], 0x3400100);
+    EXPECT_EQ(made["enginePattern"]["mask"].get<std::string>().substr(0, 7), "xxx???x");
+    EXPECT_EQ(made["instructions"][0], "mov rax, qword ptr [rip + 0x33feff9]");
+    EXPECT_EQ(scan("--help"), 0);
+    EXPECT_NE(output().find("--make-signature"), std::string::npos);
+#if !defined(_WIN32)
+    // A pipe would block an open for reading until a writer came: refused at once.
+    ASSERT_EQ(testing_support::runProgram("mkfifo pipe.exe", "output.txt", "errors.txt"), 0);
+    EXPECT_EQ(scan("pipe.exe"), 2);
+    EXPECT_NE(readFile("errors.txt").find("a pipe, device or socket"), std::string::npos);
+#endif
 }
 
 TEST_F(ScanTool, AFileThatPointsFarIntoItselfIsRejectedWithoutReadingItAll) {
