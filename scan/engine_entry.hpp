@@ -29,7 +29,7 @@ struct EnginePatternFit {
 
 // What the signature, matching only at matchRva, is worth as an engine pattern.
 EnginePatternFit fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
-                                     std::uint64_t matchRva);
+                                    std::uint64_t matchRva);
 
 // The entry as the plug-in's table writes it: {{"\x48\x8B\x05...", "xxx???x..."}, false}.
 std::string tableEntry(const Signature& entry);

@@ -41,9 +41,9 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
             for (std::size_t before = 1; before <= mostBeforeField && before <= field - begin;
                  ++before) {
                 const std::uint64_t at = field - before;
-                const std::optional<Instruction> instruction =
-                    decodeInstruction(bytes + at, static_cast<std::size_t>(std::min<std::uint64_t>(15, end - at)),
-                                      image.imageBase + at);
+                const std::optional<Instruction> instruction = decodeInstruction(
+                    bytes + at, static_cast<std::size_t>(std::min<std::uint64_t>(15, end - at)),
+                    image.imageBase + at);
                 const InstructionField* relative =
                     instruction ? instruction->relativeField() : nullptr;
                 if (relative != nullptr && relative->offset == before && relative->size == 4 &&
@@ -61,8 +61,8 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
 std::uint64_t referencedRva(const ExecutableImage& image, std::uint64_t instructionRva,
                             std::size_t length, std::size_t fieldOffset) {
     return instructionRva + length +
-           static_cast<std::uint64_t>(
-               static_cast<std::int64_t>(signed32(image.bytes.data() + instructionRva + fieldOffset)));
+           static_cast<std::uint64_t>(static_cast<std::int64_t>(
+               signed32(image.bytes.data() + instructionRva + fieldOffset)));
 }
 
 } // namespace scan

@@ -61,7 +61,8 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
          "\x48\xB9\x78\x56\x34\x12\x78\x56\x34\x12" // a constant
          "\x8B\x44\x24\x20"                         // mov eax, [rsp + 0x20]
          "\xE8\x40\x00\x00\x00"s,                   // call rel32
-         "48 8B 05 ?? ?? ?? ?? 48 85 C0 0F 85 ?? ?? ?? ?? 48 B8 ?? ?? ?? ?? ?? ?? ?? ?? 48 B9 78 56 "
+         "48 8B 05 ?? ?? ?? ?? 48 85 C0 0F 85 ?? ?? ?? ?? 48 B8 ?? ?? ?? ?? ?? ?? ?? ?? 48 B9 78 "
+         "56 "
          "34 12 78 56 34 12 8B 44 24 20 E8 ?? ?? ?? ?? C3"},
         // MSVC addresses data relative to the image base, held in a register: the RVAs change
         // when data moves; a structure offset (0x218 lies in no section) and a stack offset do not.
@@ -71,7 +72,8 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
          "\x4C\x01\xE1"                     // add rcx, r12
          "\x8B\x81\x18\x02\x00\x00"         // mov eax, [rcx + 0x218]
          "\x8B\x44\x24\x20"s,               // mov eax, [rsp + 0x20]
-         "4C 8D 25 ?? ?? ?? ?? 4D 8B B4 F4 ?? ?? ?? ?? 8B 8C 82 ?? ?? ?? ?? 4C 01 E1 8B 81 18 02 00 "
+         "4C 8D 25 ?? ?? ?? ?? 4D 8B B4 F4 ?? ?? ?? ?? 8B 8C 82 ?? ?? ?? ?? 4C 01 E1 8B 81 18 02 "
+         "00 "
          "00 8B 44 24 20 C3"},
     };
     for (const auto& [body, expected] : cases) {
@@ -101,19 +103,19 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
 // Two functions of the same code, F and G, followed by different bytes; each called once, from
 // callers whose instructions after the call differ.
 PeLayout twoLookAlikes() {
-    const std::string body = "\x48\x83\xEC\x28"  // sub rsp, 0x28
-                             "\x8B\x44\x24\x30"  // mov eax, [rsp + 0x30]
-                             "\x48\x83\xC4\x28"  // add rsp, 0x28
-                             "\xC3"s;            // ret
+    const std::string body = "\x48\x83\xEC\x28" // sub rsp, 0x28
+                             "\x8B\x44\x24\x30" // mov eax, [rsp + 0x30]
+                             "\x48\x83\xC4\x28" // add rsp, 0x28
+                             "\xC3"s;           // ret
     std::string code(0x200, '\xCC');
     code.replace(0x00, body.size() + 4, body + "\x01\x02\x03\x04");
     code.replace(0x40, body.size() + 4, body + "\x05\x06\x07\x08");
     // Callers at 0x80 (of F, at text + 0) and 0xC0 (of G, at text + 0x40).
     code.replace(0x80, 15, "\xB9\x07\x00\x00\x00\xE8\x76\xFF\xFF\xFF\x48\x83\xC4\x28\xC3"s);
     code.replace(0xC0, 12, "\xB9\x07\x00\x00\x00\xE8\x76\xFF\xFF\xFF\x90\xC3"s);
-    return layoutOf(code, {0x3000, 48},
-                    runtimeFunctions({{0x1000, 0x100D}, {0x1040, 0x104D}, {0x1080, 0x108F},
-                                      {0x10C0, 0x10CC}}));
+    return layoutOf(
+        code, {0x3000, 48},
+        runtimeFunctions({{0x1000, 0x100D}, {0x1040, 0x104D}, {0x1080, 0x108F}, {0x10C0, 0x10CC}}));
 }
 
 TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
@@ -147,6 +149,17 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
                                       reference.reference.length, reference.reference.fieldOffset),
                   example.place);
     }
+    // A leaf function has no entry of its own: it ends where the next known function begins.
+    std::string code(0x200, '\xCC');
+    code.replace(0x00, 17, "\x48\x83\xEC\x28\x8B\x44\x24\x30\x48\x83\xC4\x28\xC3\x01\x02\x03\x04"s);
+    code.replace(0x100, 0x20, code.substr(0, 0x20));
+    code.replace(0x20, 6, "\x48\x83\xEC\x28\x90\xC3"s);
+    code.replace(0x120, 3, "\x31\xC0\xC3"s);
+    const scan::ExecutableImage leaf =
+        imageOf(layoutOf(code, {0x3000, 12}, runtimeFunctions({{0x1020, 0x1026}})));
+    EXPECT_FALSE(scan::makeSignature(leaf, textRva, why));
+    EXPECT_NE(why.find("(RVA 0x1020)"), std::string::npos) << why;
+
     // Without the exception directory the extent is unknown, and the old rule holds.
     PeLayout bare = twoLookAlikes();
     bare.exceptions = {};
@@ -167,11 +180,12 @@ TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
         bool usable;
         const char* says; // the entry's mask, or why not
     };
-    for (const Case& example : {Case{0x1000, true, "xxx???xxxx"},
-                                Case{0x1100, false, "lies before the instruction"},
-                                Case{0x1200, false, "not 7 bytes long"}}) {
+    for (const Case& example :
+         {Case{0x1000, true, "xxx???xxxx"}, Case{0x1100, false, "lies before the instruction"},
+          Case{0x1200, false, "not 7 bytes long"}}) {
         std::string why;
-        const std::optional<scan::MadeSignature> made = scan::makeSignature(image, example.rva, why);
+        const std::optional<scan::MadeSignature> made =
+            scan::makeSignature(image, example.rva, why);
         ASSERT_TRUE(made) << why;
         const scan::EnginePatternFit fit =
             scan::fitAsEnginePattern(image, made->signature, made->rva);
@@ -189,7 +203,8 @@ TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
                 findPattern(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
                             pattern.bytes, pattern.mask, 0);
             ASSERT_NE(match, nullptr);
-            EXPECT_EQ(referencedLocation(match) - reinterpret_cast<std::uintptr_t>(image.bytes.data()),
+            EXPECT_EQ(referencedLocation(match) -
+                          reinterpret_cast<std::uintptr_t>(image.bytes.data()),
                       fit.globalRva);
         } else {
             EXPECT_NE(fit.why.find(example.says), std::string::npos) << fit.why;
@@ -237,8 +252,10 @@ TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChanged
         for (std::size_t n = 1; n <= 3; ++n) {
             const std::uint64_t rva = image->functions[n * image->functions.size() / 4].begin;
             int status = 0;
-            const nlohmann::json signature = scanJson("--make-signature " + scan::hex(rva) + " " + dll, status);
-            ASSERT_TRUE(status == 0 || status == 1) << name << " " << rva << ": " << signature.dump();
+            const nlohmann::json signature =
+                scanJson("--make-signature " + scan::hex(rva) + " " + dll, status);
+            ASSERT_TRUE(status == 0 || status == 1)
+                << name << " " << rva << ": " << signature.dump();
             if (!signature.contains("signature")) {
                 // Code that occurs elsewhere too; the tool says why, and what it offers instead
                 // leads back here.
@@ -268,9 +285,8 @@ TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChanged
             const nlohmann::json& places = near["near"];
             EXPECT_NE(std::find_if(places.begin(), places.end(),
                                    [&](const nlohmann::json& place) {
-                                       return place["rva"] == rva &&
-                                              place["differingOffsets"] ==
-                                                  nlohmann::json({changed});
+                                       return place["rva"] == rva && place["differingOffsets"] ==
+                                                                         nlohmann::json({changed});
                                    }),
                       places.end())
                 << altered << ": " << near.dump();
