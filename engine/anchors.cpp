@@ -11,10 +11,12 @@ namespace pattern_scan {
 
 namespace {
 
-// Ranges from this size on are sampled: 64 pieces of 4 KiB spread evenly, 256 KiB in all.
+// Ranges from this size on are sampled: 64 pieces spread evenly, together a 128th of the range
+// and at most 256 KiB, so that weighing never costs more than a small part of the scan.
 constexpr std::uint64_t sampledFrom = 1u << 20;
 constexpr std::uint64_t samplePieces = 64;
-constexpr std::uint64_t pieceSize = 4096;
+constexpr std::uint64_t largestPiece = 4096;
+constexpr std::uint64_t sampleShare = 128;
 
 // A fixed byte right after a wildcard is mostly an operand's top byte (a displacement's, say),
 // whose value is common wherever code refers to data that far away, as in a large executable.
@@ -31,6 +33,7 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighBytes(const unsigned char* start, std
     if (size < sampledFrom) {
         return weights;
     }
+    const std::uint64_t pieceSize = std::min(largestPiece, size / sampleShare / samplePieces);
     std::uint32_t counts[256] = {};
     for (std::uint64_t piece = 0; piece < samplePieces; ++piece) {
         const unsigned char* at = start + (size - pieceSize) * piece / (samplePieces - 1);
@@ -39,7 +42,7 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighBytes(const unsigned char* start, std
         }
     }
     // In the table's units, 0.01 %.
-    constexpr std::uint64_t sampled = samplePieces * pieceSize;
+    const std::uint64_t sampled = samplePieces * pieceSize;
     for (std::size_t value = 0; value < 256; ++value) {
         const auto share =
             static_cast<std::uint32_t>(counts[value] * std::uint64_t{10000} / sampled);
@@ -57,7 +60,7 @@ Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeigh
     // together, as in a common instruction); length when there is none.
     auto rarest = [&](std::size_t awayFrom) {
         std::size_t best = length;
-        for (std::size_t j = 0; j < length; ++j) {
+        for (std::size_t j = 0; j < std::min(length, anchorReach); ++j) {
             const bool near = awayFrom < length && j + 1 >= awayFrom && j <= awayFrom + 1;
             if (pattern.mask[j] == 'x' && !near && (best == length || weight(j) < weight(best))) {
                 best = j;

@@ -19,7 +19,24 @@ const std::array<EnginePattern, 3> enginePatterns = {{
 namespace pattern_scan {
 
 bool runs(VectorPath path) {
-    return path == VectorPath::sse2 || __builtin_cpu_supports("avx2");
+    switch (path) {
+    case VectorPath::avx512:
+        return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f");
+    case VectorPath::avx2:
+        return __builtin_cpu_supports("avx2");
+    default:
+        return true;
+    }
+}
+
+VectorPath widest() {
+    return runs(VectorPath::avx512) ? VectorPath::avx512
+           : runs(VectorPath::avx2) ? VectorPath::avx2
+                                    : VectorPath::sse2;
+}
+
+const char* nameOf(VectorPath path) {
+    return path == VectorPath::avx512 ? "AVX-512" : path == VectorPath::avx2 ? "AVX2" : "SSE2";
 }
 
 namespace {
@@ -45,7 +62,8 @@ bool matchGroup(AllKernel kernel, const unsigned char* start, std::uint32_t size
     std::size_t end = std::size_t{size} + 1;
     for (std::size_t k = 0; k < patterns.size(); ++k) {
         const std::size_t length = std::strlen(patterns[k].mask);
-        if (size >= length && std::strchr(patterns[k].mask, 'x') != nullptr) {
+        const std::size_t reach = std::min(length, anchorReach);
+        if (size >= length && std::memchr(patterns[k].mask, 'x', reach) != nullptr) {
             group[vectored] = prepare(patterns[k], length, weights);
             slotted.slot[vectored++] = first + k;
             end = std::min(end, std::size_t{size} - length + 1);
@@ -57,7 +75,7 @@ bool matchGroup(AllKernel kernel, const unsigned char* start, std::uint32_t size
         from = kernel(start, end, group, vectored, Recorder{&Slotted::record, &slotted}, stopped);
     }
     // The rest byte by byte, each pattern up to its own last candidate; a pattern the kernel had
-    // not (nothing fixed) from the start.
+    // not (nothing fixed within its first anchorReach bytes) from the start.
     for (std::size_t k = 0; k < patterns.size() && !stopped; ++k) {
         const bool inKernel =
             std::find(slotted.slot, slotted.slot + vectored, first + k) != slotted.slot + vectored;
@@ -100,7 +118,14 @@ void firstMatchesWith(AllKernel kernel, const unsigned char* start, std::uint32_
 }
 
 AllKernel kernelOf(VectorPath path) {
-    return path == VectorPath::avx2 ? scanAllAvx2 : scanAllSse2;
+    switch (path) {
+    case VectorPath::avx512:
+        return scanAllAvx512;
+    case VectorPath::avx2:
+        return scanAllAvx2;
+    default:
+        return scanAllSse2;
+    }
 }
 
 void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
@@ -120,8 +145,7 @@ namespace {
 // The widest instruction set this processor has, chosen once.
 pattern_scan::AllKernel chosenKernel() {
     using namespace pattern_scan;
-    static const AllKernel chosen =
-        kernelOf(runs(VectorPath::avx2) ? VectorPath::avx2 : VectorPath::sse2);
+    static const AllKernel chosen = kernelOf(widest());
     return chosen;
 }
 

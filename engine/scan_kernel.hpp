@@ -28,6 +28,10 @@ struct ByteWeights {
 ByteWeights weighBytes(const unsigned char* start, std::uint64_t size);
 Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeights& weights);
 
+// Anchors lie within a pattern's first anchorReach bytes; a pattern with no fixed byte there is
+// compared byte by byte.
+inline constexpr std::size_t anchorReach = 64;
+
 // The most patterns one pass filters for; more are scanned in further passes.
 inline constexpr std::size_t kernelWidth = 4;
 
@@ -48,11 +52,17 @@ std::size_t scanAllSse2(const unsigned char* start, std::size_t end, const Prepa
                         std::size_t count, const Recorder& recorder, bool& stopped);
 std::size_t scanAllAvx2(const unsigned char* start, std::size_t end, const Prepared* patterns,
                         std::size_t count, const Recorder& recorder, bool& stopped);
+std::size_t scanAllAvx512(const unsigned char* start, std::size_t end, const Prepared* patterns,
+                          std::size_t count, const Recorder& recorder, bool& stopped);
 
 // The kernels and whether this processor runs them. The scan uses the widest, chosen once; tests
 // run each.
-enum class VectorPath { sse2, avx2 };
+enum class VectorPath { sse2, avx2, avx512 };
+inline constexpr VectorPath allPaths[] = {VectorPath::sse2, VectorPath::avx2, VectorPath::avx512};
+const char* nameOf(VectorPath path);
 bool runs(VectorPath path);
+// The widest kernel this processor runs: the one the scan uses.
+VectorPath widest();
 AllKernel kernelOf(VectorPath path);
 // Every match of any number of patterns with the kernel, kernelWidth patterns a pass; the first
 // match of each, the pass ending once each has one.

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected(0, offset)) {
         __builtin_trap();
     }
-    for (const auto path : {pattern_scan::VectorPath::sse2, pattern_scan::VectorPath::avx2}) {
+    for (const auto path : pattern_scan::allPaths) {
         if (!pattern_scan::runs(path)) {
             continue;
         }

@@ -35,10 +35,11 @@ TEST(FindPatterns, AgreeWithTheByteByByteScanOnEveryKernel) {
         return std::uniform_int_distribution<std::size_t>(0, below - 1)(random);
     };
     auto randomPattern = [&](std::string& bytes, std::string& mask) {
-        const std::size_t length = 1 + pick(24);
+        const std::size_t shape = pick(6);
+        // Shape 5: longer than the anchors' reach, fixed bytes only beyond it.
+        const std::size_t length = shape == 5 ? pattern_scan::anchorReach + 1 + pick(24) : 1 + pick(24);
         bytes.assign(length, '\0');
         mask.assign(length, 'x');
-        const std::size_t shape = pick(5);
         for (std::size_t j = 0; j < length; ++j) {
             bytes[j] = static_cast<char>(alphabet[pick(sizeof(alphabet))]);
             if (shape == 1 || (shape == 2 && pick(3) == 0)) {
@@ -50,11 +51,14 @@ TEST(FindPatterns, AgreeWithTheByteByByteScanOnEveryKernel) {
             mask[pick(length)] = 'x';
         } else if (shape == 4 && pick(4) == 0) { // nothing fixed
             mask.assign(length, '?');
+        } else if (shape == 5) {
+            std::fill_n(mask.begin(), pattern_scan::anchorReach, '?');
         }
     };
-    for (const VectorPath path : {VectorPath::sse2, VectorPath::avx2}) {
+    for (const VectorPath path : pattern_scan::allPaths) {
         if (!pattern_scan::runs(path)) {
-            std::cout << "This processor has no AVX2: that kernel is not run here\n";
+            std::cout << "This processor has no " << pattern_scan::nameOf(path)
+                      << ": that kernel is not run here\n";
             continue;
         }
         for (int round = 0; round < 1500; ++round) {
