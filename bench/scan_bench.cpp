@@ -8,7 +8,7 @@
 // every candidate is a near miss.
 
 #include "engine/pattern.hpp"
-#include "engine/scan_kernel.hpp"
+#include "pattern/kernels.hpp"
 #include "pe_file.hpp"
 #include "scan/executable.hpp"
 #include "scan/near.hpp"
@@ -162,8 +162,7 @@ struct KernelTimes {
 
 KernelTimes timeKernel(pattern_scan::VectorPath path, const unsigned char* code, std::uint32_t size,
                        int repeats, const unsigned char* plantedFrom) {
-    const std::array<BytePattern, 3> all = {enginePatterns[0], enginePatterns[1],
-                                            enginePatterns[2]};
+    const std::array<BytePattern, 3>& all = engineBytePatterns;
     std::vector<double> alone[3];
     std::vector<double> together;
     for (int round = 0; round < rounds; ++round) {

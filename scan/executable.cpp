@@ -301,8 +301,7 @@ ExecutableImage::countMatches(std::span<const BytePattern> patterns) const {
 }
 
 std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
-    const std::array<BytePattern, 3> patterns = {enginePatterns[0], enginePatterns[1],
-                                                 enginePatterns[2]};
+    const std::array<BytePattern, 3>& patterns = engineBytePatterns;
     const std::vector<PatternMatches> matches = image.countMatches(patterns);
     std::vector<PatternFinding> findings;
     const unsigned char* base = image.bytes.data();

@@ -2,7 +2,7 @@
 // Near matches: places where a pattern almost matches. After a game update changed a byte of an
 // instruction, they show where the instruction went and which byte changed.
 
-#include "engine/pattern.hpp"
+#include "pattern/pattern.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // or "??" for any byte ("48 8B 05 ?? ?? ?? 03 48 85 C0"), and in the bytes/mask form of the
 // plug-in's pattern table.
 
-#include "engine/pattern.hpp"
+#include "pattern/pattern.hpp"
 
 #include <optional>
 #include <string>

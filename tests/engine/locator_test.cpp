@@ -1,6 +1,6 @@
 #include "engine/locator.hpp"
 #include "engine/pattern.hpp"
-#include "engine/scan_kernel.hpp"
+#include "pattern/kernels.hpp"
 
 #include "runner/engine_image.hpp"
 #include "support.hpp"

@@ -1,6 +1,6 @@
 // The vector kernel on 16-byte SSE2 registers, which every x86-64 processor has.
 
-#include "engine/scan_blocks.hpp"
+#include "blocks.hpp"
 
 #include <emmintrin.h>
 

@@ -1,7 +1,7 @@
 // The vector kernel on 32-byte AVX2 registers. This source alone is compiled for AVX2; the
 // dispatcher calls it only where the processor has it.
 
-#include "engine/scan_blocks.hpp"
+#include "blocks.hpp"
 
 #include <immintrin.h>
 

@@ -3,7 +3,7 @@
 // source for its own registers. Everything here has internal linkage, so that no function compiled
 // for one instruction set is ever shared with code compiled for another.
 
-#include "engine/scan_kernel.hpp"
+#include "kernel.hpp"
 
 #include <xmmintrin.h>
 

@@ -1,6 +1,6 @@
 // The pattern scan by its definition, and the comparison it is made of.
 
-#include "engine/pattern.hpp"
+#include "pattern/pattern.hpp"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 // with a hit is then looked at exactly. This source alone is compiled for AVX-512; the dispatcher
 // calls it only where the processor has AVX-512BW.
 
-#include "engine/scan_kernel.hpp"
+#include "kernel.hpp"
 
 #include <immintrin.h>
 

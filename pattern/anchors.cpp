@@ -2,8 +2,8 @@
 // the less is compared in full; so the anchors are the rarest fixed bytes, judged so that the
 // filter stays selective on code from any compiler.
 
-#include "engine/code_byte_frequency.hpp"
-#include "engine/scan_kernel.hpp"
+#include "code_byte_frequency.hpp"
+#include "kernel.hpp"
 
 #include <algorithm>
 
