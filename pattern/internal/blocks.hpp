@@ -1,131 +1,173 @@
 #pragma once
-// The vector kernel, written once for any vector width and compiled by each per-instruction-set
-// source for its own registers. Everything here has internal linkage, so that no function compiled
-// for one instruction set is ever shared with code compiled for another.
+// The kernel, written once for any vector width and compiled by each per-instruction-set source
+// for its own registers. The range is read in aligned 64-byte chunks (no such load splits a cache
+// line or a page), each loaded once and compared against every pattern's first anchor value; only
+// the second anchor, at a distance d after the first, is read again, d bytes further on. A chunk
+// in which some pattern's anchors hold is then looked at exactly, candidate by candidate.
+// Everything here has internal linkage, so that no function compiled for one instruction set is
+// ever shared with code compiled for another.
 
 #include "kernel.hpp"
 
 #include <xmmintrin.h>
 
-#include <utility>
+#include <algorithm>
+#include <cstdint>
 
 namespace {
 
 using pattern_scan::kernelWidth;
 using pattern_scan::Prepared;
 
-// Vector: Register, width, load, splat, equal, both (and), either (or), none, lanes (bit mask).
-// Every function that reads the range is left uninstrumented (ORVELIN_READS_WHOLE_IMAGE).
-template <typename Vector, std::size_t N> class Blocks {
+constexpr std::size_t chunk = 64;
+// The memory this far ahead is asked into the first-level cache as the scan goes: measured best
+// among 1 to 8 KiB, into either cache, on the benchmark's corpora from memory.
+constexpr std::uintptr_t prefetchDistance = 8192;
+
+// Vector: Register, Hits (what one chunk's comparisons leave), width, load (aligned), loadu,
+// splat, hits (bytes equal to one value where later bytes equal another), either (of two hits),
+// none, and bits (64 bytes compared with a value, one bit each). Every function that reads the
+// range is left uninstrumented (ORVELIN_READS_WHOLE_IMAGE).
+template <typename Vector, std::size_t N> class Chunks {
 public:
     using Register = typename Vector::Register;
-    static constexpr std::size_t width = Vector::width;
-    // Four blocks a step, one test for all of them.
-    static constexpr std::size_t step = 4 * width;
-    static_assert(step <= 128, "two cache lines a step are fetched ahead");
-    // Into the second-level cache, 2 KiB ahead: the comparisons then overlap the memory's
-    // arrival (measured best among 0.5 to 4 KiB, into either cache, on the benchmark's corpora).
-    static constexpr std::size_t prefetchDistance = 8192;
+    using Hits = typename Vector::Hits;
+    static constexpr std::size_t parts = chunk / Vector::width;
 
-    Blocks(const unsigned char* start, const Prepared* const* active) : start_(start) {
+    Chunks(const unsigned char* start, const Prepared* const* pattern) : start_(start) {
         for (std::size_t k = 0; k < N; ++k) {
-            pattern_[k] = active[k];
+            pattern_[k] = pattern[k];
+            // The first anchor is the lower one.
+            const std::size_t a = pattern[k]->anchorOffset[0];
+            const std::size_t b = pattern[k]->anchorOffset[1];
+            const bool swap = b < a;
+            low_[k] = swap ? b : a;
+            distance_[k] = (swap ? a : b) - low_[k];
+            lowValue_[k] = pattern[k]->anchorValue[swap ? 1 : 0];
+            highValue_[k] = pattern[k]->anchorValue[swap ? 0 : 1];
+            lowest_ = std::min(lowest_, low_[k]);
+            reach_ = std::max(reach_, low_[k] + distance_[k]);
+            farthest_ = std::max(farthest_, distance_[k]);
         }
     }
 
-    // Every match in whole blocks from position 0 while a block lies below end, each pattern's in
-    // ascending order, handed to the recorder until it asks to stop (then stopped is set).
-    // Returns the first position no block reached, or where it stopped.
-    std::size_t runAll(std::size_t end, const pattern_scan::Recorder& recorder,
-                       bool& stopped) const {
-        for (std::size_t i = 0;; i += step) {
-            i = quiet(start_, pattern_, i, end);
-            std::size_t block = i;
-            for (; block + width <= end && block < i + step; block += width) {
-                if (!recordAll(block, recorder)) {
+    // Every candidate below end; see pattern_scan::AllKernel.
+    std::size_t run(std::size_t end, const pattern_scan::Recorder& recorder, bool& stopped) const {
+        if (end == 0) {
+            return 0;
+        }
+        const auto begin = reinterpret_cast<std::uintptr_t>(start_);
+        const std::uintptr_t lastCandidate = begin + end - 1;
+        // Every byte a candidate needs lies at or before lastNeeded, inside the range.
+        const std::uintptr_t lastNeeded = lastCandidate + reach_;
+        // The quiet loop reads a chunk and farthest_ bytes past its end.
+        const std::uintptr_t quietUpTo =
+            lastNeeded >= farthest_ + chunk - 1 ? lastNeeded - farthest_ - (chunk - 1) : 0;
+        std::uintptr_t done = begin & ~std::uintptr_t{chunk - 1}; // candidate chunks below: done
+        for (std::uintptr_t at = (begin + lowest_) & ~std::uintptr_t{chunk - 1};
+             done <= lastCandidate; at += chunk) {
+            at = quiet(at, quietUpTo);
+            // A hit in this chunk is a candidate in it or in the one before; earlier chunks had
+            // none. Past quietUpTo every chunk that is left is looked at exactly.
+            const std::uintptr_t through = at <= quietUpTo ? at : lastCandidate;
+            done = std::max(done, at - chunk);
+            for (; done <= through && done <= lastCandidate; done += chunk) {
+                if (!recordChunk(done, begin, lastCandidate, lastNeeded, recorder)) {
                     stopped = true;
-                    return block;
+                    return end;
                 }
             }
-            if (i + step > end) {
-                return block;
-            }
         }
+        return end;
     }
 
 private:
-    // The lanes of the block at i whose anchors hold pattern k's values.
-    ORVELIN_READS_WHOLE_IMAGE static Register hits(const unsigned char* const (&at)[N][2],
-                                                   const Register (&want)[N][2], std::size_t k,
-                                                   std::size_t i) {
-        return Vector::both(Vector::equal(Vector::load(at[k][0] + i), want[k][0]),
-                            Vector::equal(Vector::load(at[k][1] + i), want[k][1]));
-    }
-
-    // Pattern K's hits anywhere in the step at i.
-    template <std::size_t K>
-    ORVELIN_READS_WHOLE_IMAGE static Register
-    stepHits(const unsigned char* const (&at)[N][2], const Register (&want)[N][2], std::size_t i) {
-        return Vector::either(
-            Vector::either(hits(at, want, K, i), hits(at, want, K, i + width)),
-            Vector::either(hits(at, want, K, i + 2 * width), hits(at, want, K, i + 3 * width)));
-    }
-
-    // Any pattern's hits in the step at i. Written out for every pattern at compile time, so that
-    // every index is a constant and every value a register.
-    template <std::size_t... K>
-    ORVELIN_READS_WHOLE_IMAGE static bool anyHits(const unsigned char* const (&at)[N][2],
-                                                  const Register (&want)[N][2], std::size_t i,
-                                                  std::index_sequence<K...>) {
-        Register any = stepHits<0>(at, want, i);
-        ((any = Vector::either(any, stepHits<K + 1>(at, want, i))), ...);
-        return !Vector::none(any);
-    }
-
-    template <std::size_t... K>
-    static void setUp(const unsigned char* start, const Prepared* const (&pattern)[N],
-                      const unsigned char* (&at)[N][2], Register (&want)[N][2],
-                      std::index_sequence<K...>) {
-        ((at[K][0] = start + pattern[K]->anchorOffset[0],
-          at[K][1] = start + pattern[K]->anchorOffset[1],
-          want[K][0] = Vector::splat(pattern[K]->anchorValue[0]),
-          want[K][1] = Vector::splat(pattern[K]->anchorValue[1])),
-         ...);
-    }
-
-    // The first step at or after i, wholly below end, in which some pattern's anchors hold, or
-    // the first step that no longer fits. Calls nothing, so that every value stays in a register.
-    ORVELIN_READS_WHOLE_IMAGE static std::size_t quiet(const unsigned char* start,
-                                                       const Prepared* const (&pattern)[N],
-                                                       std::size_t i, std::size_t end) {
-        const unsigned char* at[N][2];
-        Register want[N][2];
-        setUp(start, pattern, at, want, std::make_index_sequence<N>());
-        for (; i + step <= end; i += step) {
-            _mm_prefetch(reinterpret_cast<const char*>(start + i + prefetchDistance), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(start + i + prefetchDistance + 64),
-                         _MM_HINT_T0);
-            if (anyHits(at, want, i, std::make_index_sequence<N - 1>())) {
-                return i;
+    // The first chunk from `at` on, up to upTo, in which a pattern's anchors hold (its position
+    // plus the pattern's first anchor in the chunk); past upTo when none does. Two chunks a step,
+    // one test for both. Calls nothing, so that every value stays in a register.
+    ORVELIN_READS_WHOLE_IMAGE std::uintptr_t quiet(std::uintptr_t at, std::uintptr_t upTo) const {
+        Register low[N];
+        Register high[N];
+        std::size_t distance[N];
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < N; ++k) {
+            low[k] = Vector::splat(lowValue_[k]);
+            high[k] = Vector::splat(highValue_[k]);
+            distance[k] = distance_[k];
+        }
+        const auto hits = [&](std::uintptr_t from) {
+            Hits any = Vector::noHits();
+#pragma GCC unroll 4
+            for (std::size_t part = 0; part < parts; ++part) {
+                const std::uintptr_t here = from + part * Vector::width;
+                const Register bytes = Vector::load(here);
+#pragma GCC unroll 4
+                for (std::size_t k = 0; k < N; ++k) {
+                    any = Vector::either(
+                        any,
+                        Vector::hits(bytes, low[k], Vector::loadu(here + distance[k]), high[k]));
+                }
+            }
+            return any;
+        };
+        for (; at + chunk <= upTo; at += 2 * chunk) {
+            _mm_prefetch(reinterpret_cast<const char*>(at + prefetchDistance), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(at + prefetchDistance + chunk), _MM_HINT_T0);
+            if (!Vector::none(Vector::either(hits(at), hits(at + chunk)))) {
+                return Vector::none(hits(at)) ? at + chunk : at;
             }
         }
-        return i;
+        if (at <= upTo && Vector::none(hits(at))) {
+            at += chunk;
+        }
+        return at;
     }
 
-    // Hands each candidate of the block at i that matches in full to found(k, match), pattern by
-    // pattern and each pattern's in ascending order, until found returns false; false then.
-    template <typename Found>
-    ORVELIN_READS_WHOLE_IMAGE bool eachFullMatch(std::size_t i, Found&& found) const {
+    // Pattern k's candidates among the 64 positions from `at` (whether or not in the range) whose
+    // anchors hold, reading no byte outside [begin, lastNeeded].
+    ORVELIN_READS_WHOLE_IMAGE std::uint64_t candidates(std::size_t k, std::uintptr_t at,
+                                                       std::uintptr_t begin,
+                                                       std::uintptr_t lastNeeded) const {
+        const std::uintptr_t low = at + low_[k];
+        const std::uintptr_t high = low + distance_[k];
+        if (low >= begin && high + chunk - 1 <= lastNeeded) {
+            return Vector::bits(low, Vector::splat(lowValue_[k])) &
+                   Vector::bits(high, Vector::splat(highValue_[k]));
+        }
+        // At the range's edges, byte by byte.
+        std::uint64_t found = 0;
+        for (std::size_t j = 0; j < chunk; ++j) {
+            const std::uintptr_t first = low + j;
+            const std::uintptr_t second = high + j;
+            if (first >= begin && second <= lastNeeded &&
+                *reinterpret_cast<const unsigned char*>(first) == lowValue_[k] &&
+                *reinterpret_cast<const unsigned char*>(second) == highValue_[k]) {
+                found |= std::uint64_t{1} << j;
+            }
+        }
+        return found;
+    }
+
+    // The candidates of the chunk at `at` that lie in the range, compared in full, each pattern's
+    // in ascending order; false when the recorder asked to stop.
+    ORVELIN_READS_WHOLE_IMAGE bool recordChunk(std::uintptr_t at, std::uintptr_t begin,
+                                               std::uintptr_t lastCandidate,
+                                               std::uintptr_t lastNeeded,
+                                               const pattern_scan::Recorder& recorder) const {
+        std::uint64_t inRange = ~std::uint64_t{0};
+        if (at < begin) {
+            inRange &= ~std::uint64_t{0} << (begin - at);
+        }
+        if (lastCandidate - at < chunk - 1) {
+            inRange &= ~std::uint64_t{0} >> (chunk - 1 - (lastCandidate - at));
+        }
         for (std::size_t k = 0; k < N; ++k) {
-            const Prepared& pattern = *pattern_[k];
-            const Register hits =
-                Vector::both(Vector::equal(Vector::load(start_ + pattern.anchorOffset[0] + i),
-                                           Vector::splat(pattern.anchorValue[0])),
-                             Vector::equal(Vector::load(start_ + pattern.anchorOffset[1] + i),
-                                           Vector::splat(pattern.anchorValue[1])));
-            for (auto bits = Vector::lanes(hits); bits != 0; bits &= bits - 1) {
-                const unsigned char* candidate = start_ + i + __builtin_ctzll(bits);
-                if (matchPattern(candidate, pattern.bytes, pattern.mask) && !found(k, candidate)) {
+            for (std::uint64_t bits = inRange & candidates(k, at, begin, lastNeeded); bits != 0;
+                 bits &= bits - 1) {
+                const auto* candidate = reinterpret_cast<const unsigned char*>(
+                    at + static_cast<std::uintptr_t>(__builtin_ctzll(bits)));
+                if (matchPattern(candidate, pattern_[k]->bytes, pattern_[k]->mask) &&
+                    !recorder.record(recorder.context, k, candidate)) {
                     return false;
                 }
             }
@@ -133,19 +175,19 @@ private:
         return true;
     }
 
-    // Hands every full match in the block at i to the recorder; false when it asks to stop.
-    bool recordAll(std::size_t i, const pattern_scan::Recorder& recorder) const {
-        return eachFullMatch(i, [&](std::size_t k, const unsigned char* candidate) {
-            return recorder.record(recorder.context, k, candidate);
-        });
-    }
-
     const unsigned char* start_;
     const Prepared* pattern_[N];
+    std::size_t low_[N];
+    std::size_t distance_[N];
+    unsigned char lowValue_[N];
+    unsigned char highValue_[N];
+    std::size_t lowest_ = pattern_scan::anchorReach;
+    std::size_t reach_ = 0;
+    std::size_t farthest_ = 0;
 };
 
 template <typename Vector>
-std::size_t scanAllBlocks(const unsigned char* start, std::size_t end, const Prepared* patterns,
+std::size_t scanAllChunks(const unsigned char* start, std::size_t end, const Prepared* patterns,
                           std::size_t count, const pattern_scan::Recorder& recorder,
                           bool& stopped) {
     const Prepared* all[kernelWidth] = {};
@@ -154,13 +196,13 @@ std::size_t scanAllBlocks(const unsigned char* start, std::size_t end, const Pre
     }
     switch (count) {
     case 1:
-        return Blocks<Vector, 1>(start, all).runAll(end, recorder, stopped);
+        return Chunks<Vector, 1>(start, all).run(end, recorder, stopped);
     case 2:
-        return Blocks<Vector, 2>(start, all).runAll(end, recorder, stopped);
+        return Chunks<Vector, 2>(start, all).run(end, recorder, stopped);
     case 3:
-        return Blocks<Vector, 3>(start, all).runAll(end, recorder, stopped);
+        return Chunks<Vector, 3>(start, all).run(end, recorder, stopped);
     default:
-        return Blocks<Vector, 4>(start, all).runAll(end, recorder, stopped);
+        return Chunks<Vector, 4>(start, all).run(end, recorder, stopped);
     }
 }
 
