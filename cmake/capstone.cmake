@@ -23,5 +23,6 @@ set(CAPSTONE_INSTALL OFF CACHE BOOL "" FORCE)
 # Its build is older than this project's CMake: keep its deprecation notices out of ours.
 set(CMAKE_WARN_DEPRECATED OFF CACHE BOOL "" FORCE)
 set(CMAKE_POLICY_DEFAULT_CMP0077 NEW)
+set(CMAKE_POLICY_DEFAULT_CMP0048 OLD)
 add_subdirectory(${ORVELIN_CAPSTONE_SOURCE} ${CMAKE_BINARY_DIR}/capstone EXCLUDE_FROM_ALL SYSTEM)
 target_include_directories(capstone-static SYSTEM INTERFACE ${ORVELIN_CAPSTONE_SOURCE}/include)
