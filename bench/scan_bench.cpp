@@ -1,11 +1,12 @@
 // orvelin-scan's whole work on a 200 MiB executable, and its near matches there; then pattern scan
 // speed on real x86-64 machine code of two kinds: Linux ELF libraries (GCC, LLVM) and
 // Wine's Windows DLLs (mingw-w64), 256 MiB each. The engine patterns are planted only in the last
-// MiB, and near misses of them (one fixed byte changed) every MiB before. Timed in turns in one
-// process, medians of 9: memchr for a byte the buffer does not hold (one memory pass, the ceiling
-// of one core), findPattern for each pattern alone, findPatterns for all three at once (on the
-// processor's widest kernel, and on SSE2), and the byte-by-byte definition; last, input where
-// every candidate is a near miss.
+// MiB, and near misses of them (one fixed byte changed) every MiB before. Each kernel the processor
+// runs is timed on each pattern alone and on all three at once, from memory (the whole corpus) and
+// from the cache (its last 8 MiB, scanned over and over), against memchr for a byte the bytes do
+// not hold over the same bytes (one pass, the ceiling of one core); in turns in one process,
+// medians of 9. Last, input where every candidate is a near miss, against the byte-by-byte
+// definition.
 
 #include "engine/pattern.hpp"
 #include "pattern/kernels.hpp"
