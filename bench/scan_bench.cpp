@@ -235,20 +235,19 @@ void measure(const Corpus& corpus) {
             continue;
         }
         const KernelTimes memory = timeKernel(path, code, size, 1, corpus.plantedFrom());
-        const KernelTimes cache = timeKernel(path, code + windowFrom,
-                                             static_cast<std::uint32_t>(window), windowRepeats,
-                                             corpus.plantedFrom());
-        std::printf("  %-8s | %.2f %.2f %.2f (%.1f GB/s) %*s| %.2f %*s| %.2f %.2f %.2f (%.1f "
-                    "GB/s) %*s| %.2f (%.1f GB/s)%s\n",
-                    pattern_scan::nameOf(path), fromMemory / memory.alone[0],
-                    fromMemory / memory.alone[1], fromMemory / memory.alone[2],
-                    gigabytesPerSecond(size, memory.alone[0]), 11, "",
-                    memory.together / fromMemory, 28, "", fromCache / cache.alone[0],
-                    fromCache / cache.alone[1], fromCache / cache.alone[2],
-                    gigabytesPerSecond(window * windowRepeats, cache.alone[0]), 6, "",
-                    fromCache / cache.together,
-                    gigabytesPerSecond(window * windowRepeats, cache.together),
-                    path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
+        const KernelTimes cache =
+            timeKernel(path, code + windowFrom, static_cast<std::uint32_t>(window), windowRepeats,
+                       corpus.plantedFrom());
+        std::printf(
+            "  %-8s | %.2f %.2f %.2f (%.1f GB/s) %*s| %.2f %*s| %.2f %.2f %.2f (%.1f "
+            "GB/s) %*s| %.2f (%.1f GB/s)%s\n",
+            pattern_scan::nameOf(path), fromMemory / memory.alone[0], fromMemory / memory.alone[1],
+            fromMemory / memory.alone[2], gigabytesPerSecond(size, memory.alone[0]), 11, "",
+            memory.together / fromMemory, 28, "", fromCache / cache.alone[0],
+            fromCache / cache.alone[1], fromCache / cache.alone[2],
+            gigabytesPerSecond(window * windowRepeats, cache.alone[0]), 6, "",
+            fromCache / cache.together, gigabytesPerSecond(window * windowRepeats, cache.together),
+            path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
     }
     // The definition is slow: three rounds over the first 32 MiB.
     const std::uint32_t referenceSize = 32u << 20;

@@ -2,8 +2,8 @@
 // patterns in one pass on every vector kernel this processor runs, return exactly what the plain
 // byte-by-byte scan returns.
 
-#include "pattern/pattern.hpp"
 #include "pattern/kernels.hpp"
+#include "pattern/pattern.hpp"
 
 #include "support.hpp"
 

@@ -186,4 +186,3 @@ const unsigned char* findPattern(const unsigned char* start, std::uint32_t size,
     return reinterpret_cast<const unsigned char*>(reinterpret_cast<std::uintptr_t>(first) +
                                                   static_cast<std::uintptr_t>(offset));
 }
-
