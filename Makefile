@@ -4,7 +4,7 @@ PRESETS := native native-sanitize fuzz windows
 GAME ?= build/windows/game
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps run test format-check build-% test-% bench fuzz format
+.PHONY: deps run test release format-check build-% test-% bench fuzz format
 
 deps:
 	@scripts/install-deps
@@ -15,6 +15,11 @@ run: deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows --target orvelin-host
 	scripts/play-session "$(GAME)"
+
+# What a player downloads: dist/Orvelin-<version>-win64.zip, the plug-in with the runtime it needs.
+release: deps
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows --target release
 
 # Every test of both builds: the formatting, native, native with sanitizers, the fuzzers
 # briefly, Windows.

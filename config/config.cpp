@@ -1,7 +1,7 @@
 #include "config/config.hpp"
 
 #include "logging/log.hpp"
-#include "platform/platform.hpp"
+#include "platform/files.hpp"
 
 #include <string_view>
 #include <utility>
@@ -70,21 +70,19 @@ bool configExists(const std::string& configName, bool useDirectory) {
 json loadConfig(const std::string& configName, const json& defaults, bool useDirectory) {
     debugLine("Loading config: " + configName);
     const std::string path = configPath(configName, useDirectory);
-    if (!configExists(configName, useDirectory)) {
-        // Whatever stands there and cannot be read (locked, a folder) is not ours to replace.
-        if (!platform::pathExists(path)) {
-            saveConfig(configName, defaults, useDirectory);
-        }
-        return defaults;
-    }
+    // One read decides: nothing there gets the defaults written; whatever stands there and cannot
+    // be read (locked, a folder, a read that failed part-way) is not ours to replace.
     platform::FileContent file;
     try {
         file = platform::readWholeFile(path);
     } catch (...) {
         file.state = platform::FileState::unreadable; // memory ran out while reading
     }
-    if (file.state != platform::FileState::read) {
-        // A read that failed is no empty file: what it would have read stays as it is.
+    if (file.state == platform::FileState::absent) {
+        saveConfig(configName, defaults, useDirectory);
+        return defaults;
+    }
+    if (file.state == platform::FileState::unreadable) {
         return defaults;
     }
     json parsed;

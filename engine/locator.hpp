@@ -3,7 +3,7 @@
 // image that refer to them (the engine patterns), and keeps what it found in three module-wide
 // slots.
 
-#include "platform/platform.hpp"
+#include "platform/module_image.hpp"
 
 #include <cstdint>
 #include <optional>

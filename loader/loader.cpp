@@ -2,7 +2,9 @@
 
 #include "loader/loader.hpp"
 
-#include "platform/platform.hpp"
+#include "orvelin_version.hpp"
+#include "platform/console.hpp"
+#include "platform/process.hpp"
 
 #include <iostream>
 #include <optional>
@@ -12,7 +14,7 @@ using SML::Objects::AFGPlayerController;
 using SML::Objects::PlayerInput;
 using SML::Objects::UWorld;
 
-const std::string smlVersion = "1.0.2";
+const std::string smlVersion = orvelin_build::loaderVersion;
 
 namespace SML {
 

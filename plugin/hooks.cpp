@@ -23,13 +23,11 @@ void subscribeGameHooks(Orvelin& plugin) {
     using namespace std::placeholders;
     BeginPlayHook::Handler onBeginPlay =
         std::bind(&Orvelin::onPlayerControllerBeginPlay, &plugin, _1, _2);
-    InputKeyHook::Handler onInputKey = [&plugin](ModReturns*, PlayerInput*, SML::Objects::FKey,
-                                                 SML::Objects::InputEvent, float, bool) {
-        static_cast<void>(plugin);
-        return false;
+    // Input and ticks are observed and passed on; neither needs the plug-in.
+    InputKeyHook::Handler onInputKey = [](ModReturns*, PlayerInput*, SML::Objects::FKey,
+                                          SML::Objects::InputEvent, float, bool) { return false; };
+    WorldTickHook::Handler onWorldTick = [](ModReturns*, UWorld*, SML::Objects::ELevelTick, float) {
     };
-    WorldTickHook::Handler onWorldTick = [&plugin](ModReturns*, UWorld*, SML::Objects::ELevelTick,
-                                                   float) { static_cast<void>(plugin); };
     BeginPlayHook::subscribe(onBeginPlay);
     InputKeyHook::subscribe(onInputKey);
     WorldTickHook::subscribe(onWorldTick);

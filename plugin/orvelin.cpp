@@ -7,12 +7,9 @@
 #include "orvelin_version.hpp"
 
 SML::Mod::Mod::Info pluginDescription() {
-    return {"1.0.2",
-            "Orvelin",
-            orvelin_build::version,
-            orvelin_build::description,
-            orvelin_build::authors,
-            {}};
+    return {orvelin_build::loaderVersion, "Orvelin",
+            orvelin_build::version,       orvelin_build::description,
+            orvelin_build::authors,       {}};
 }
 
 Orvelin::Orvelin() : SML::Mod::Mod(PluginDescriptor) {}

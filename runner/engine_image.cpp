@@ -33,12 +33,13 @@ static_assert(offsetof(OrvelinRunnerEngine, global3) == ORVELIN_GLOBAL3_OFFSET);
 asm(R"(
     .data
     .p2align 4
-    .globl orvelinEngineReferences
-orvelinEngineReferences:
+    .globl orvelinEngineInstruction1, orvelinEngineInstruction2, orvelinEngineInstruction3
+orvelinEngineInstruction1:
     .byte 0x48, 0x8B, 0x05
     .long orvelinRunnerEngine + )" ORVELIN_STRING(ORVELIN_GLOBAL1_OFFSET) R"( - . - 4
     .byte 0x48, 0x85, 0xC0
     .byte 0x0F, 0x85, 0xB0, 0x00, 0x00, 0x00
+orvelinEngineInstruction2:
     .byte 0x48, 0x8D, 0x0D
     .long orvelinRunnerEngine + )" ORVELIN_STRING(ORVELIN_GLOBAL2_OFFSET) R"( - . - 4
     .byte 0xE8
@@ -47,6 +48,7 @@ orvelinEngineReferences:
     .long 0
     .byte 0xE8
     .long 0x01000000
+orvelinEngineInstruction3:
     .byte 0x48, 0x8B, 0x1D
     .long orvelinRunnerEngine + )" ORVELIN_STRING(ORVELIN_GLOBAL3_OFFSET) R"( - . - 4
     .byte 0x48, 0x85, 0xDB
@@ -54,7 +56,10 @@ orvelinEngineReferences:
     .text
 )");
 
-extern "C" unsigned char orvelinEngineReferences[];
+// The instruction that refers to each global, labelled where the assembly lays it down.
+extern "C" unsigned char orvelinEngineInstruction1[];
+extern "C" unsigned char orvelinEngineInstruction2[];
+extern "C" unsigned char orvelinEngineInstruction3[];
 
 namespace runner {
 
@@ -75,9 +80,10 @@ void startEngine() {
 }
 
 void changeInstruction(int global) {
-    // The first byte of each instruction that refers to a global: 0x48, the REX.W prefix.
-    constexpr std::size_t instructionAt[] = {0, 16, 38};
-    orvelinEngineReferences[instructionAt[global - 1]] = 0x4C;
+    // Its first byte, 0x48 (the REX.W prefix), becomes 0x4C.
+    unsigned char* const instructions[] = {orvelinEngineInstruction1, orvelinEngineInstruction2,
+                                           orvelinEngineInstruction3};
+    instructions[global - 1][0] = 0x4C;
 }
 
 } // namespace runner

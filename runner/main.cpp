@@ -2,7 +2,8 @@
 // The working directory is the game folder.
 
 #include "loader/loader.hpp"
-#include "platform/platform.hpp"
+#include "platform/memory.hpp"
+#include "platform/process.hpp"
 #include "runner/engine_image.hpp"
 #include "runner/session.hpp"
 

@@ -1,7 +1,7 @@
 #include "runner/session.hpp"
 
 #include "loader/loader.hpp"
-#include "platform/platform.hpp"
+#include "platform/process.hpp"
 
 namespace runner {
 

@@ -1,7 +1,8 @@
 #include "scan/executable.hpp"
 
 #include "engine/pattern.hpp"
-#include "platform/platform.hpp"
+#include "platform/files.hpp"
+#include "platform/memory.hpp"
 #include "scan/hex.hpp"
 
 #include <algorithm>

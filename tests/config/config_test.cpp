@@ -1,7 +1,7 @@
 #include "config/config.hpp"
 
 #include "logging/log.hpp"
-#include "platform/platform.hpp"
+#include "platform/files.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -148,7 +148,7 @@ protected:
 
 TEST_F(ConfigFile, FirstRunCreatesTheFolderAndTheDefaultFile) {
     const json result = loadPluginConfig();
-    EXPECT_TRUE(platform::isDirectory("config"));
+    EXPECT_TRUE(testing_support::isDirectory("config"));
     EXPECT_EQ(readFile(pluginFile), defaultFileBytes());
     EXPECT_EQ(readFile(pluginFile).size(), lineEnd().size() == 2 ? 22u : 20u);
     EXPECT_EQ(text(result), R"({"Float":1.0})");
@@ -251,8 +251,8 @@ TEST_F(ConfigFile, SomethingThatCannotBeReadIsLeftAlone) {
     std::filesystem::create_directories("config/Orvelin.cfg/inside");
     EXPECT_FALSE(configExists("Orvelin", true));
     EXPECT_EQ(text(loadPluginConfig()), R"({"Float":1.0})");
-    EXPECT_TRUE(platform::isDirectory(pluginFile));
-    EXPECT_TRUE(platform::isDirectory("config\\Orvelin.cfg\\inside"));
+    EXPECT_TRUE(testing_support::isDirectory(pluginFile));
+    EXPECT_TRUE(testing_support::isDirectory("config\\Orvelin.cfg\\inside"));
 }
 
 TEST_F(ConfigFile, AFileWhereTheFolderShouldBeIsLeftAlone) {

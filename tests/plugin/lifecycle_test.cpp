@@ -3,7 +3,8 @@
 
 #include "loader/loader.hpp"
 #include "orvelin_version.hpp"
-#include "platform/platform.hpp"
+#include "platform/files.hpp"
+#include "platform/process.hpp"
 #include "plugin/orvelin.hpp"
 #include "runner/engine_image.hpp"
 #include "support.hpp"

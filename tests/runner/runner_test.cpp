@@ -2,7 +2,8 @@
 
 #include "loader/loader.hpp"
 #include "orvelin_version.hpp"
-#include "platform/platform.hpp"
+#include "platform/files.hpp"
+#include "platform/process.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -38,10 +39,10 @@ std::string hostCommand(const std::string& arguments = "") {
 
 // Runs orvelin-host in the working directory, tracing the loader into trace.txt.
 HostRun runHost(const std::string& arguments = "") {
-    platform::setEnvironment(SML::Host::traceVariable, "trace.txt");
+    testing_support::setEnvironment(SML::Host::traceVariable, "trace.txt");
     const int status =
         testing_support::runProgram(hostCommand(arguments), "output.txt", "errors.txt");
-    platform::setEnvironment(SML::Host::traceVariable, "");
+    testing_support::setEnvironment(SML::Host::traceVariable, "");
     return {status, readFile("output.txt"), readFile("errors.txt")};
 }
 
@@ -362,12 +363,13 @@ TEST_F(Runner, AReadThatFailsAfterTheOpenChangesNothing) {
     UnlockFileEx(file, 0, 4096, 0, &from);
     CloseHandle(file);
 #else
-    platform::setEnvironment("LD_PRELOAD", platform::executableDirectory() + "libfailing_read.so");
+    testing_support::setEnvironment("LD_PRELOAD",
+                                    platform::executableDirectory() + "libfailing_read.so");
     // The sanitizer's runtime would otherwise insist on being loaded first.
-    platform::setEnvironment("ASAN_OPTIONS", "verify_asan_link_order=0");
+    testing_support::setEnvironment("ASAN_OPTIONS", "verify_asan_link_order=0");
     const HostRun run = runHost();
-    platform::setEnvironment("LD_PRELOAD", "");
-    platform::setEnvironment("ASAN_OPTIONS", "");
+    testing_support::setEnvironment("LD_PRELOAD", "");
+    testing_support::setEnvironment("ASAN_OPTIONS", "");
 #endif
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_EQ(readFile(SML::Host::logFileName), sessionLog());

@@ -4,7 +4,7 @@
 #include "engine/pattern.hpp"
 #include "orvelin_version.hpp"
 #include "pe_file.hpp"
-#include "platform/platform.hpp"
+#include "platform/module_image.hpp"
 #include "runner/engine_image.hpp"
 #include "support.hpp"
 

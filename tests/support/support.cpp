@@ -1,7 +1,9 @@
 #include "support.hpp"
 
 #include "loader/loader.hpp"
-#include "platform/platform.hpp"
+#include "platform/files.hpp"
+#include "platform/memory.hpp"
+#include "platform/process.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -220,23 +224,53 @@ std::string asAnotherUser(const std::string& commandLine) {
                            : commandLine;
 }
 
+bool isDirectory(const std::string& path) {
+#if defined(_WIN32)
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+#else
+    struct stat status {};
+    return stat(platform::nativePath(path).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+#endif
+}
+
+void setEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty()) {
+        unsetenv(name);
+    } else {
+        setenv(name, value.c_str(), 1);
+    }
+#endif
+}
+
+void makeInaccessible(void* pages, std::size_t size) {
+#if defined(_WIN32)
+    DWORD previous = 0;
+    VirtualProtect(pages, size, PAGE_NOACCESS, &previous);
+#else
+    mprotect(pages, size, PROT_NONE);
+#endif
+}
+
 namespace {
 
 std::size_t roundUpToPages(std::size_t size) {
-    return (size + platform::pageSize - 1) / platform::pageSize * platform::pageSize;
+    return (size + pageSize - 1) / pageSize * pageSize;
 }
 
 } // namespace
 
 GuardedBuffer::GuardedBuffer(std::size_t size)
-    : mappingSize_(roundUpToPages(size) + platform::pageSize), size_(size) {
+    : mappingSize_(roundUpToPages(size) + pageSize), size_(size) {
     mapping_ = platform::allocatePages(mappingSize_);
     if (mapping_ == nullptr) {
         throw std::bad_alloc();
     }
-    unsigned char* guard =
-        static_cast<unsigned char*>(mapping_) + mappingSize_ - platform::pageSize;
-    platform::makeInaccessible(guard, platform::pageSize);
+    unsigned char* guard = static_cast<unsigned char*>(mapping_) + mappingSize_ - pageSize;
+    makeInaccessible(guard, pageSize);
     data_ = guard - size;
 }
 

@@ -103,6 +103,17 @@ bool administrator();
 // otherwise unchanged.
 std::string asAnotherUser(const std::string& commandLine);
 
+// A directory stands at the path.
+bool isDirectory(const std::string& path);
+
+// Sets an environment variable of this process; an empty value removes it.
+void setEnvironment(const char* name, const std::string& value);
+
+// Makes whole pages of memory from platform::allocatePages inaccessible: any read or write there
+// faults.
+inline constexpr std::size_t pageSize = 4096;
+void makeInaccessible(void* pages, std::size_t size);
+
 // Bytes that end exactly where an inaccessible page begins: reading past the end faults.
 class GuardedBuffer {
 public:

@@ -1,20 +1,12 @@
-#include "platform/platform.hpp"
 #include "platform/temporary_files.hpp"
 
+#include "platform/process.hpp"
+
 #include <charconv>
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 namespace platform {
-
-std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(value);
-}
 
 namespace temporary_files {
 

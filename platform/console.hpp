@@ -1,0 +1,11 @@
+#pragma once
+// The console the loader writes coloured lines to.
+
+namespace platform {
+
+// Standard output is an interactive console or terminal.
+bool stdoutIsConsole();
+// Sets the console's text attribute (Windows); false where there is no such attribute to set.
+bool setConsoleAttribute(int colour);
+
+} // namespace platform

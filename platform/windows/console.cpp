@@ -1,0 +1,19 @@
+#ifndef PSAPI_VERSION
+#define PSAPI_VERSION 2
+#endif
+#include <windows.h>
+
+#include "platform/console.hpp"
+
+namespace platform {
+
+bool stdoutIsConsole() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool setConsoleAttribute(int colour) {
+    return SetConsoleTextAttribute(GetStdHandle(STD_OUTPUT_HANDLE), static_cast<WORD>(colour)) != 0;
+}
+
+} // namespace platform
