@@ -1,5 +1,6 @@
 #include "config/config.hpp"
 
+#include "expected.hpp"
 #include "logging/log.hpp"
 #include "platform/files.hpp"
 #include "support.hpp"
@@ -29,7 +30,7 @@ std::string text(const json& document) {
 const json pluginDefaults = {{"Float", 1.0}};
 
 std::string defaultFileBytes() {
-    return "{" + lineEnd() + "    \"Float\": 1.0" + lineEnd() + "}";
+    return testing_support::expected::storedConfig();
 }
 
 const std::string pluginFile = "config\\Orvelin.cfg";
@@ -205,7 +206,7 @@ TEST_F(ConfigFile, StoredValuesAreKeptAndWrittenBackInKeyOrder) {
     }
     writeFile(pluginFile, R"({"Float": 2})");
     loadPluginConfig();
-    EXPECT_EQ(readFile(pluginFile), "{" + lineEnd() + "    \"Float\": 2" + lineEnd() + "}");
+    EXPECT_EQ(readFile(pluginFile), testing_support::expected::storedConfig("2"));
 }
 
 TEST_F(ConfigFile, MembersAndStringsAcrossLines) {
@@ -303,7 +304,7 @@ TEST_F(ConfigFile, ALargeFileIsRead) {
     const std::string padding(64u << 20, 'p');
     writeFile(pluginFile, "{\"Float\": 6, \"Padding\": \"" + padding + "\"}");
     EXPECT_EQ(text(loadPluginConfig()), R"({"Float":6})");
-    EXPECT_EQ(readFile(pluginFile), "{" + lineEnd() + "    \"Float\": 6" + lineEnd() + "}");
+    EXPECT_EQ(readFile(pluginFile), testing_support::expected::storedConfig("6"));
 }
 
 } // namespace

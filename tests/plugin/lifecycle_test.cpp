@@ -1,6 +1,7 @@
 // The plug-in module's life as the loader sees it: the real module loaded into this program, as
 // the runner loads it, its object made by ModCreate.
 
+#include "expected.hpp"
 #include "loader/loader.hpp"
 #include "orvelin_version.hpp"
 #include "platform/files.hpp"
@@ -65,8 +66,7 @@ protected:
 TEST_F(Lifecycle, LoadingTheModuleWroteTheConfigurationInItsFolder) {
     // configDirectory was set before the bootstrap used it, and the bootstrap saved what it holds
     // in modConfig: the defaults, as nothing was there.
-    EXPECT_EQ(readFile("config\\Orvelin.cfg"),
-              "{" + lineEnd() + "    \"Float\": 1.0" + lineEnd() + "}");
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), testing_support::expected::storedConfig());
     EXPECT_FALSE(platform::pathExists("Orvelin.cfg"));
 }
 
@@ -86,9 +86,7 @@ TEST_F(Lifecycle, FullLifeCycleLogsThreeLinesInOrder) {
                 {"broadcastEvent Orvelin_PostSetupComplete"},
                 pluginLine,
                 pluginLine}));
-    const std::string lines = "[Orvelin] Finished Orvelin setup!\n"
-                              "[Orvelin] Orvelin's post setup has been completed!\n"
-                              "[Orvelin] Orvelin finished cleanup!\n";
+    const std::string lines = testing_support::expected::sessionLog("\n");
     EXPECT_EQ(capture.console(), lines);
     EXPECT_EQ(capture.file(), lines);
     EXPECT_EQ(SML::Host::dependedPaks(), (Steps{"RUD_p", "Orvelin_p"}));

@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include "expected.hpp"
+
 #include "loader/loader.hpp"
 #include "platform/files.hpp"
 #include "platform/memory.hpp"
@@ -276,6 +278,52 @@ GuardedBuffer::GuardedBuffer(std::size_t size)
 
 GuardedBuffer::~GuardedBuffer() {
     platform::freePages(mapping_, mappingSize_);
+}
+
+} // namespace testing_support
+
+namespace testing_support::expected {
+
+std::string joined(const std::vector<std::string>& lines, const std::string& end) {
+    std::string all;
+    for (const std::string& line : lines) {
+        all += line + (end.empty() ? lineEnd() : end);
+    }
+    return all;
+}
+
+std::string sessionLog(const std::string& end) {
+    return joined(sessionLines, end);
+}
+
+std::string storedConfig(const std::string& floatText) {
+    return "{" + lineEnd() + "    \"Float\": " + floatText + lineEnd() + "}";
+}
+
+std::string storedFloat(const std::string& file) {
+    const std::size_t colon = file.find(':', file.find("\"Float\""));
+    const std::size_t end = file.find_first_of(",}\r\n", colon);
+    const std::size_t begin = file.find_first_not_of(' ', colon + 1);
+    return colon == std::string::npos ? "" : file.substr(begin, end - begin);
+}
+
+std::string loaderFile() {
+    return ORVELIN_LOADER_FILE;
+}
+
+} // namespace testing_support::expected
+
+namespace testing_support {
+
+std::string hostCommand(const std::string& arguments) {
+    return "\"" + builtProgram("orvelin-host") + "\" " + arguments;
+}
+
+HostRun runHost(const std::string& arguments) {
+    setEnvironment(SML::Host::traceVariable, "trace.txt");
+    const int status = runProgram(hostCommand(arguments), "output.txt", "errors.txt");
+    setEnvironment(SML::Host::traceVariable, "");
+    return {status, readFile("output.txt"), readFile("errors.txt")};
 }
 
 } // namespace testing_support

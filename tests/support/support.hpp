@@ -97,6 +97,16 @@ private:
     int status_ = -1;
 };
 
+// orvelin-host's command line with the arguments, and a session of it played in the working
+// directory (the game folder) with the loader's trace going to trace.txt.
+std::string hostCommand(const std::string& arguments = "");
+struct HostRun {
+    int status;
+    std::string output;
+    std::string errors;
+};
+HostRun runHost(const std::string& arguments = "");
+
 // The tests run as the administrator (root), whom file permissions do not stop (never on Windows).
 bool administrator();
 // The command line, run with another user's ids when the tests run as the administrator;
