@@ -14,8 +14,8 @@
 
 namespace scan {
 
-// Zero-filled bytes for an image, taken from fresh pages (large ones where the system offers
-// them) rather than cleared byte by byte: a large image is mostly written once or never.
+// Zero-filled bytes for an image, taken from fresh pages (platform::allocatePages) rather than
+// cleared byte by byte: a large image is mostly written once or never.
 class Bytes {
 public:
     explicit Bytes(std::size_t size = 0);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <random>
@@ -62,8 +63,14 @@ TEST(FindPatterns, AgreeWithTheByteByByteScanOnEveryKernel) {
     };
     for (const VectorPath path : pattern_scan::allPaths) {
         if (!pattern_scan::runs(path)) {
-            std::cout << "This processor has no " << pattern_scan::nameOf(path)
-                      << ": that kernel is not run here\n";
+            // A developer's processor may lack one; CI's must run every kernel it ships.
+            if (std::getenv("CI") != nullptr) {
+                ADD_FAILURE() << "This processor has no " << pattern_scan::nameOf(path)
+                              << ": CI must run that kernel";
+            } else {
+                std::cout << "This processor has no " << pattern_scan::nameOf(path)
+                          << ": that kernel is not run here\n";
+            }
             continue;
         }
         for (int round = 0; round < 1500; ++round) {
