@@ -70,9 +70,14 @@ TEST_F(Files, OnlyTemporariesOfWritersThatDiedAreRemoved) {
     const std::uint64_t dead = std::stoull(readFile("/proc/sys/kernel/pid_max")) + 1;
 #endif
     const std::string stale = platform::temporary_files::pathFor("game.cfg", dead);
-    const std::string own = platform::temporary_files::pathFor("game.cfg", platform::processId());
-    const std::string kept[] = {own, platform::temporary_files::pathFor("other.cfg", dead),
-                                "game.cfg.bak", "game.cfg." + std::to_string(dead) + "x.tmp"};
+    // Another live writer: sessions of the runner, going on until the test ends.
+    testing_support::BackgroundProgram live(testing_support::hostCommand("--sessions 1000000"),
+                                            "runner.txt");
+    const std::string kept[] = {
+        platform::temporary_files::pathFor("game.cfg", platform::processId()),
+        platform::temporary_files::pathFor("game.cfg", live.id()),
+        platform::temporary_files::pathFor("other.cfg", dead), "game.cfg.bak",
+        "game.cfg." + std::to_string(dead) + "x.tmp"};
     writeFile(stale, "stale");
     for (const std::string& name : kept) {
         writeFile(name, "kept");
@@ -83,6 +88,8 @@ TEST_F(Files, OnlyTemporariesOfWritersThatDiedAreRemoved) {
         EXPECT_TRUE(fs::exists(name)) << name;
     }
     EXPECT_EQ(stale.substr(0, 9), "game.cfg.") << "beside its file, named after it";
+    live.kill();
+    live.wait();
 }
 
 } // namespace
