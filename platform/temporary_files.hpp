@@ -7,9 +7,15 @@
 
 namespace platform::temporary_files {
 
-// The temporary that the process with the given id writes before it replaces path (a native
-// path): path + "." + id + ".tmp". One writer per process, so no two live writers share a name.
-std::string pathFor(const std::string& path, std::uint64_t writer);
+// The temporary that writer (a process id) writes as its serial-th save before it replaces path
+// (a native path): path + "." + writer + "." + serial + ".tmp". Each save of a process takes a
+// serial of its own (nextSerial), so no two live saves, of any thread or process, share a name.
+// One left with the same name can only be an earlier process's that had this id: it is removed
+// before the save writes its own.
+std::string pathFor(const std::string& path, std::uint64_t writer, std::uint64_t serial);
+std::uint64_t nextSerial();
+// The serial the next save will take, without taking it (for tests).
+std::uint64_t upcomingSerial();
 
 // Removes the temporaries of path (a native path) whose writer is no longer running; a live
 // writer's temporary and every other name are left alone.

@@ -118,7 +118,8 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
         return false;
     }
     temporary_files::removeStale(target);
-    const std::string temporary = temporary_files::pathFor(target, processId());
+    const std::string temporary =
+        temporary_files::pathFor(target, processId(), temporary_files::nextSerial());
     unlink(temporary.c_str());
     const int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file < 0) {

@@ -151,7 +151,8 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
         }
     }
     temporary_files::removeStale(path);
-    const std::string temporary = temporary_files::pathFor(path, processId());
+    const std::string temporary =
+        temporary_files::pathFor(path, processId(), temporary_files::nextSerial());
     DeleteFileA(temporary.c_str());
     HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <sstream>
 #include <thread>
 #if defined(_WIN32)
 #include <windows.h>
@@ -231,6 +232,60 @@ TEST_F(ConfigFileFault, AReadThatFailsAfterTheOpenChangesNothing) {
     EXPECT_EQ(readFile(SML::Host::logFileName), expected::sessionLog());
     EXPECT_EQ(readFile("config\\Orvelin.cfg"), editedFile);
 }
+
+#if !defined(_WIN32)
+// Runs a session with a shim that records every flush and rename the process makes.
+std::vector<std::string> callsOfASession() {
+    testing_support::setEnvironment("LD_PRELOAD",
+                                    platform::executableDirectory() + "libcall_log.so");
+    testing_support::setEnvironment("ASAN_OPTIONS", "verify_asan_link_order=0");
+    testing_support::setEnvironment("ORVELIN_CALL_LOG", "calls.txt");
+    const HostRun run = runHost();
+    testing_support::setEnvironment("LD_PRELOAD", "");
+    testing_support::setEnvironment("ASAN_OPTIONS", "");
+    testing_support::setEnvironment("ORVELIN_CALL_LOG", "");
+    EXPECT_EQ(run.status, 0) << run.errors;
+    std::vector<std::string> calls;
+    std::istringstream log(readFile("calls.txt"));
+    for (std::string line; std::getline(log, line);) {
+        calls.push_back(line);
+    }
+    return calls;
+}
+
+TEST_F(ConfigFileFault, ASaveFlushesTheTemporaryBeforeTheRenameAndTheFolderAfter) {
+    // A kill cannot show this: after a power cut an unflushed file can come back empty, and an
+    // unflushed folder with the old file.
+    fs::create_directories("config");
+    writeFile("config\\Orvelin.cfg", editedFile);
+    const std::vector<std::string> calls = callsOfASession();
+    // Where in the calls the temporary is flushed, renamed over the file, and the folder flushed.
+    std::size_t flushed = calls.size();
+    std::size_t renamed = calls.size();
+    std::size_t folderFlushed = calls.size();
+    for (std::size_t n = calls.size(); n-- > 0;) {
+        const std::string& call = calls[n];
+        if (call.starts_with("rename config/Orvelin.cfg.") &&
+            call.ends_with(".tmp config/Orvelin.cfg")) {
+            renamed = n;
+        }
+    }
+    ASSERT_LT(renamed, calls.size()) << readFile("calls.txt");
+    const std::string temporary = calls[renamed].substr(7, calls[renamed].find(' ', 7) - 7);
+    for (std::size_t n = 0; n < calls.size(); ++n) {
+        if (calls[n] == "fsync " + fs::absolute(temporary).lexically_normal().string()) {
+            flushed = std::min(flushed, n);
+        }
+        if (calls[n] == "fsync " + fs::absolute("config").string()) {
+            folderFlushed = std::min(folderFlushed, n);
+        }
+    }
+    EXPECT_LT(flushed, renamed) << readFile("calls.txt");
+    EXPECT_LT(renamed, folderFlushed) << readFile("calls.txt");
+    EXPECT_LT(folderFlushed, calls.size()) << readFile("calls.txt");
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), expected::storedConfig("4"));
+}
+#endif
 
 // orvelin-host as another user when the tests run as root, whom file permissions do not stop: a
 // copy of the runner, the plug-in and the loader in a folder that user can reach, wherever the

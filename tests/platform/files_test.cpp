@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 using testing_support::readFile;
 using testing_support::ScratchFolder;
@@ -63,33 +67,94 @@ TEST_F(Files, AReplacementIsWholeAndLeavesNoTemporary) {
 }
 
 TEST_F(Files, OnlyTemporariesOfWritersThatDiedAreRemoved) {
+    using platform::temporary_files::pathFor;
     // A writer no running process can be: an id past the system's range.
 #if defined(_WIN32)
     const std::uint64_t dead = 0xFFFFFFF0u;
 #else
     const std::uint64_t dead = std::stoull(readFile("/proc/sys/kernel/pid_max")) + 1;
 #endif
-    const std::string stale = platform::temporary_files::pathFor("game.cfg", dead);
     // Another live writer: sessions of the runner, going on until the test ends.
     testing_support::BackgroundProgram live(testing_support::hostCommand("--sessions 1000000"),
                                             "runner.txt");
-    const std::string kept[] = {
-        platform::temporary_files::pathFor("game.cfg", platform::processId()),
-        platform::temporary_files::pathFor("game.cfg", live.id()),
-        platform::temporary_files::pathFor("other.cfg", dead), "game.cfg.bak",
-        "game.cfg." + std::to_string(dead) + "x.tmp"};
-    writeFile(stale, "stale");
+    // As named now, and as saves named them before each had a serial.
+    const std::string stale[] = {pathFor("game.cfg", dead, 7),
+                                 "game.cfg." + std::to_string(dead) + ".tmp"};
+    const std::string kept[] = {pathFor("game.cfg", platform::processId(), 3),
+                                pathFor("game.cfg", live.id(), 0),
+                                pathFor("other.cfg", dead, 0),
+                                "game.cfg.bak",
+                                "game.cfg." + std::to_string(dead) + "x.tmp",
+                                "game.cfg." + std::to_string(dead) + ".1x.tmp"};
+    for (const std::string& name : stale) {
+        writeFile(name, "stale");
+    }
     for (const std::string& name : kept) {
         writeFile(name, "kept");
     }
     platform::temporary_files::removeStale("game.cfg");
-    EXPECT_FALSE(fs::exists(stale));
+    for (const std::string& name : stale) {
+        EXPECT_FALSE(fs::exists(name)) << name;
+    }
     for (const std::string& name : kept) {
         EXPECT_TRUE(fs::exists(name)) << name;
     }
-    EXPECT_EQ(stale.substr(0, 9), "game.cfg.") << "beside its file, named after it";
     live.kill();
     live.wait();
+}
+
+TEST_F(Files, ATemporaryLeftUnderThisProcesssIdDoesNotStopASave) {
+    // Ids come round again (under Wine at once): what an earlier process of this id left under the
+    // names the next saves take is no live save's.
+    const std::uint64_t next = platform::temporary_files::upcomingSerial();
+    for (std::uint64_t serial = next; serial < next + 4; ++serial) {
+        writeFile(platform::temporary_files::pathFor("game.cfg", platform::processId(), serial),
+                  "left");
+    }
+    for (int save = 0; save < 4; ++save) {
+        ASSERT_TRUE(platform::replaceFile("game.cfg", "saved " + std::to_string(save)));
+    }
+    EXPECT_EQ(readFile("game.cfg"), "saved 3");
+    EXPECT_EQ(namesIn("."), std::vector<std::string>{"game.cfg"});
+}
+
+TEST_F(Files, ThreadsSavingAtOnceNeverLeaveAPartialFile) {
+    // Two texts of different lengths: any partial or empty file shows.
+    const std::string texts[] = {"{\"Float\": 1.0}", "{\"Float\": 22.25, \"Other\": true}"};
+    ASSERT_TRUE(platform::replaceFile("game.cfg", texts[0]));
+    std::atomic<bool> done{false};
+    std::atomic<int> failedSaves{0};
+    std::vector<std::thread> savers;
+    for (int thread = 0; thread < 4; ++thread) {
+        savers.emplace_back([&, thread] {
+            for (int save = 0; save < 200; ++save) {
+                if (!platform::replaceFile("game.cfg", texts[(thread + save) % 2])) {
+                    ++failedSaves;
+                }
+            }
+        });
+    }
+    std::size_t reads = 0;
+    std::size_t partial = 0;
+    std::thread reader([&] {
+        while (!done) {
+            const platform::FileContent read = platform::readWholeFile("game.cfg");
+            // Windows refuses to open a file in the middle of being replaced: no partial read.
+            if (read.state == platform::FileState::read) {
+                ++reads;
+                partial += read.bytes != texts[0] && read.bytes != texts[1] ? 1 : 0;
+            }
+        }
+    });
+    for (std::thread& saver : savers) {
+        saver.join();
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(partial, 0u) << "of " << reads << " reads";
+    EXPECT_GT(reads, 0u);
+    EXPECT_EQ(failedSaves, 0);
+    EXPECT_EQ(namesIn("."), std::vector<std::string>{"game.cfg"}) << "no temporary is left";
 }
 
 } // namespace
