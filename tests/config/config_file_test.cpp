@@ -6,6 +6,7 @@
 #include "orvelin_version.hpp"
 #include "platform/files.hpp"
 #include "platform/process.hpp"
+#include "platform/temporary_files.hpp"
 #include "support.hpp"
 
 #include <gtest/gtest.h>
@@ -355,6 +356,25 @@ TEST_F(ConfigFileFault, AFileThePlayerMayNotReadOrWriteStaysByteForByte) {
         EXPECT_EQ(temporariesIn("config"), std::vector<std::string>{}) << name;
     }
 }
+
+#if !defined(_WIN32)
+TEST_F(ConfigFileFault, AnotherUsersLiveSaveKeepsItsTemporary) {
+    // Process 1 runs as long as the system does and is another user's than the session's (as
+    // root, the session runs as another user): that it may not be signalled means it runs.
+    const HostAsAnotherUser host;
+    fs::permissions(".", fs::perms::all);
+    fs::create_directories("config");
+    fs::permissions("config", fs::perms::all);
+    writeFile("config\\Orvelin.cfg", playersFile());
+    fs::permissions("config/Orvelin.cfg", fs::perms::all);
+    const std::string live = platform::temporary_files::pathFor("config/Orvelin.cfg", 1, 0);
+    writeFile(live, "a live save's");
+    const int status = testing_support::runProgram(host.command(), "output.txt", "errors.txt");
+    ASSERT_EQ(status, 0) << readFile("errors.txt");
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_EQ(readFile("config\\Orvelin.cfg"), playersFile());
+}
+#endif
 
 TEST_F(ConfigFileFault, TheRewrittenFileKeepsWhatThePlayerSetOnIt) {
     fs::create_directories("config");

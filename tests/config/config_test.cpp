@@ -194,6 +194,8 @@ TEST_F(ConfigFile, StoredValuesAreKeptAndWrittenBackInKeyOrder) {
         {"a number split over two lines", "{\"Float\": 1\n5}", R"({"Float":15})"},
         {"a number split by CR LF", "{\"Float\": 1\r\n5}", R"({"Float":15})"},
         {"CR LF line ends", "{\r\n    \"Float\": 0.5\r\n}", R"({"Float":0.5})"},
+        // Only a CR before an LF goes with it: a lone one splits the number, which is no JSON.
+        {"a lone CR is no line end", "{\"Float\": 1\r5}", R"({"Float":1.0})"},
         {"text after a Ctrl-Z is not read", "{\"Float\": 2.5}\x1A{\"Float\"", R"({"Float":2.5})"},
         {"a byte order mark", "\xEF\xBB\xBF{\"Float\": 3.5}", R"({"Float":3.5})"},
         {"extra members", R"({"Zeta": 1, "Float": 2.5, "$note": "x"})", R"({"Float":2.5})"},
