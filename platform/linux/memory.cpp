@@ -22,6 +22,25 @@ MemoryUse memoryUse() {
     return use;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVELIN_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVELIN_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#if defined(ORVELIN_ADDRESS_SANITIZER)
+// Under AddressSanitizer the memory comes from its heap, so that a write past the end is reported
+// rather than landing in whatever the next page holds.
+void* allocatePages(std::size_t size) {
+    return std::calloc(size == 0 ? 1 : size, 1);
+}
+
+void freePages(void* pages, std::size_t) {
+    std::free(pages);
+}
+#else
 void* allocatePages(std::size_t size) {
     void* pages = mmap(nullptr, size == 0 ? 1 : size, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -38,5 +57,6 @@ void freePages(void* pages, std::size_t size) {
         munmap(pages, size == 0 ? 1 : size);
     }
 }
+#endif
 
 } // namespace platform

@@ -90,6 +90,31 @@ TEST(FindEngineGlobals, AMissingPatternIsReportedAlone) {
     EXPECT_TRUE(findings[2].found);
 }
 
+TEST(FindEngineGlobals, TheFirstGlobalCountsOnlyWithAllEightBytesInTheImage) {
+    // As the plug-in judges it: global 1 at 0x3400100 in an image ending 4 or 8 bytes after it.
+    for (const auto& [imageSize, found] : {std::pair{0x3400104u, false}, {0x3400108u, true}}) {
+        PeLayout layout = gameWith({0, 1, 2});
+        layout.imageSize = imageSize;
+        layout.sections.pop_back();
+        std::string error;
+        const auto image = layOut(makePe(layout), error);
+        ASSERT_TRUE(image) << error;
+        EXPECT_EQ(scan::findEngineGlobals(*image)[0].found, found) << imageSize;
+    }
+}
+
+TEST(LayOutImage, HeadersLargerThanTheImageAreCopiedOnlyAsFarAsTheImage) {
+    // SizeOfHeaders past SizeOfImage in a file longer than both: the headers are cut at the
+    // image's end (under AddressSanitizer a write past it is reported).
+    PeLayout layout{{{".text", 0x800, 0x100, std::string(0x2000, '\xCC')}}, 0x1000};
+    layout.headersSize = 0x3000;
+    std::string error;
+    const auto image = layOut(makePe(layout), error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(image->bytes.size(), 0x1000u);
+    EXPECT_EQ(image->bytes[0x800], 0xCC);
+}
+
 TEST(FindEngineGlobals, AFirstGlobalOutsideTheImageIsNoFinding) {
     PeLayout layout = gameWith({0, 1, 2});
     layout.imageSize = 0x3400000;
@@ -348,6 +373,19 @@ TEST_F(ScanTool, NearPlacesAreCountedAndMoreCanBeListed) {
     EXPECT_EQ(scan("--near 1 --pattern \"AA BB CC DD\" near.exe"), 1);
     EXPECT_NE(output().find("  (8 near places in all; --list N shows more)\n"), std::string::npos)
         << output();
+    // Fewest differences first, then the lowest address: places two bytes off, lower down, come
+    // after those one byte off.
+    code.replace(0x10, 4, "\xAA\xBB\xCF\xDE");
+    code.replace(0x50, 4, "\xAA\xBB\xCF\xDE");
+    writeFile("near.exe", makePe({{{".text", textAddress, 0x400, code}}, 0x2000}));
+    EXPECT_EQ(scan("--json --near 2 --list 10 --pattern \"AA BB CC DD\" near.exe"), 1);
+    report = parsed(output());
+    std::vector<std::uint64_t> order;
+    for (const nlohmann::json& place : report["near"]) {
+        order.push_back(place["rva"]);
+    }
+    EXPECT_EQ(order, (std::vector<std::uint64_t>{0x1000, 0x1040, 0x1080, 0x10C0, 0x1100, 0x1140,
+                                                 0x1180, 0x11C0, 0x1010, 0x1050}));
 }
 
 TEST_F(ScanTool, EveryArgumentAndInputGetsAClearOutcome) {

@@ -84,8 +84,13 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
         EXPECT_EQ(scan::notation(made->signature), expected);
         EXPECT_EQ(made->rva, textRva);
     }
-    // One instruction is enough where the first is unique.
+    // The longest signature there is, 64 bytes, is made: 63 no-ops, then what sets them apart.
     std::string why;
+    const std::optional<scan::MadeSignature> longest =
+        scan::makeSignature(imageOf(twice(std::string(63, '\x90'))), textRva, why);
+    ASSERT_TRUE(longest) << why;
+    EXPECT_EQ(longest->signature.length(), scan::longestSignature);
+    // One instruction is enough where the first is unique.
     const scan::ExecutableImage image = imageOf(twice(cases[0].first));
     EXPECT_EQ(scan::notation(scan::makeSignature(image, textRva + 26, why)->signature),
               "48 B9 78 56 34 12 78 56 34 12 8B 44 24 20 E8 ?? ?? ?? ?? C3");

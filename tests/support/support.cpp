@@ -4,7 +4,6 @@
 
 #include "loader/loader.hpp"
 #include "platform/files.hpp"
-#include "platform/memory.hpp"
 #include "platform/process.hpp"
 
 #include <cstdlib>
@@ -267,7 +266,16 @@ std::size_t roundUpToPages(std::size_t size) {
 
 GuardedBuffer::GuardedBuffer(std::size_t size)
     : mappingSize_(roundUpToPages(size) + pageSize), size_(size) {
-    mapping_ = platform::allocatePages(mappingSize_);
+    // Whole pages of their own, whatever the platform layer's allocation does in this build.
+#if defined(_WIN32)
+    mapping_ = VirtualAlloc(nullptr, mappingSize_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    mapping_ =
+        mmap(nullptr, mappingSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping_ == MAP_FAILED) {
+        mapping_ = nullptr;
+    }
+#endif
     if (mapping_ == nullptr) {
         throw std::bad_alloc();
     }
@@ -277,7 +285,11 @@ GuardedBuffer::GuardedBuffer(std::size_t size)
 }
 
 GuardedBuffer::~GuardedBuffer() {
-    platform::freePages(mapping_, mappingSize_);
+#if defined(_WIN32)
+    VirtualFree(mapping_, 0, MEM_RELEASE);
+#else
+    munmap(mapping_, mappingSize_);
+#endif
 }
 
 } // namespace testing_support

@@ -119,8 +119,7 @@ bool isDirectory(const std::string& path);
 // Sets an environment variable of this process; an empty value removes it.
 void setEnvironment(const char* name, const std::string& value);
 
-// Makes whole pages of memory from platform::allocatePages inaccessible: any read or write there
-// faults.
+// Makes whole pages of a mapping inaccessible: any read or write there faults.
 inline constexpr std::size_t pageSize = 4096;
 void makeInaccessible(void* pages, std::size_t size);
 
