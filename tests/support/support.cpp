@@ -103,8 +103,14 @@ int runProgram(const std::string& commandLine, const std::string& outputFile,
     const std::string redirected =
         commandLine + " > \"" + outputFile + "\" 2> \"" + errorFile + "\"";
 #if defined(_WIN32)
-    // cmd.exe drops the outer quotes of a line that starts with one.
-    return std::system(("\"" + redirected + "\"").c_str());
+    // cmd.exe drops the outer quotes of a line that starts with one. Under Wine, with the other
+    // test program busy, it has now and then failed to start the program at all (9009, "not
+    // recognized"); no program of ours exits with that status, so that is tried again.
+    int status = 9009;
+    for (int attempt = 0; attempt < 3 && status == 9009; ++attempt) {
+        status = std::system(("\"" + redirected + "\"").c_str());
+    }
+    return status;
 #else
     return exitStatus(std::system(redirected.c_str()));
 #endif
