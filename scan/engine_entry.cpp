@@ -4,8 +4,6 @@
 #include "scan/hex.hpp"
 #include "scan/instructions.hpp"
 
-#include <algorithm>
-
 namespace scan {
 
 namespace {
@@ -23,9 +21,7 @@ std::optional<std::uint64_t> engineReferenceAt(const ExecutableImage& image,
         return std::nullopt;
     }
     const unsigned char* match = image.bytes.data() + matchRva;
-    const std::optional<Instruction> instruction = decodeInstruction(
-        match, static_cast<std::size_t>(std::min<std::uint64_t>(15, size - matchRva)),
-        image.imageBase + matchRva);
+    const std::optional<Instruction> instruction = instructionAt(image, matchRva);
     const InstructionField* relative = instruction ? instruction->relativeField() : nullptr;
     if (relative == nullptr || instruction->branch ||
         instruction->length != engineInstructionLength || relative->offset != displacementAt ||

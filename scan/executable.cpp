@@ -271,12 +271,11 @@ std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& 
     }
     // Opened only once it is known to be a regular file: opening a pipe can wait for ever.
     const std::uintmax_t size = std::filesystem::file_size(path, failure);
-    if (failure || !platform::isReadableFile(path)) {
-        error = readFailure + (failure ? ": " + failure.message() : std::string());
-        return std::nullopt;
+    std::ifstream in;
+    if (!failure && platform::isReadableFile(path)) {
+        in.open(path, std::ios::binary);
     }
-    std::ifstream in(path, std::ios::binary);
-    if (failure || !in) {
+    if (failure || !in.is_open()) {
         error = readFailure + (failure ? ": " + failure.message() : std::string());
         return std::nullopt;
     }

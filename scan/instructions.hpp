@@ -3,6 +3,9 @@
 // length, its text, the fields in it whose bytes a relink or a moved global can change, and the
 // address a relative field makes it refer to.
 
+#include "scan/executable.hpp"
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,5 +51,16 @@ struct Instruction {
 // bytes are no valid instruction.
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
                                              std::uint64_t address);
+
+// The instruction at rva as it lies in the image, reading nothing past the image's end.
+inline std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva) {
+    const std::uint64_t size = image.bytes.size();
+    if (rva >= size) {
+        return std::nullopt;
+    }
+    return decodeInstruction(image.bytes.data() + rva,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(15, size - rva)),
+                             image.imageBase + rva);
+}
 
 } // namespace scan

@@ -124,7 +124,6 @@ std::string countText(std::uint64_t matches, const std::vector<std::uint64_t>& r
 
 struct NearReport {
     bool asked = false;
-    std::size_t listed = 0; // how many the user asked to see
     scan::NearMatches near;
 
     void addTo(json& report, const scan::ExecutableImage& image) const {
@@ -165,10 +164,9 @@ NearReport nearMatches(const scan::ExecutableImage& image, const BytePattern& pa
     if (near == 0) {
         return {};
     }
-    return {true, listed,
-            scan::findNearMatches(image.bytes.data(),
-                                  static_cast<std::uint32_t>(image.bytes.size()), pattern, near,
-                                  listed)};
+    return {true, scan::findNearMatches(image.bytes.data(),
+                                        static_cast<std::uint32_t>(image.bytes.size()), pattern,
+                                        near, listed)};
 }
 
 int checkEnginePatterns(const Output& out, const std::string& path,

@@ -27,17 +27,6 @@ bool changesWithTheLink(const InstructionField& field, const ExecutableImage& im
            field.size == 4 && field.value > 0 && image.sectionOf(value) != nullptr;
 }
 
-// The instruction at rva, as it lies in the image.
-std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva) {
-    const std::uint64_t size = image.bytes.size();
-    if (rva >= size) {
-        return std::nullopt;
-    }
-    return decodeInstruction(image.bytes.data() + rva,
-                             static_cast<std::size_t>(std::min<std::uint64_t>(15, size - rva)),
-                             image.imageBase + rva);
-}
-
 bool matchesOnce(const ExecutableImage& image, const Signature& signature) {
     const BytePattern pattern = signature.pattern();
     PatternMatches matches;
