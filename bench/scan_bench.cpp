@@ -11,7 +11,7 @@
 #include "engine/pattern.hpp"
 #include "pattern/kernels.hpp"
 #include "pe_file.hpp"
-#include "scan/executable.hpp"
+#include "scan/engine_findings.hpp"
 #include "scan/near.hpp"
 
 #include <benchmark/benchmark.h>
@@ -337,8 +337,7 @@ const GameFile& gameFile() {
 void ScanExecutable(benchmark::State& state) {
     const std::string& path = gameFile().path(); // made before the timing starts
     for (auto _ : state) {
-        std::string error;
-        const std::optional<scan::ExecutableImage> image = scan::layOutFile(path, error);
+        const scan::Outcome<scan::ExecutableImage> image = scan::layOutFile(path);
         const std::vector<scan::PatternFinding> findings = scan::findEngineGlobals(*image);
         if (!findings[1].matched || !findings[2].matched) {
             state.SkipWithError("the planted patterns were not found");
@@ -350,8 +349,7 @@ void ScanExecutable(benchmark::State& state) {
 
 // orvelin-scan --near 2 on it, beyond the layout: the near matches of all three patterns.
 void NearMatches(benchmark::State& state) {
-    std::string error;
-    const std::optional<scan::ExecutableImage> image = scan::layOutFile(gameFile().path(), error);
+    const scan::Outcome<scan::ExecutableImage> image = scan::layOutFile(gameFile().path());
     for (auto _ : state) {
         for (const EnginePattern& pattern : enginePatterns) {
             benchmark::DoNotOptimize(scan::findNearMatches(

@@ -34,8 +34,7 @@ void locateEngineGlobals(const std::optional<platform::ModuleImage>& image) {
         const EnginePattern& pattern = enginePatterns[n];
         const std::optional<EngineReference>& found = references[n];
         // A value is read only from a global inside the image: anywhere else may be unmapped.
-        const bool readable =
-            found && insideImage(image->base, image->size, found->location, sizeof(std::uint64_t));
+        const bool readable = found && globalInImage(image->base, image->size, found->location);
         if (!found || (pattern.readsValue && !readable)) {
             logAs(pluginLogSource, "Engine global " + std::to_string(n + 1) +
                                        " was not found in the game executable");

@@ -1,5 +1,7 @@
 #include "engine/pattern.hpp"
 
+#include "pattern/relative.hpp"
+
 #include <algorithm>
 
 // A load of a global followed by a test and a long conditional jump; a load of a global's address
@@ -16,13 +18,9 @@ const std::array<EnginePattern, 3> enginePatterns = {{
 const std::array<BytePattern, 3> engineBytePatterns = {enginePatterns[0], enginePatterns[1],
                                                        enginePatterns[2]};
 
-ORVELIN_READS_WHOLE_IMAGE
 std::uintptr_t referencedLocation(const unsigned char* match) {
-    const unsigned char* field = match + 3;
-    const std::uint32_t displacement =
-        static_cast<std::uint32_t>(field[0]) | static_cast<std::uint32_t>(field[1]) << 8 |
-        static_cast<std::uint32_t>(field[2]) << 16 | static_cast<std::uint32_t>(field[3]) << 24;
-    return reinterpret_cast<std::uintptr_t>(match) + 7 + displacement;
+    return relativeTarget(match, engineFieldOffset, engineInstructionLength,
+                          FieldReading::asUnsigned);
 }
 
 bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location,
@@ -30,6 +28,10 @@ bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t 
     // Below the image the difference wraps round to a number far beyond any image's size.
     const std::uint64_t at = location - reinterpret_cast<std::uintptr_t>(image);
     return at <= size && count <= size - at;
+}
+
+bool globalInImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location) {
+    return insideImage(image, size, location, sizeof(std::uint64_t));
 }
 
 EngineReferences findEngineReferences(const unsigned char* image, std::uint32_t size) {

@@ -6,11 +6,14 @@
 #include "pattern/pattern.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
 // Every engine pattern starts with a 7-byte instruction carrying a 4-byte displacement at offsets
 // 3 to 6.
+inline constexpr std::size_t engineInstructionLength = 7;
+inline constexpr std::size_t engineFieldOffset = 3;
 struct EnginePattern : BytePattern {
     bool readsValue; // the slot keeps the global's value rather than its address
 };
@@ -28,6 +31,10 @@ std::uintptr_t referencedLocation(const unsigned char* match);
 // for what may be read from an image.
 bool insideImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location,
                  std::uint64_t count);
+
+// A global an engine pattern refers to lies in the image when all eight bytes of it do, as a
+// value read from it needs: the one rule, wherever a global is judged.
+bool globalInImage(const unsigned char* image, std::uint64_t size, std::uintptr_t location);
 
 // Each engine pattern's first occurrence in an image, in slot order, and the location it refers
 // to; all three found in one pass. A match that is the pattern's own table (when the locator lies

@@ -8,10 +8,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    std::string error;
-    const std::optional<scan::Signature> signature = scan::parseSignature(text, error);
+    const scan::Outcome<scan::Signature> signature = scan::parseSignature(text);
     if (!signature) {
-        if (error.empty()) {
+        if (signature.error().detail.empty()) {
             __builtin_trap();
         }
         return 0;
@@ -20,9 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         signature->mask.find('x') == std::string::npos) {
         __builtin_trap();
     }
-    std::string again;
-    const std::optional<scan::Signature> reread =
-        scan::parseSignature(scan::notation(*signature), again);
+    const scan::Outcome<scan::Signature> reread = scan::parseSignature(scan::notation(*signature));
     if (!reread || reread->bytes != signature->bytes || reread->mask != signature->mask) {
         __builtin_trap();
     }

@@ -24,8 +24,11 @@ constexpr std::uint32_t operandTopByteFactor = 16;
 
 } // namespace
 
+} // namespace pattern_scan
+
 // A byte counts as common when the measured code or this range's sample says so.
-ORVELIN_READS_WHOLE_IMAGE ByteWeights weighBytes(const unsigned char* start, std::uint64_t size) {
+ORVELIN_READS_WHOLE_IMAGE ByteWeights weighRange(const unsigned char* start, std::uint64_t size) {
+    using namespace pattern_scan;
     ByteWeights weights;
     for (std::size_t value = 0; value < 256; ++value) {
         weights.weight[value] = codeByteFrequency[value];
@@ -50,6 +53,8 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighBytes(const unsigned char* start, std
     }
     return weights;
 }
+
+namespace pattern_scan {
 
 Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeights& weights) {
     auto weight = [&](std::size_t j) {

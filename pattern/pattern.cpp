@@ -82,11 +82,12 @@ bool matchGroup(AllKernel kernel, const unsigned char* start, std::uint32_t size
 } // namespace
 
 void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
-                   std::span<const BytePattern> patterns, const MatchVisitor& found) {
-    const ByteWeights weights = weighBytes(start, size);
+                   std::span<const BytePattern> patterns, const MatchVisitor& found,
+                   const ByteWeights* weights) {
+    const ByteWeights weighed = weights != nullptr ? *weights : weighRange(start, size);
     for (std::size_t from = 0; from < patterns.size(); from += kernelWidth) {
         const std::size_t count = std::min(kernelWidth, patterns.size() - from);
-        if (!matchGroup(kernel, start, size, patterns.subspan(from, count), from, found, weights)) {
+        if (!matchGroup(kernel, start, size, patterns.subspan(from, count), from, found, weighed)) {
             return;
         }
     }
@@ -147,13 +148,14 @@ void findPatterns(const unsigned char* start, std::uint32_t size,
 }
 
 void forEachMatch(const unsigned char* start, std::uint32_t size,
-                  std::span<const BytePattern> patterns, const MatchVisitor& found) {
-    pattern_scan::matchEachWith(chosenKernel(), start, size, patterns, found);
+                  std::span<const BytePattern> patterns, const MatchVisitor& found,
+                  const ByteWeights* weights) {
+    pattern_scan::matchEachWith(chosenKernel(), start, size, patterns, found, weights);
 }
 
 void countMatches(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, std::span<PatternMatches> matches,
-                  std::size_t keepLowest, std::uint64_t stopAt) {
+                  std::size_t keepLowest, std::uint64_t stopAt, const ByteWeights* weights) {
     std::fill(matches.begin(), matches.end(), PatternMatches{});
     if (stopAt == 0) {
         return;
@@ -171,7 +173,7 @@ void countMatches(const unsigned char* start, std::uint32_t size,
             --unfinished;
         }
         return unfinished > 0;
-    });
+    }, weights);
 }
 
 const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,

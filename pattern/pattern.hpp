@@ -35,11 +35,21 @@ const unsigned char* findPattern(const unsigned char* start, std::uint32_t size,
 void findPatterns(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
 
+// How common each byte value is in a range, by machine code in general and by a sample of the
+// range: what the scan chooses each pattern's filter bytes by. Taken once, it serves every scan of
+// the same range.
+struct ByteWeights {
+    std::uint32_t weight[256];
+};
+ByteWeights weighRange(const unsigned char* start, std::uint64_t size);
+
 // Every place each pattern matches in the range (overlapping ones too), in one pass: found(k,
-// match) is called for each, each pattern's in ascending order, until it returns false.
+// match) is called for each, each pattern's in ascending order, until it returns false. Without
+// weights the range is weighed first.
 using MatchVisitor = std::function<bool(std::size_t pattern, const unsigned char* match)>;
 void forEachMatch(const unsigned char* start, std::uint32_t size,
-                  std::span<const BytePattern> patterns, const MatchVisitor& found);
+                  std::span<const BytePattern> patterns, const MatchVisitor& found,
+                  const ByteWeights* weights = nullptr);
 
 // Every place each pattern matches in the range (overlapping ones too), in one pass: how many,
 // counting no further than stopAt (the pass ends once every pattern has reached it), and the
@@ -50,7 +60,8 @@ struct PatternMatches {
 };
 void countMatches(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, std::span<PatternMatches> matches,
-                  std::size_t keepLowest, std::uint64_t stopAt = UINT64_MAX);
+                  std::size_t keepLowest, std::uint64_t stopAt = UINT64_MAX,
+                  const ByteWeights* weights = nullptr);
 
 // The same by its definition: each candidate position in turn, lowest first, compared byte by
 // byte. Tests and the benchmark measure the fast scan against it.

@@ -2,6 +2,9 @@
 // Files, as the plug-in, the loader and the tools use them. Paths are given as the plug-in writes
 // them: relative, with the backslash as separator.
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -25,6 +28,27 @@ inline constexpr const char* lineEnd = "\n";
 // A regular file stands at the path and opens for reading. Never blocks: a pipe, device, socket
 // or folder at the path is no readable file.
 bool isReadableFile(const std::string& path);
+
+// A regular file open for reading at any offset, opened once (never waiting on a pipe or device:
+// anything else at the path does not open).
+class ReadableFile {
+public:
+    static std::optional<ReadableFile> open(const std::string& path);
+    ~ReadableFile();
+    ReadableFile(ReadableFile&& other) noexcept;
+    ReadableFile& operator=(ReadableFile&&) = delete;
+    ReadableFile(const ReadableFile&) = delete;
+    ReadableFile& operator=(const ReadableFile&) = delete;
+
+    std::uint64_t size() const { return size_; }
+    // Copies count bytes from offset; false when they cannot all be read.
+    bool read(std::uint64_t offset, std::size_t count, unsigned char* destination) const;
+
+private:
+    ReadableFile(std::intptr_t handle, std::uint64_t size) : handle_(handle), size_(size) {}
+    std::intptr_t handle_;
+    std::uint64_t size_;
+};
 
 // A whole regular file, read as bytes. Anything that stopped the read (no regular file, an open
 // or a read that failed) makes it unreadable, never shorter; absent means nothing stands there.

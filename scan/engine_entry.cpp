@@ -8,52 +8,42 @@ namespace scan {
 
 namespace {
 
-constexpr std::size_t engineInstructionLength = 7;
-constexpr std::size_t displacementAt = 3;
-constexpr std::size_t displacementTop = 6;
+// The displacement's most significant byte, which the table's entries fix.
+constexpr std::size_t displacementTop = engineFieldOffset + 3;
 
 } // namespace
 
 std::optional<std::uint64_t> engineReferenceAt(const ExecutableImage& image,
                                                std::uint64_t matchRva) {
-    const std::uint64_t size = image.bytes.size();
-    if (matchRva >= size || size - matchRva < engineInstructionLength) {
-        return std::nullopt;
-    }
-    const unsigned char* match = image.bytes.data() + matchRva;
     const std::optional<Instruction> instruction = instructionAt(image, matchRva);
     const InstructionField* relative = instruction ? instruction->relativeField() : nullptr;
     if (relative == nullptr || instruction->branch ||
-        instruction->length != engineInstructionLength || relative->offset != displacementAt ||
+        instruction->length != engineInstructionLength || relative->offset != engineFieldOffset ||
         relative->size != 4) {
         return std::nullopt;
     }
-    return referencedLocation(match) - reinterpret_cast<std::uintptr_t>(image.bytes.data());
+    return image.relativeTargetRva(matchRva, engineFieldOffset, engineInstructionLength,
+                                   FieldReading::asUnsigned);
 }
 
-EnginePatternFit fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
-                                    std::uint64_t matchRva) {
-    EnginePatternFit fit;
+Outcome<EngineEntry> fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
+                                        std::uint64_t matchRva) {
+    auto unusable = [](std::string why) { return Error{Error::Kind::notFound, std::move(why)}; };
     const std::optional<std::uint64_t> global = engineReferenceAt(image, matchRva);
     if (!global || signature.length() < engineInstructionLength) {
-        fit.why = "its first instruction is not 7 bytes long with a RIP-relative 32-bit "
-                  "displacement at offsets 3 to 6";
-        return fit;
+        return unusable("its first instruction is not 7 bytes long with a RIP-relative 32-bit "
+                        "displacement at offsets 3 to 6");
     }
     const unsigned char top = image.bytes[matchRva + displacementTop];
     if (top >= 0x80) {
-        fit.why = "its global lies before the instruction, and the plug-in reads the "
-                  "displacement as an unsigned number";
-        return fit;
+        return unusable("its global lies before the instruction, and the plug-in reads the "
+                        "displacement as an unsigned number");
     }
+    if (!image.holdsGlobal(*global)) {
+        return unusable("its global at RVA " + hex(*global) + " lies outside the image");
+    }
+    EngineEntry fit;
     fit.globalRva = *global;
-    if (!insideImage(image.bytes.data(), image.bytes.size(),
-                     reinterpret_cast<std::uintptr_t>(image.bytes.data()) + *global,
-                     sizeof(std::uint64_t))) {
-        fit.why = "its global at RVA " + hex(*global) + " lies outside the image";
-        return fit;
-    }
-    fit.usable = true;
     fit.section = image.sectionAt(*global);
     fit.entry = signature;
     fit.entry.bytes[displacementTop] = static_cast<char>(top);

@@ -3,7 +3,7 @@
 // makes of a match: its pattern must begin with a 7-byte instruction whose 32-bit RIP-relative
 // displacement sits at offsets 3 to 6, and it reads that displacement as an unsigned number.
 
-#include "scan/executable.hpp"
+#include "scan/image.hpp"
 #include "scan/signature.hpp"
 
 #include <cstdint>
@@ -17,9 +17,7 @@ namespace scan {
 std::optional<std::uint64_t> engineReferenceAt(const ExecutableImage& image,
                                                std::uint64_t matchRva);
 
-struct EnginePatternFit {
-    bool usable = false;
-    std::string why; // when not usable
+struct EngineEntry {
     std::uint64_t globalRva = 0;
     std::string section; // the global's; empty when none holds it
     // The pattern table's entry: the signature with the displacement's top byte fixed, as the
@@ -27,8 +25,9 @@ struct EnginePatternFit {
     Signature entry;
 };
 
-// What the signature, matching only at matchRva, is worth as an engine pattern.
-EnginePatternFit fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
+// The signature, matching only at matchRva, as an engine pattern; a notFound error saying why it
+// cannot serve as one.
+Outcome<EngineEntry> fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
                                     std::uint64_t matchRva);
 
 // The entry as the plug-in's table writes it: {{"\x48\x8B\x05...", "xxx???x..."}, false}.

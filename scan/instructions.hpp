@@ -1,11 +1,12 @@
 #pragma once
 // x86-64 instructions, decoded by Capstone, as far as a signature needs them: each instruction's
-// length, its text, the fields in it whose bytes a relink or a moved global can change, and the
-// address a relative field makes it refer to.
+// length, its text, the fields in it whose bytes a relink or a moved global can change, the
+// address a relative field makes it refer to, and the general registers it reads as an address
+// and writes. Where a field lies and how long it is comes from the instruction's own encoding
+// (its ModRM and SIB bytes), not from the decoder's account of it.
 
-#include "scan/executable.hpp"
+#include "scan/image.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,6 +14,14 @@
 #include <vector>
 
 namespace scan {
+
+// The sixteen general registers, numbered as the encoding numbers them (rax 0 ... r15 15), a bit
+// each; a register is named by its whole 64-bit self whatever part of it an instruction uses.
+using RegisterSet = std::uint16_t;
+inline constexpr int noRegister = -1;
+inline constexpr RegisterSet registerBit(int reg) {
+    return reg < 0 ? RegisterSet{0} : static_cast<RegisterSet>(1u << reg);
+}
 
 struct InstructionField {
     enum class Kind {
@@ -23,9 +32,10 @@ struct InstructionField {
     Kind kind;
     std::size_t offset; // within the instruction
     std::size_t size;
-    std::int64_t value;
-    // A displacement added to a base or index register (not RIP): [r12 + rsi*8 + 0x70680].
-    bool registerBased = false;
+    std::int64_t value; // as the encoding holds it, sign-extended
+    // A displacement's base and index registers: [r12 + rsi*8 + 0x70680].
+    int base = noRegister;
+    int index = noRegister;
 };
 
 struct Instruction {
@@ -36,6 +46,11 @@ struct Instruction {
     // address); empty when it has no relative field.
     std::optional<std::uint64_t> target;
     bool branch = false; // a call or jump
+    // The general registers it may change; after a call, those the Windows x64 convention lets
+    // the callee change (rax, rcx, rdx, r8 to r11).
+    RegisterSet writes = 0;
+    // A lea with a RIP-relative operand: the register that receives the target's address.
+    int loadsAddressInto = noRegister;
 
     const InstructionField* relativeField() const {
         for (const InstructionField& field : fields) {
@@ -52,15 +67,9 @@ struct Instruction {
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
                                              std::uint64_t address);
 
-// The instruction at rva as it lies in the image, reading nothing past the image's end.
-inline std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva) {
-    const std::uint64_t size = image.bytes.size();
-    if (rva >= size) {
-        return std::nullopt;
-    }
-    return decodeInstruction(image.bytes.data() + rva,
-                             static_cast<std::size_t>(std::min<std::uint64_t>(15, size - rva)),
-                             image.imageBase + rva);
-}
+// The instruction at rva as it lies in the image, reading nothing past the image's end (nor past
+// end, where given).
+std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva,
+                                         std::uint64_t end = UINT64_MAX);
 
 } // namespace scan

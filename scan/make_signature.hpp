@@ -1,9 +1,11 @@
 #pragma once
 // Signatures for the instruction at an RVA: what a plug-in developer adds to the pattern table when
 // a game update broke a pattern and the instruction was found again. Where the code at the place
-// is not unique, a signature of an instruction elsewhere that refers to the place leads there.
+// is not unique, a signature elsewhere leads there: inside its function, at an instruction that
+// refers to it, or at one that addresses a table holding its address.
 
-#include "scan/executable.hpp"
+#include "scan/error.hpp"
+#include "scan/image.hpp"
 #include "scan/references.hpp"
 #include "scan/signature.hpp"
 
@@ -22,21 +24,20 @@ struct MadeSignature {
     std::vector<std::string> instructions; // the text of each instruction it covers
 };
 
-// Why a signature cannot be made at the RVA (it lies outside every executable section, named by
-// the section it falls in); empty when it can.
-std::optional<std::string> refuseSignatureAt(const ExecutableImage& image, std::uint64_t rva);
+// A badArgument error when no signature can be made at the RVA: it lies outside every executable
+// section (the error names the section it falls in).
+std::optional<Error> refuseSignatureAt(const ExecutableImage& image, std::uint64_t rva);
 
 // The shortest signature that starts at rva, is made of whole instructions, stays inside its
 // function (where the exception directory gives the function's extent) and matches exactly once
 // in the image. Every byte is wildcarded that a relink or moved data changes: RIP-relative
 // displacements and relative branch targets; displacements and immediates of 4 or more bytes
 // holding an address inside the image (which the relocation table fixes up); and 32-bit
-// displacements added to a base or index register whose value is an RVA inside one of the
-// image's sections (code that addresses data relative to the image base). Empty, with the reason
-// in why, when there is none within longestSignature bytes or the function, or an instruction
-// cannot be decoded there.
-std::optional<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva,
-                                           std::string& why);
+// displacements added to a register that holds the image base there (image-relative addressing,
+// see image_base.hpp). Every other structure or stack offset stays fixed. A notFound error, with
+// the reason, when there is none within longestSignature bytes or the function, or an
+// instruction cannot be decoded there.
+Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva);
 
 // Where the code at the place occurs elsewhere too, a signature that starts at a later
 // instruction of the same function, of those within the function's first mostInterior
@@ -57,5 +58,37 @@ struct ReferenceSignature {
 // references allow, each matching exactly once and resolving to the place.
 std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& image,
                                                         std::uint64_t place, std::size_t most = 3);
+
+// A signature over an instruction that addresses a table (a virtual table or a table of
+// functions) one of whose slots holds the place's address: the place is the 8-byte value at the
+// table plus slotOffset, minus the image base; the table is where the instruction's relative
+// field leads (match + instructionOffset + its length + the field).
+struct TableSignature {
+    ReferenceSignature route; // the instruction addressing the table
+    std::uint64_t tableRva = 0;
+    std::uint64_t slotOffset = 0;
+};
+
+// Up to `most` table signatures for the place, each from another function where the references
+// allow, each matching exactly once and leading to the place through the table.
+std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
+                                                std::size_t most = 3);
+
+// Every route to the place the policy offers: its own signature; failing that, one inside its
+// function; failing that, or when asked, by reference; and failing all of them, or when asked,
+// through a table.
+struct SignatureRoutes {
+    Outcome<MadeSignature> own;
+    std::optional<MadeSignature> interior;
+    std::optional<FunctionExtent> function;
+    bool referencesLooked = false;
+    std::vector<ReferenceSignature> references = {};
+    bool tablesLooked = false;
+    std::vector<TableSignature> tables = {};
+
+    bool any() const { return own || interior || !references.empty() || !tables.empty(); }
+};
+SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,
+                                    bool byReference);
 
 } // namespace scan

@@ -1,19 +1,13 @@
 #include "scan/references.hpp"
 
+#include "scan/image_base.hpp"
 #include "scan/instructions.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace scan {
 
 namespace {
-
-std::int32_t signed32(const unsigned char* at) {
-    std::int32_t value;
-    std::memcpy(&value, at, sizeof(value));
-    return value;
-}
 
 // Bytes of an instruction before its relative field at most: prefixes, REX, a three-byte opcode,
 // ModRM and SIB.
@@ -21,9 +15,9 @@ constexpr std::size_t mostBeforeField = 10;
 
 } // namespace
 
-std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_t place) {
+std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_t lowest,
+                                      std::uint64_t highest) {
     std::vector<Reference> references;
-    const unsigned char* bytes = image.bytes.data();
     for (const Section& section : image.sections) {
         if (!section.executable || section.span < 4) {
             continue;
@@ -32,37 +26,42 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
         const std::uint64_t end = begin + section.span;
         for (std::uint64_t field = begin; field + 4 <= end; ++field) {
             // The field's instruction ends 0, 1, 2 or 4 bytes after it (an immediate may follow
-            // a displacement): only then can it lead to the place.
-            const auto after = static_cast<std::int64_t>(place) -
-                               static_cast<std::int64_t>(field + 4) - signed32(bytes + field);
-            if (after != 0 && after != 1 && after != 2 && after != 4) {
+            // a displacement): only then can it lead into the range.
+            const std::uint64_t fieldEnd = image.relativeTargetRva(field, 0, 4);
+            if (fieldEnd + 4 < lowest || fieldEnd > highest) {
                 continue;
             }
+            // Bytes before an instruction can often be read as a prefix, and its own last bytes
+            // as a shorter instruction: of the readings that lead into the range, the one where
+            // the code's own walk lands is the instruction; else the shortest.
+            std::vector<Reference> readings;
             for (std::size_t before = 1; before <= mostBeforeField && before <= field - begin;
                  ++before) {
                 const std::uint64_t at = field - before;
-                const std::optional<Instruction> instruction = decodeInstruction(
-                    bytes + at, static_cast<std::size_t>(std::min<std::uint64_t>(15, end - at)),
-                    image.imageBase + at);
+                const std::optional<Instruction> instruction = instructionAt(image, at, end);
                 const InstructionField* relative =
                     instruction ? instruction->relativeField() : nullptr;
-                if (relative != nullptr && relative->offset == before && relative->size == 4 &&
-                    instruction->target == image.imageBase + place) {
-                    references.push_back(
-                        {at, instruction->length, before, instruction->branch, instruction->text});
-                    break;
+                if (relative == nullptr || relative->offset != before || relative->size != 4 ||
+                    !instruction->target) {
+                    continue;
+                }
+                const std::uint64_t target = *instruction->target - image.imageBase;
+                if (target >= lowest && target <= highest) {
+                    readings.push_back({at, instruction->length, before, instruction->branch,
+                                        instruction->text, target});
                 }
             }
+            if (readings.empty()) {
+                continue;
+            }
+            const auto walked = std::find_if(
+                readings.begin(), readings.end(),
+                [&](const Reference& reading) { return !walkTo(image, reading.rva).empty(); });
+            references.push_back(readings.size() > 1 && walked != readings.end() ? *walked
+                                                                                  : readings.front());
         }
     }
     return references;
-}
-
-std::uint64_t referencedRva(const ExecutableImage& image, std::uint64_t instructionRva,
-                            std::size_t length, std::size_t fieldOffset) {
-    return instructionRva + length +
-           static_cast<std::uint64_t>(static_cast<std::int64_t>(
-               signed32(image.bytes.data() + instructionRva + fieldOffset)));
 }
 
 } // namespace scan

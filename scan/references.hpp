@@ -2,7 +2,7 @@
 // Instructions that refer to a place in the image: calls and jumps to it, and RIP-relative
 // operands that address it. What leads to a place whose own code occurs elsewhere too.
 
-#include "scan/executable.hpp"
+#include "scan/image.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,15 +17,16 @@ struct Reference {
     std::size_t fieldOffset = 0; // its signed 32-bit relative field, within it
     bool branch = false;         // a call or jump (else an operand's address)
     std::string text;            // mnemonic and operands
+    std::uint64_t target = 0;    // the RVA it leads to
 };
 
-// Every instruction in the executable sections whose 32-bit relative field makes it refer to the
-// place, lowest first.
-std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_t place);
+// Every instruction in the executable sections whose 32-bit relative field leads into
+// [lowest, highest], lowest first.
+std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_t lowest,
+                                      std::uint64_t highest);
 
-// The place the reference leads to, read from the image's bytes as the plug-in would read them
-// at a match: the instruction's end plus its signed 32-bit field.
-std::uint64_t referencedRva(const ExecutableImage& image, std::uint64_t instructionRva,
-                            std::size_t length, std::size_t fieldOffset);
+inline std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_t place) {
+    return findReferences(image, place, place);
+}
 
 } // namespace scan

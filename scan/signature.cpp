@@ -40,7 +40,8 @@ std::string shown(std::string_view token) {
 
 } // namespace
 
-std::optional<Signature> parseSignature(std::string_view text, std::string& error) {
+Outcome<Signature> parseSignature(std::string_view text) {
+    auto refused = [](std::string why) { return Error{Error::Kind::badArgument, std::move(why)}; };
     Signature signature;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -60,19 +61,17 @@ std::optional<Signature> parseSignature(std::string_view text, std::string& erro
             signature.bytes += static_cast<char>(hexDigit(token[0]) * 16 + hexDigit(token[1]));
             signature.mask += 'x';
         } else {
-            error = "'" + shown(token) + "' (token " + std::to_string(signature.length() + 1) +
-                    ") is not a byte: write two hexadecimal digits, or ? or ?? for any byte";
-            return std::nullopt;
+            return refused("'" + shown(token) + "' (token " +
+                           std::to_string(signature.length() + 1) +
+                           ") is not a byte: write two hexadecimal digits, or ? or ?? for any byte");
         }
         at = end;
     }
     if (signature.length() == 0) {
-        error = "the signature is empty";
-        return std::nullopt;
+        return refused("the signature is empty");
     }
     if (signature.mask.find('x') == std::string::npos) {
-        error = "the signature fixes no byte, so it matches everywhere";
-        return std::nullopt;
+        return refused("the signature fixes no byte, so it matches everywhere");
     }
     return signature;
 }

@@ -4,6 +4,7 @@
 // plug-in's pattern table.
 
 #include "pattern/pattern.hpp"
+#include "scan/error.hpp"
 
 #include <optional>
 #include <string>
@@ -20,10 +21,10 @@ struct Signature {
     std::size_t length() const { return mask.size(); }
 };
 
-// The signature the text writes. Empty, with the reason in error (naming the offending token),
-// when a token is neither two hexadecimal digits nor "?" or "??", when there is no token, or when
-// no byte is fixed.
-std::optional<Signature> parseSignature(std::string_view text, std::string& error);
+// The signature the text writes. A badArgument error, with the reason (naming the offending
+// token), when a token is neither two hexadecimal digits nor "?" or "??", when there is no token,
+// or when no byte is fixed.
+Outcome<Signature> parseSignature(std::string_view text);
 
 // The modder's notation: upper-case hexadecimal, "??" for any byte, one blank between.
 std::string notation(const Signature& signature);

@@ -20,12 +20,6 @@ struct Prepared {
     unsigned char anchorValue[2];
 };
 
-// How common each byte value is, by machine code in general and by a sample of the range to be
-// scanned.
-struct ByteWeights {
-    std::uint32_t weight[256];
-};
-ByteWeights weighBytes(const unsigned char* start, std::uint64_t size);
 // Chooses the anchors of a pattern that has a fixed byte within anchorReach: the two rarest fixed
 // bytes there that are not neighbours, a fixed byte after a wildcard (an operand's top byte)
 // counting as common.
@@ -58,7 +52,8 @@ std::size_t scanAllAvx512(const unsigned char* start, std::size_t end, const Pre
 // Every match of any number of patterns with the kernel, kernelWidth patterns a pass; the first
 // match of each, the pass ending once each has one.
 void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
-                   std::span<const BytePattern> patterns, const MatchVisitor& found);
+                   std::span<const BytePattern> patterns, const MatchVisitor& found,
+                   const ByteWeights* weights = nullptr);
 void firstMatchesWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
                       std::span<const BytePattern> patterns,
                       std::span<const unsigned char*> firsts);

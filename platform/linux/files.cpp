@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 namespace platform {
 
@@ -84,6 +85,40 @@ bool isReadableFile(const std::string& path) {
         return false;
     }
     close(file);
+    return true;
+}
+
+std::optional<ReadableFile> ReadableFile::open(const std::string& path) {
+    const int file = openRegularFile(path);
+    struct stat status {};
+    if (file < 0 || fstat(file, &status) != 0) {
+        if (file >= 0) {
+            close(file);
+        }
+        return std::nullopt;
+    }
+    return ReadableFile(file, static_cast<std::uint64_t>(status.st_size));
+}
+
+ReadableFile::~ReadableFile() {
+    if (handle_ >= 0) {
+        close(static_cast<int>(handle_));
+    }
+}
+
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), size_(other.size_) {}
+
+bool ReadableFile::read(std::uint64_t offset, std::size_t count,
+                        unsigned char* destination) const {
+    for (std::size_t done = 0; done < count;) {
+        const ssize_t got = pread(static_cast<int>(handle_), destination + done, count - done,
+                                  static_cast<off_t>(offset + done));
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            return false;
+        }
+        done += got > 0 ? static_cast<std::size_t>(got) : 0;
+    }
     return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace platform {
 
@@ -107,6 +108,46 @@ bool isReadableFile(const std::string& path) {
         return false;
     }
     CloseHandle(file);
+    return true;
+}
+
+std::optional<ReadableFile> ReadableFile::open(const std::string& path) {
+    HANDLE file = openRegularFile(path);
+    LARGE_INTEGER size{};
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        return std::nullopt;
+    }
+    return ReadableFile(reinterpret_cast<std::intptr_t>(file),
+                        static_cast<std::uint64_t>(size.QuadPart));
+}
+
+ReadableFile::~ReadableFile() {
+    if (handle_ != reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    }
+}
+
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE))),
+      size_(other.size_) {}
+
+bool ReadableFile::read(std::uint64_t offset, std::size_t count,
+                        unsigned char* destination) const {
+    for (std::size_t done = 0; done < count;) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>((offset + done) & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), destination + done, chunk, &got, &at) ||
+            got == 0) {
+            return false;
+        }
+        done += got;
+    }
     return true;
 }
 

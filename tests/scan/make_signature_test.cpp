@@ -1,42 +1,37 @@
-// Signatures made from instructions: what is wildcarded (MSVC's image-relative addressing among
-// it), staying inside a function, signatures by reference, the engine pattern shape, and
-// signatures of Windows code that nobody here wrote (Wine's own DLLs) found again by the tool.
+// Signatures made from instructions: what is wildcarded (every field at its place in the encoding,
+// MSVC's image-relative addressing through the image-base register), staying inside a function,
+// and the routes by reference and through a table, each followed back to the place.
 
 #include "scan/engine_entry.hpp"
 #include "scan/hex.hpp"
+#include "scan/image_base.hpp"
 #include "scan/instructions.hpp"
 #include "scan/make_signature.hpp"
+#include "scan/references.hpp"
 
 #include "pe_file.hpp"
-#include "support.hpp"
+#include "synthetic_game.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include <filesystem>
+#include <cstring>
 
-using testing_support::readFile;
 using namespace testing_support::pe;
+using namespace testing_support::game;
 using namespace std::string_literals;
 
 namespace {
 
-constexpr std::uint32_t textRva = 0x1000;
-
-PeLayout layoutOf(const std::string& code, Directory exceptions = {}, std::string pdata = "") {
-    PeLayout layout{{{".text", textRva, 0x1000, code}, {".data", 0x2000, 0x1000, "d"}}, 0x4000};
-    if (!pdata.empty()) {
-        layout.sections.push_back({".pdata", 0x3000, 0x1000, std::move(pdata)});
-    }
-    layout.exceptions = exceptions;
-    return layout;
+scan::ExecutableImage imageOf(const PeLayout& layout) {
+    scan::Outcome<scan::ExecutableImage> image = scan::layOutImage(makePe(layout));
+    EXPECT_TRUE(image) << image.error().detail;
+    return std::move(*image);
 }
 
-scan::ExecutableImage imageOf(const PeLayout& layout) {
-    std::string error;
-    std::optional<scan::ExecutableImage> image = scan::layOutImage(makePe(layout), error);
-    EXPECT_TRUE(image) << error;
-    return std::move(*image);
+// The signature made at rva, in the modder's notation; why not, where there is none.
+std::string signatureAt(const scan::ExecutableImage& image, std::uint64_t rva) {
+    const scan::Outcome<scan::MadeSignature> made = scan::makeSignature(image, rva);
+    return made ? scan::notation(made->signature) : "none: " + made.error().detail;
 }
 
 scan::ExecutableImage imageOf(const std::string& code) {
@@ -64,35 +59,24 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
          "48 8B 05 ?? ?? ?? ?? 48 85 C0 0F 85 ?? ?? ?? ?? 48 B8 ?? ?? ?? ?? ?? ?? ?? ?? 48 B9 78 "
          "56 "
          "34 12 78 56 34 12 8B 44 24 20 E8 ?? ?? ?? ?? C3"},
-        // MSVC addresses data relative to the image base, held in a register: the RVAs change
-        // when data moves; a structure offset (0x218 lies in no section) and a stack offset do not.
-        {"\x4C\x8D\x25\xF9\xEF\xFF\xFF"     // lea r12, [rip - 0x1007]: the image base
-         "\x4D\x8B\xB4\xF4\x40\x20\x00\x00" // mov r14, [r12 + rsi*8 + 0x2040]: .data
-         "\x8B\x8C\x82\x00\x18\x00\x00"     // mov ecx, [rdx + rax*4 + 0x1800]: a jump table
-         "\x4C\x01\xE1"                     // add rcx, r12
-         "\x8B\x81\x18\x02\x00\x00"         // mov eax, [rcx + 0x218]
-         "\x8B\x44\x24\x20"s,               // mov eax, [rsp + 0x20]
-         "4C 8D 25 ?? ?? ?? ?? 4D 8B B4 F4 ?? ?? ?? ?? 8B 8C 82 ?? ?? ?? ?? 4C 01 E1 8B 81 18 02 "
-         "00 "
-         "00 8B 44 24 20 C3"},
+        // Short jumps lead somewhere as much as long ones: their targets are wildcarded too.
+        {"\x74\x02"  // je +2
+         "\xEB\x00"  // jmp +0
+         "\x31\xC0"s, // xor eax, eax
+         "74 ?? EB ?? 31 C0 C3"},
     };
     for (const auto& [body, expected] : cases) {
         const scan::ExecutableImage image = imageOf(twice(body));
-        std::string why;
-        const std::optional<scan::MadeSignature> made = scan::makeSignature(image, textRva, why);
-        ASSERT_TRUE(made) << why;
-        EXPECT_EQ(scan::notation(made->signature), expected);
-        EXPECT_EQ(made->rva, textRva);
+        EXPECT_EQ(signatureAt(image, textRva), expected);
+        EXPECT_EQ(scan::makeSignature(image, textRva)->rva, textRva);
     }
     // The longest signature there is, 64 bytes, is made: 63 no-ops, then what sets them apart.
-    std::string why;
-    const std::optional<scan::MadeSignature> longest =
-        scan::makeSignature(imageOf(twice(std::string(63, '\x90'))), textRva, why);
-    ASSERT_TRUE(longest) << why;
+    const scan::Outcome<scan::MadeSignature> longest =
+        scan::makeSignature(imageOf(twice(std::string(63, '\x90'))), textRva);
+    ASSERT_TRUE(longest) << longest.error().detail;
     EXPECT_EQ(longest->signature.length(), scan::longestSignature);
     // One instruction is enough where the first is unique.
-    const scan::ExecutableImage image = imageOf(twice(cases[0].first));
-    EXPECT_EQ(scan::notation(scan::makeSignature(image, textRva + 26, why)->signature),
+    EXPECT_EQ(signatureAt(imageOf(twice(cases[0].first)), textRva + 26),
               "48 B9 78 56 34 12 78 56 34 12 8B 44 24 20 E8 ?? ?? ?? ?? C3");
 
     const std::pair<std::string, const char*> failures[] = {
@@ -100,27 +84,71 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
         {std::string("\x06") + std::string(0x1FF, '\xCC'), "no instruction can be decoded"},
     };
     for (const auto& [failing, reason] : failures) {
-        EXPECT_FALSE(scan::makeSignature(imageOf(failing), textRva, why));
-        EXPECT_NE(why.find(reason), std::string::npos) << why;
+        const scan::Outcome<scan::MadeSignature> made = scan::makeSignature(imageOf(failing), textRva);
+        ASSERT_FALSE(made);
+        EXPECT_EQ(made.error().kind, scan::Error::Kind::notFound);
+        EXPECT_NE(made.error().detail.find(reason), std::string::npos) << made.error().detail;
     }
 }
 
-// Two functions of the same code, F and G, followed by different bytes; each called once, from
-// callers whose instructions after the call differ.
-PeLayout twoLookAlikes() {
-    const std::string body = "\x48\x83\xEC\x28" // sub rsp, 0x28
-                             "\x8B\x44\x24\x30" // mov eax, [rsp + 0x30]
-                             "\x48\x83\xC4\x28" // add rsp, 0x28
-                             "\xC3"s;           // ret
-    std::string code(0x200, '\xCC');
-    code.replace(0x00, body.size() + 4, body + "\x01\x02\x03\x04");
-    code.replace(0x40, body.size() + 4, body + "\x05\x06\x07\x08");
-    // Callers at 0x80 (of F, at text + 0) and 0xC0 (of G, at text + 0x40).
-    code.replace(0x80, 15, "\xB9\x07\x00\x00\x00\xE8\x76\xFF\xFF\xFF\x48\x83\xC4\x28\xC3"s);
-    code.replace(0xC0, 12, "\xB9\x07\x00\x00\x00\xE8\x76\xFF\xFF\xFF\x90\xC3"s);
-    return layoutOf(
-        code, {0x3000, 48},
-        runtimeFunctions({{0x1000, 0x100D}, {0x1040, 0x104D}, {0x1080, 0x108F}, {0x10C0, 0x10CC}}));
+TEST(MakeSignature, APrefixedRipRelativeDisplacementIsWildcardedWhole) {
+    // Each refers to RVA 0x3B447 and more: every one of the four displacement bytes changes when
+    // the data moves, whatever prefix or opcode map the instruction has.
+    const std::pair<std::string, const char*> cases[] = {
+        {"\x66\x89\x05\x40\xA4\x03\x00"s, "66 89 05 ?? ?? ?? ?? C3"}, // mov word [rip+], ax
+        {"\x66\xC7\x05\x40\xA4\x03\x00\x34\x12"s, "66 C7 05 ?? ?? ?? ?? 34 12 C3"},
+        {"\xF2\x0F\x10\x05\x40\xA4\x03\x00"s, "F2 0F 10 05 ?? ?? ?? ?? C3"},  // movsd
+        {"\xF3\x0F\x10\x05\x40\xA4\x03\x00"s, "F3 0F 10 05 ?? ?? ?? ?? C3"},  // movss
+        {"\x66\x0F\x6F\x05\x40\xA4\x03\x00"s, "66 0F 6F 05 ?? ?? ?? ?? C3"},  // movdqa
+        {"\x66\x0F\x38\x00\x05\x40\xA4\x03\x00"s, "66 0F 38 00 05 ?? ?? ?? ?? C3"},
+        {"\x66\x0F\x3A\x0F\x05\x40\xA4\x03\x00\x08"s, "66 0F 3A 0F 05 ?? ?? ?? ?? 08 C3"},
+        {"\xC5\xF9\x6F\x05\x40\xA4\x03\x00"s, "C5 F9 6F 05 ?? ?? ?? ?? C3"},  // VEX
+        {"\xC4\xE2\x79\x00\x05\x40\xA4\x03\x00"s, "C4 E2 79 00 05 ?? ?? ?? ?? C3"},
+        {"\x62\xF1\xFD\x48\x6F\x05\x40\xA4\x03\x00"s, "62 F1 FD 48 6F 05 ?? ?? ?? ?? C3"},
+    };
+    for (const auto& [body, expected] : cases) {
+        EXPECT_EQ(signatureAt(imageOf(twice(body)), textRva), expected) << expected;
+        // Each is found as a reference to where it leads, its field 4 bytes wide.
+        const scan::ExecutableImage image = imageOf(twice(body));
+        const std::uint64_t target = *scan::instructionAt(image, textRva)->target - image.imageBase;
+        const std::vector<scan::Reference> references = scan::findReferences(image, target);
+        ASSERT_FALSE(references.empty()) << expected;
+        EXPECT_EQ(references.front().rva, textRva) << expected;
+    }
+}
+
+TEST(MakeSignature, OnlyARegisterHoldingTheImageBaseMakesADisplacementAnRva) {
+    // lea r12, [rip - 0x1007] at the start of .text: r12 holds the image base (RVA 0).
+    const std::string loadBase = "\x4C\x8D\x25\xF9\xEF\xFF\xFF"s;
+    const std::string throughR12 = "\x4D\x8B\xB4\xF4\x40\x20\x00\x00"s; // [r12+rsi*8+0x2040]
+    const std::string throughRdx = "\x8B\x8C\x82\x40\x20\x00\x00"s;     // [rdx+rax*4+0x2040]
+    const std::string fieldR12 = "4D 8B B4 F4 ?? ?? ?? ??";
+    const std::string fixedR12 = "4D 8B B4 F4 40 20 00 00";
+    const std::string fixedRdx = "8B 8C 82 40 20 00 00";
+    const std::pair<std::string, std::string> cases[] = {
+        // Through the image-base register an RVA; the same offset through another, an offset.
+        {loadBase + throughR12 + throughRdx, "4C 8D 25 ?? ?? ?? ?? " + fieldR12 + " " + fixedRdx},
+        // Without the lea nothing holds the image base.
+        {throughR12 + throughRdx, fixedR12 + " " + fixedRdx},
+        // Overwritten after the lea (xor r12d, r12d): an offset again.
+        {loadBase + "\x45\x31\xE4"s + throughR12, "4C 8D 25 ?? ?? ?? ?? 45 31 E4 " + fixedR12},
+        // A call keeps r12 (the callee saves it) and may change rdx.
+        {loadBase + "\x48\x8D\x15\xF2\xEF\xFF\xFF"s + "\xE8\x00\x00\x00\x00"s + throughR12 +
+             "\x8B\x8C\x82\x40\x20\x00\x00"s,
+         "4C 8D 25 ?? ?? ?? ?? 48 8D 15 ?? ?? ?? ?? E8 ?? ?? ?? ?? " + fieldR12 + " " + fixedRdx},
+        // A lea of anything but RVA 0 loads no image base.
+        {"\x4C\x8D\x25\xF9\xEF\xFF\x00"s + throughR12, "4C 8D 25 ?? ?? ?? ?? " + fixedR12},
+        // A 2-byte access through it: the displacement is still 4 bytes, all of them an RVA.
+        {loadBase + "\x66\x41\x89\x84\x24\x40\x20\x00\x00"s,
+         "4C 8D 25 ?? ?? ?? ?? 66 41 89 84 24 ?? ?? ?? ??"},
+    };
+    for (const auto& [body, expected] : cases) {
+        EXPECT_EQ(signatureAt(imageOf(twice(body)), textRva), expected + " C3") << expected;
+    }
+    // A signature that starts after the lea knows r12 from its function's start.
+    const scan::ExecutableImage image = imageOf(twice(loadBase + throughR12 + throughRdx));
+    EXPECT_EQ(scan::imageBaseAt(image, textRva + 7), scan::registerBit(12));
+    EXPECT_EQ(signatureAt(image, textRva + 7), fieldR12 + " " + fixedRdx + " C3");
 }
 
 TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
@@ -130,9 +158,8 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
     EXPECT_FALSE(image.functionAt(0x100D)) << "the padding belongs to no function";
 
     // F alone is not unique; with the bytes after it, it would be.
-    std::string why;
-    EXPECT_FALSE(scan::makeSignature(image, textRva, why));
-    EXPECT_NE(why.find("to the end of its function (RVA 0x100D)"), std::string::npos) << why;
+    EXPECT_NE(signatureAt(image, textRva).find("to the end of its function (RVA 0x100D)"),
+              std::string::npos);
     EXPECT_FALSE(scan::makeInteriorSignature(image, textRva));
 
     struct Case {
@@ -150,8 +177,9 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
         EXPECT_EQ(reference.reference.rva, example.caller);
         EXPECT_TRUE(reference.reference.branch);
         EXPECT_EQ(reference.instructionOffset, 0u);
-        EXPECT_EQ(scan::referencedRva(image, reference.made.rva + reference.instructionOffset,
-                                      reference.reference.length, reference.reference.fieldOffset),
+        EXPECT_EQ(image.relativeTargetRva(reference.made.rva + reference.instructionOffset,
+                                          reference.reference.fieldOffset,
+                                          reference.reference.length),
                   example.place);
     }
     // A leaf function has no entry of its own: it ends where the next known function begins.
@@ -162,13 +190,76 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
     code.replace(0x120, 3, "\x31\xC0\xC3"s);
     const scan::ExecutableImage leaf =
         imageOf(layoutOf(code, {0x3000, 12}, runtimeFunctions({{0x1020, 0x1026}})));
-    EXPECT_FALSE(scan::makeSignature(leaf, textRva, why));
-    EXPECT_NE(why.find("(RVA 0x1020)"), std::string::npos) << why;
+    EXPECT_NE(signatureAt(leaf, textRva).find("(RVA 0x1020)"), std::string::npos);
 
     // Without the exception directory the extent is unknown, and the old rule holds.
     PeLayout bare = twoLookAlikes();
     bare.exceptions = {};
-    EXPECT_TRUE(scan::makeSignature(imageOf(bare), textRva, why)) << why;
+    EXPECT_TRUE(scan::makeSignature(imageOf(bare), textRva));
+}
+
+TEST(MakeSignature, AFunctionReachedOnlyByATailCallIsFoundByReference) {
+    // F's only caller ends in add rsp, 0x28; jmp F (a tail call); G's calls it.
+    PeLayout layout = twoLookAlikes();
+    std::string& code = layout.sections[0].raw;
+    code.replace(0x80, 15, "\xB9\x07\x00\x00\x00\x48\x83\xC4\x28\xE9\x72\xFF\xFF\xFF\xCC"s);
+    const scan::ExecutableImage image = imageOf(layout);
+    const std::vector<scan::Reference> references = scan::findReferences(image, 0x1000);
+    ASSERT_EQ(references.size(), 1u);
+    EXPECT_EQ(references.front().rva, 0x1089u);
+    EXPECT_TRUE(references.front().branch);
+    EXPECT_EQ(references.front().text, "jmp 0x140001000");
+    const scan::SignatureRoutes routes = scan::findSignatureRoutes(image, 0x1000, false);
+    ASSERT_EQ(routes.references.size(), 1u);
+    EXPECT_EQ(scan::notation(routes.references.front().made.signature), "E9 ?? ?? ?? ??");
+    EXPECT_EQ(routes.references.front().made.rva + routes.references.front().instructionOffset,
+              0x1089u);
+    // Nothing else leads there: no reference to the padding, none found in a range that misses.
+    EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
+}
+
+// F and G alike and called from nowhere: a virtual table in .rdata holds their addresses after
+// a pointer to data (its type information), and one function loads the table's address.
+PeLayout reachedThroughATable() {
+    PeLayout layout = twoLookAlikes();
+    std::string& code = layout.sections[0].raw;
+    code.replace(0x80, 0x80, std::string(0x80, '\xCC'));
+    // lea rax, [rip + 0xF81] (the table at 0x2008); mov [rcx], rax; ret
+    code.replace(0x80, 11, "\x48\x8D\x05\x81\x0F\x00\x00\x48\x89\x01\xC3"s);
+    std::string table(0x20, '\0');
+    for (const auto& [at, rva] : {std::pair{0, 0x2018u}, {8, 0x1000u}, {16, 0x1040u}}) {
+        const std::uint64_t address = layout.imageBase + rva;
+        std::memcpy(table.data() + at, &address, 8);
+    }
+    layout.sections[1] = {".rdata", 0x2000, 0x1000, table};
+    return layout;
+}
+
+TEST(MakeSignature, AFunctionReachedOnlyThroughATableGetsATableRoute) {
+    const scan::ExecutableImage image = imageOf(reachedThroughATable());
+    for (const auto& [place, slot] : {std::pair{0x1000u, 0u}, {0x1040u, 8u}}) {
+        const scan::SignatureRoutes routes = scan::findSignatureRoutes(image, place, false);
+        ASSERT_FALSE(routes.own);
+        EXPECT_FALSE(routes.interior);
+        EXPECT_TRUE(routes.references.empty());
+        ASSERT_EQ(routes.tables.size(), 1u) << place;
+        const scan::TableSignature& route = routes.tables.front();
+        EXPECT_EQ(scan::notation(route.route.made.signature), "48 8D 05 ?? ?? ?? ??");
+        EXPECT_EQ(route.tableRva, 0x2008u);
+        EXPECT_EQ(route.slotOffset, slot);
+        // Followed as a plug-in would: the one match, where its lea leads, the slot's pointer.
+        const BytePattern pattern = route.route.made.signature.pattern();
+        const unsigned char* match =
+            findPattern(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
+                        pattern.bytes, pattern.mask, 0);
+        ASSERT_NE(match, nullptr);
+        const std::uint64_t table = image.relativeTargetRva(image.rvaOf(match), 3, 7);
+        std::uint64_t pointer = 0;
+        std::memcpy(&pointer, image.bytes.data() + table + route.slotOffset, 8);
+        EXPECT_EQ(pointer - image.imageBase, place);
+    }
+    // A slot whose table nothing addresses offers no route: the pointer at 0x2000 leads to data.
+    EXPECT_TRUE(scan::makeTableSignatures(image, 0x2018).empty());
 }
 
 TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
@@ -188,116 +279,31 @@ TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
     for (const Case& example :
          {Case{0x1000, true, "xxx???xxxx"}, Case{0x1100, false, "lies before the instruction"},
           Case{0x1200, false, "not 7 bytes long"}}) {
-        std::string why;
-        const std::optional<scan::MadeSignature> made =
-            scan::makeSignature(image, example.rva, why);
-        ASSERT_TRUE(made) << why;
-        const scan::EnginePatternFit fit =
+        const scan::Outcome<scan::MadeSignature> made = scan::makeSignature(image, example.rva);
+        ASSERT_TRUE(made) << made.error().detail;
+        const scan::Outcome<scan::EngineEntry> fit =
             scan::fitAsEnginePattern(image, made->signature, made->rva);
-        EXPECT_EQ(fit.usable, example.usable) << example.rva;
-        if (fit.usable) {
-            EXPECT_EQ(fit.globalRva, 0x2010u);
-            EXPECT_EQ(fit.section, ".data");
-            EXPECT_EQ(fit.entry.mask, example.says);
-            EXPECT_EQ(scan::tableEntry(fit.entry),
+        EXPECT_EQ(static_cast<bool>(fit), example.usable) << example.rva;
+        if (fit) {
+            EXPECT_EQ(fit->globalRva, 0x2010u);
+            EXPECT_EQ(fit->section, ".data");
+            EXPECT_EQ(fit->entry.mask, example.says);
+            EXPECT_EQ(scan::tableEntry(fit->entry),
                       "{{\"\\x48\\x8B\\x05\\x00\\x00\\x00\\x00\\x48\\x85\\xC0\", \"xxx???xxxx\"}, "
                       "false}");
             // The plug-in's own rule finds the same global from the entry's one match.
-            const BytePattern pattern = fit.entry.pattern();
+            const BytePattern pattern = fit->entry.pattern();
             const unsigned char* match =
                 findPattern(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
                             pattern.bytes, pattern.mask, 0);
             ASSERT_NE(match, nullptr);
             EXPECT_EQ(referencedLocation(match) -
                           reinterpret_cast<std::uintptr_t>(image.bytes.data()),
-                      fit.globalRva);
+                      fit->globalRva);
         } else {
-            EXPECT_NE(fit.why.find(example.says), std::string::npos) << fit.why;
+            EXPECT_NE(fit.error().detail.find(example.says), std::string::npos);
         }
     }
-}
-
-nlohmann::json scanJson(const std::string& arguments, int& status) {
-    status = testing_support::runProgram("\"" + testing_support::builtProgram("orvelin-scan") +
-                                             "\" --json " + arguments,
-                                         "output.txt", "errors.txt");
-    return nlohmann::json::parse(readFile("output.txt"), nullptr, false);
-}
-
-TEST(MakeSignature, ThroughTheToolAFunctionReachableOnlyByReference) {
-    testing_support::ScratchFolder scratch("ByReference");
-    testing_support::writeFile("game.exe", makePe(twoLookAlikes()));
-    int status = 0;
-    const nlohmann::json made = scanJson("--make-signature 4096 game.exe", status);
-    EXPECT_EQ(status, 0) << made.dump();
-    EXPECT_EQ(made["exitStatus"], 0);
-    EXPECT_EQ(made["function"], nlohmann::json({{"begin", 0x1000}, {"end", 0x100D}}));
-    ASSERT_EQ(made["references"].size(), 1u) << made.dump();
-    const nlohmann::json& reference = made["references"][0];
-    EXPECT_EQ(reference["signature"], "E8 ?? ?? ?? ?? 48 83 C4 28");
-    EXPECT_EQ(reference["resolvesTo"], 0x1000);
-    EXPECT_EQ(reference["instructions"], nlohmann::json({"call 0x140001000", "add rsp, 0x28"}));
-    EXPECT_EQ(reference["enginePattern"]["usable"], false);
-}
-
-TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChangedByte) {
-    const std::filesystem::path folder = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
-    if (!std::filesystem::exists(folder)) {
-        GTEST_SKIP() << "Wine's Windows DLLs are not installed";
-    }
-    testing_support::ScratchFolder scratch("WineCode");
-    int made = 0;
-    for (const char* name : {"ntdll.dll", "kernelbase.dll", "ucrtbase.dll"}) {
-        const std::string dll = (folder / name).string();
-        std::string error;
-        const std::optional<scan::ExecutableImage> image = scan::layOutFile(dll, error);
-        ASSERT_TRUE(image) << dll << ": " << error;
-        ASSERT_GT(image->functions.size(), 100u) << name;
-        // Three function starts spread over the exception directory.
-        for (std::size_t n = 1; n <= 3; ++n) {
-            const std::uint64_t rva = image->functions[n * image->functions.size() / 4].begin;
-            int status = 0;
-            const nlohmann::json signature =
-                scanJson("--make-signature " + scan::hex(rva) + " " + dll, status);
-            ASSERT_TRUE(status == 0 || status == 1)
-                << name << " " << rva << ": " << signature.dump();
-            if (!signature.contains("signature")) {
-                // Code that occurs elsewhere too; the tool says why, and what it offers instead
-                // leads back here.
-                EXPECT_FALSE(signature["error"].get<std::string>().empty());
-                for (const nlohmann::json& reference : signature["references"]) {
-                    EXPECT_EQ(reference["resolvesTo"], rva);
-                }
-                continue;
-            }
-            ++made;
-            EXPECT_EQ(signature["rva"], rva);
-            const scan::FunctionExtent function = *image->functionAt(rva);
-            EXPECT_LE(rva + signature["length"].get<std::uint64_t>(), function.end)
-                << "inside its function";
-            const std::string text = signature["signature"];
-            const nlohmann::json found = scanJson("--pattern \"" + text + "\" " + dll, status);
-            EXPECT_EQ(status, 0) << text;
-            EXPECT_EQ(found["matchRvas"], nlohmann::json({rva})) << text;
-
-            // Its first fixed byte changed, as a game update would change the instruction.
-            const std::size_t changed = signature["mask"].get<std::string>().find('x');
-            std::string altered = text;
-            char& digit = altered[3 * changed + 1];
-            digit = digit == '0' ? '1' : '0';
-            const nlohmann::json near =
-                scanJson("--near 1 --pattern \"" + altered + "\" " + dll, status);
-            const nlohmann::json& places = near["near"];
-            EXPECT_NE(std::find_if(places.begin(), places.end(),
-                                   [&](const nlohmann::json& place) {
-                                       return place["rva"] == rva && place["differingOffsets"] ==
-                                                                         nlohmann::json({changed});
-                                   }),
-                      places.end())
-                << altered << ": " << near.dump();
-        }
-    }
-    EXPECT_GE(made, 5) << "of 9 function starts";
 }
 
 } // namespace

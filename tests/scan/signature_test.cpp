@@ -13,14 +13,12 @@ TEST(Signature, NotationReadsAndWritesBack) {
         {"?? 00 ff", "?? 00 FF"},
     };
     for (const auto& [text, written] : cases) {
-        std::string error;
-        const std::optional<scan::Signature> signature = scan::parseSignature(text, error);
-        ASSERT_TRUE(signature) << text << ": " << error;
+        const scan::Outcome<scan::Signature> signature = scan::parseSignature(text);
+        ASSERT_TRUE(signature) << text << ": " << signature.error().detail;
         EXPECT_EQ(scan::notation(*signature), written);
-        EXPECT_EQ(scan::parseSignature(written, error)->bytes, signature->bytes);
+        EXPECT_EQ(scan::parseSignature(written)->bytes, signature->bytes);
     }
-    std::string error;
-    const auto signature = scan::parseSignature("48 ?? 0D", error);
+    const auto signature = scan::parseSignature("48 ?? 0D");
     EXPECT_EQ(signature->mask, "x?x");
     EXPECT_EQ(scan::escapedBytes(*signature), "\\x48\\x00\\x0D");
 }

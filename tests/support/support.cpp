@@ -344,4 +344,13 @@ HostRun runHost(const std::string& arguments) {
     return {status, readFile("output.txt"), readFile("errors.txt")};
 }
 
+ScanRun runScan(const std::string& arguments) {
+    const int status = runProgram("\"" + builtProgram("orvelin-scan") + "\" " + arguments,
+                                  "scan-output.txt", "scan-errors.txt");
+    ScanRun run{status, readFile("scan-output.txt"), readFile("scan-errors.txt")};
+    std::erase(run.output, '\r');
+    std::erase(run.errors, '\r');
+    return run;
+}
+
 } // namespace testing_support

@@ -107,6 +107,15 @@ struct HostRun {
 };
 HostRun runHost(const std::string& arguments = "");
 
+// orvelin-scan run in the working directory with the arguments: its exit status and what it
+// printed, each line ended with a bare line feed in both builds.
+struct ScanRun {
+    int status;
+    std::string output;
+    std::string errors;
+};
+ScanRun runScan(const std::string& arguments);
+
 // The tests run as the administrator (root), whom file permissions do not stop (never on Windows).
 bool administrator();
 // The command line, run with another user's ids when the tests run as the administrator;

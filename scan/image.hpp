@@ -1,9 +1,11 @@
 #pragma once
 // A game executable read from disk and laid out as the Windows loader lays it out in memory (a
 // PE32+ image: headers, then each section at its virtual address, zero-filled up to
-// SizeOfImage), and what the plug-in's engine patterns find in it.
+// SizeOfImage), with its sections and the functions its exception directory describes.
 
-#include "engine/pattern.hpp"
+#include "pattern/pattern.hpp"
+#include "pattern/relative.hpp"
+#include "scan/error.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -64,45 +66,44 @@ struct ExecutableImage {
     std::string sectionAt(std::uint64_t rva) const;
     // The function whose extent holds the RVA; empty when the exception directory names none.
     std::optional<FunctionExtent> functionAt(std::uint64_t rva) const;
+    // Where the code holding the RVA begins, as far as the image tells: its function's start,
+    // else (a leaf function, which has no entry) the end of the function before it, else its
+    // section's start.
+    std::uint64_t codeStartBefore(std::uint64_t rva) const;
 
-    // The RVAs of every place each pattern matches, lowest first (at most listedMatches).
-    std::vector<PatternMatches> countMatches(std::span<const BytePattern> patterns) const;
+    // How common each byte is here, weighed once for every scan of the image.
+    ByteWeights weights{};
+
+    // Every place each pattern matches, counting no further than stopAt, and the lowest
+    // listedMatches of them in ascending order.
+    std::vector<PatternMatches> countMatches(std::span<const BytePattern> patterns,
+                                             std::uint64_t stopAt = UINT64_MAX) const;
     std::uint64_t rvaOf(const unsigned char* at) const {
         return static_cast<std::uint64_t>(at - bytes.data());
     }
+    // A global at the RVA lies in the image, by the plug-in's rule (all eight bytes of it).
+    bool holdsGlobal(std::uint64_t rva) const;
+    // Where the 32-bit relative field of the instruction at rva leads, as an RVA: the one rule
+    // (relativeTarget), read signed as the processor reads it unless said otherwise. The field's
+    // bytes must lie in the image.
+    std::uint64_t relativeTargetRva(std::uint64_t rva, std::size_t fieldOffset, std::size_t length,
+                                    FieldReading reading = FieldReading::asSigned) const;
 };
 
 // Images larger than this are refused as absurd.
 inline constexpr std::uint64_t largestImage = 1ull << 30;
 
-// Lays the file's bytes out as an image. Empty, with the reason in error, when the file is not a
-// usable PE32+ image. Never reads outside the file or writes outside the image.
-std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
-                                           std::uint64_t sizeLimit = largestImage);
+// Lays the file's bytes out as an image; an unusableImage error, with the reason, when the file
+// is not a usable PE32+ image. Never reads outside the file or writes outside the image.
+Outcome<ExecutableImage> layOutImage(std::string_view file,
+                                     std::uint64_t sizeLimit = largestImage);
 
-// The same straight from a file on disk, reading each byte where it goes in the image; empty,
-// with the reason in error, also when the file cannot be read.
-std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& error);
+// The same straight from a file on disk, opened once and each byte read where it goes in the
+// image; also an unreadableFile error when the file cannot be read. Anything but a regular file
+// (a folder, pipe, device or socket) is refused without being opened.
+Outcome<ExecutableImage> layOutFile(const std::string& path);
 
 // Lowest matches listed for a pattern.
 inline constexpr std::size_t listedMatches = 16;
-
-// What one engine pattern finds in an image.
-struct PatternFinding {
-    int pattern = 0;           // 1, 2 or 3
-    bool matched = false;      // the pattern occurs
-    bool found = false;        // the plug-in would fill its slot from the first occurrence
-    std::uint64_t matches = 0; // places it matches: more than one is ambiguous
-    std::vector<std::uint64_t> matchRvas; // the lowest, ascending, at most listedMatches
-    std::uint64_t matchRva = 0;
-    std::uint64_t globalRva = 0;
-    bool insideImage = false;
-    std::string section; // the global's section, empty when none
-};
-
-// Each engine pattern in slot order, found with the plug-in's own scan (every match, in one pass)
-// and judged as the plug-in judges its first match: the first global, whose value the plug-in
-// reads, must lie inside the image.
-std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image);
 
 } // namespace scan

@@ -1,4 +1,4 @@
-#include "scan/executable.hpp"
+#include "scan/image.hpp"
 
 #include "engine/pattern.hpp"
 #include "platform/files.hpp"
@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <new>
 #include <utility>
 
@@ -96,6 +95,38 @@ std::optional<FunctionExtent> ExecutableImage::functionAt(std::uint64_t rva) con
     return *std::prev(after);
 }
 
+std::uint64_t ExecutableImage::codeStartBefore(std::uint64_t rva) const {
+    const auto after = std::upper_bound(
+        functions.begin(), functions.end(), rva,
+        [](std::uint64_t at, const FunctionExtent& function) { return at < function.begin; });
+    const Section* section = sectionOf(rva);
+    std::uint64_t start = section != nullptr ? section->virtualAddress : 0;
+    if (after != functions.begin()) {
+        const FunctionExtent& before = *std::prev(after);
+        start = std::max<std::uint64_t>(start, before.end <= rva ? before.end : before.begin);
+    }
+    return start;
+}
+
+bool ExecutableImage::holdsGlobal(std::uint64_t rva) const {
+    return globalInImage(bytes.data(), bytes.size(),
+                         reinterpret_cast<std::uintptr_t>(bytes.data()) + rva);
+}
+
+std::uint64_t ExecutableImage::relativeTargetRva(std::uint64_t rva, std::size_t fieldOffset,
+                                                 std::size_t length, FieldReading reading) const {
+    return relativeTarget(bytes.data() + rva, fieldOffset, length, reading) -
+           reinterpret_cast<std::uintptr_t>(bytes.data());
+}
+
+std::vector<PatternMatches>
+ExecutableImage::countMatches(std::span<const BytePattern> patterns, std::uint64_t stopAt) const {
+    std::vector<PatternMatches> matches(patterns.size());
+    ::countMatches(bytes.data(), static_cast<std::uint32_t>(bytes.size()), patterns, matches,
+                   listedMatches, stopAt, &weights);
+    return matches;
+}
+
 namespace {
 
 // Where a file's bytes come from: read(offset, count, destination) copies bytes that lie inside
@@ -105,9 +136,11 @@ struct FileReader {
     std::function<bool(std::uint64_t, std::size_t, unsigned char*)> read;
 };
 
-const char* const readFailure = "cannot read the file";
+Error unusable(std::string detail) {
+    return {Error::Kind::unusableImage, std::move(detail)};
+}
 
-struct HeadersUnreadable {};
+const Error unreadable{Error::Kind::unreadableFile, ""};
 
 // The functions the exception directory lists, read from the laid-out image. Entries that lie
 // outside the image, or end before they begin, are no function.
@@ -139,20 +172,18 @@ std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::strin
     return functions;
 }
 
-std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::string& error,
-                                               std::uint64_t sizeLimit) {
-    auto fail = [&](std::string reason) -> std::optional<ExecutableImage> {
-        error = std::move(reason);
-        return std::nullopt;
+Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t sizeLimit) {
+    auto fail = [](std::string reason) -> Outcome<ExecutableImage> {
+        return unusable(std::move(reason));
     };
     // Each header piece is read at its own offset, once that offset and the piece's size are
     // checked against the file's size: nothing is read that the layout does not need, however
-    // far into the file a header points.
+    // far into the file a header points. Empty when the read fails.
+    bool piecesRead = true;
     auto piece = [&](std::uint64_t offset, std::uint64_t count) {
         std::string bytes(static_cast<std::size_t>(count), '\0');
-        if (!reader.read(offset, bytes.size(), reinterpret_cast<unsigned char*>(bytes.data()))) {
-            throw HeadersUnreadable{};
-        }
+        piecesRead = piecesRead && reader.read(offset, bytes.size(),
+                                               reinterpret_cast<unsigned char*>(bytes.data()));
         return bytes;
     };
     const std::uint64_t fileSize = reader.size;
@@ -160,6 +191,9 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
         return fail("not a PE file at all (no MZ header)");
     }
     const std::string dos = piece(0, dosHeaderSize);
+    if (!piecesRead) {
+        return unreadable;
+    }
     if (dos.substr(0, 2) != "MZ") {
         return fail("not a PE file at all (no MZ header)");
     }
@@ -169,6 +203,9 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
                     " lies past the end of the file");
     }
     const std::string coff = piece(pe, 4 + coffHeaderSize);
+    if (!piecesRead) {
+        return unreadable;
+    }
     if (coff.substr(0, 4) != std::string_view("PE\0\0", 4)) {
         return fail("not a PE file at all (no PE signature)");
     }
@@ -182,6 +219,9 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
     const std::string optional =
         piece(optionalAt,
               std::min<std::uint64_t>({optionalSize, optionalHeaderRead, fileSize - optionalAt}));
+    if (!piecesRead) {
+        return unreadable;
+    }
     const std::uint32_t magic = read16(optional, 0);
     if (machine != amd64Machine || magic != pe32PlusMagic) {
         return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " +
@@ -198,6 +238,9 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
         return fail("truncated headers: the section table lies past the end of the file");
     }
     const std::string table = piece(tableAt, sectionCount * sectionHeaderSize);
+    if (!piecesRead) {
+        return unreadable;
+    }
 
     ExecutableImage image;
     image.headersSize = headersSize;
@@ -206,7 +249,7 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
     image.bytes = Bytes(imageSize);
     const std::uint64_t headerBytes = std::min<std::uint64_t>({headersSize, fileSize, imageSize});
     if (!reader.read(0, static_cast<std::size_t>(headerBytes), image.bytes.data())) {
-        return fail(readFailure);
+        return unreadable;
     }
     for (std::uint32_t n = 0; n < sectionCount; ++n) {
         const std::uint64_t header = n * sectionHeaderSize;
@@ -227,105 +270,53 @@ std::optional<ExecutableImage> layOutUnguarded(const FileReader& reader, std::st
         }
         if (copied != 0 && !reader.read(rawOffset, static_cast<std::size_t>(copied),
                                         image.bytes.data() + virtualAddress)) {
-            return fail(readFailure);
+            return unreadable;
         }
         image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span),
                                   (characteristics & (codeSection | executableSection)) != 0});
     }
     image.functions = functionsOf(image, optional);
+    image.weights = weighRange(image.bytes.data(), image.bytes.size());
     return image;
 }
 
-std::optional<ExecutableImage> layOut(const FileReader& reader, std::string& error,
-                                      std::uint64_t sizeLimit) {
+Outcome<ExecutableImage> layOut(const FileReader& reader, std::uint64_t sizeLimit) {
     try {
-        return layOutUnguarded(reader, error, sizeLimit);
-    } catch (const HeadersUnreadable&) {
-        error = readFailure;
+        return layOutUnguarded(reader, sizeLimit);
     } catch (const std::bad_alloc&) {
-        error = "not enough memory to lay out the image";
+        return unusable("not enough memory to lay out the image");
     }
-    return std::nullopt;
 }
 
 } // namespace
 
-std::optional<ExecutableImage> layOutImage(std::string_view file, std::string& error,
-                                           std::uint64_t sizeLimit) {
+Outcome<ExecutableImage> layOutImage(std::string_view file, std::uint64_t sizeLimit) {
     const FileReader reader{
         file.size(), [file](std::uint64_t offset, std::size_t count, unsigned char* destination) {
             std::memcpy(destination, file.data() + offset, count);
             return true;
         }};
-    return layOut(reader, error, sizeLimit);
+    return layOut(reader, sizeLimit);
 }
 
-std::optional<ExecutableImage> layOutFile(const std::string& path, std::string& error) {
+Outcome<ExecutableImage> layOutFile(const std::string& path) {
     std::error_code failure;
     const std::filesystem::file_status status = std::filesystem::status(path, failure);
     if (!failure && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        error = std::filesystem::is_directory(status)
-                    ? "not a usable PE32+ image: a folder, not a file"
-                    : "not a usable PE32+ image: a pipe, device or socket, not a file";
-        return std::nullopt;
+        return unusable(std::filesystem::is_directory(status)
+                            ? "a folder, not a file"
+                            : "a pipe, device or socket, not a file");
     }
     // Opened only once it is known to be a regular file: opening a pipe can wait for ever.
-    const std::uintmax_t size = std::filesystem::file_size(path, failure);
-    std::ifstream in;
-    if (!failure && platform::isReadableFile(path)) {
-        in.open(path, std::ios::binary);
+    const std::optional<platform::ReadableFile> file = platform::ReadableFile::open(path);
+    if (!file) {
+        return Error{Error::Kind::unreadableFile, failure ? failure.message() : ""};
     }
-    if (failure || !in.is_open()) {
-        error = readFailure + (failure ? ": " + failure.message() : std::string());
-        return std::nullopt;
-    }
-    const FileReader reader{
-        size, [&in](std::uint64_t offset, std::size_t count, unsigned char* destination) {
-            in.seekg(static_cast<std::streamoff>(offset));
-            return static_cast<bool>(
-                in.read(reinterpret_cast<char*>(destination), static_cast<std::streamsize>(count)));
-        }};
-    std::optional<ExecutableImage> image = layOut(reader, error, largestImage);
-    if (!image && error != readFailure) {
-        error = "not a usable PE32+ image: " + error;
-    }
-    return image;
-}
-
-std::vector<PatternMatches>
-ExecutableImage::countMatches(std::span<const BytePattern> patterns) const {
-    std::vector<PatternMatches> matches(patterns.size());
-    ::countMatches(bytes.data(), static_cast<std::uint32_t>(bytes.size()), patterns, matches,
-                   listedMatches);
-    return matches;
-}
-
-std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
-    const std::array<BytePattern, 3>& patterns = engineBytePatterns;
-    const std::vector<PatternMatches> matches = image.countMatches(patterns);
-    std::vector<PatternFinding> findings;
-    const unsigned char* base = image.bytes.data();
-    for (std::size_t n = 0; n < patterns.size(); ++n) {
-        PatternFinding finding;
-        finding.pattern = static_cast<int>(n + 1);
-        finding.matches = matches[n].count;
-        for (const unsigned char* match : matches[n].lowest) {
-            finding.matchRvas.push_back(image.rvaOf(match));
-        }
-        if (!matches[n].lowest.empty()) {
-            const unsigned char* first = matches[n].lowest.front();
-            const std::uintptr_t location = referencedLocation(first);
-            finding.matched = true;
-            finding.matchRva = image.rvaOf(first);
-            finding.globalRva = location - reinterpret_cast<std::uintptr_t>(base);
-            finding.insideImage =
-                insideImage(base, image.bytes.size(), location, sizeof(std::uint64_t));
-            finding.found = finding.insideImage || !enginePatterns[n].readsValue;
-            finding.section = image.sectionAt(finding.globalRva);
-        }
-        findings.push_back(finding);
-    }
-    return findings;
+    const FileReader reader{file->size(), [&file](std::uint64_t offset, std::size_t count,
+                                                  unsigned char* destination) {
+                                return file->read(offset, count, destination);
+                            }};
+    return layOut(reader, largestImage);
 }
 
 } // namespace scan

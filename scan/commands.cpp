@@ -1,0 +1,155 @@
+#include "scan/commands.hpp"
+
+#include "engine/pattern.hpp"
+#include "scan/near.hpp"
+
+#include <charconv>
+
+namespace scan {
+
+namespace {
+
+std::optional<Referent> referentAt(const ExecutableImage& image, std::uint64_t rva) {
+    const std::optional<std::uint64_t> global = engineReferenceAt(image, rva);
+    if (!global) {
+        return std::nullopt;
+    }
+    return Referent{*global, image.sectionAt(*global), image.holdsGlobal(*global)};
+}
+
+NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern,
+                        std::size_t near, std::size_t listed) {
+    if (near == 0) {
+        return {};
+    }
+    const NearMatches found = findNearMatches(
+        image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()), pattern, near, listed);
+    NearListing listing{true, found.total, {}};
+    for (const NearMatch& match : found.listed) {
+        listing.listed.push_back(
+            {match.offset, match.differingOffsets, referentAt(image, match.offset)});
+    }
+    return listing;
+}
+
+ShownSignature shown(const ExecutableImage& image, MadeSignature made) {
+    Outcome<EngineEntry> fit = fitAsEnginePattern(image, made.signature, made.rva);
+    return {std::move(made), std::move(fit)};
+}
+
+} // namespace
+
+EngineCheckReport checkEnginePatterns(const ExecutableImage& image, const std::string& executable,
+                                      std::size_t near, std::size_t listed) {
+    EngineCheckReport report{executable, {}, true};
+    for (PatternFinding& finding : findEngineGlobals(image)) {
+        report.allFound = report.allFound && finding.found;
+        const BytePattern& pattern = engineBytePatterns[static_cast<std::size_t>(finding.pattern - 1)];
+        NearListing nearby = nearListing(image, pattern, near, listed);
+        report.patterns.push_back({std::move(finding), std::move(nearby)});
+    }
+    return report;
+}
+
+PatternReport checkPattern(const ExecutableImage& image, const std::string& text,
+                           const Signature& signature, std::size_t near, std::size_t listed) {
+    const BytePattern pattern = signature.pattern();
+    const PatternMatches matches = image.countMatches(std::span(&pattern, 1)).front();
+    PatternReport report{text, signature, matches.count, {}, {}, {}};
+    for (const unsigned char* match : matches.lowest) {
+        report.matchRvas.push_back(image.rvaOf(match));
+        report.refersTo.push_back(referentAt(image, report.matchRvas.back()));
+    }
+    report.near = nearListing(image, pattern, near, listed);
+    return report;
+}
+
+SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, bool byReference) {
+    SignatureRoutes routes = findSignatureRoutes(image, rva, byReference);
+    SignatureReport report;
+    report.rva = rva;
+    if (routes.own) {
+        report.own = shown(image, std::move(*routes.own));
+    } else {
+        report.whyNoneOwn = routes.own.error().detail;
+    }
+    if (routes.interior) {
+        report.interior = shown(image, std::move(*routes.interior));
+    }
+    report.function = routes.function;
+    report.referencesLooked = routes.referencesLooked;
+    for (ReferenceSignature& route : routes.references) {
+        ShownSignature each = shown(image, route.made);
+        report.references.push_back({std::move(each), std::move(route)});
+    }
+    report.tablesLooked = routes.tablesLooked;
+    for (TableSignature& route : routes.tables) {
+        ShownSignature each = shown(image, route.route.made);
+        report.tables.push_back({std::move(each), std::move(route)});
+    }
+    return report;
+}
+
+Outcome<std::uint64_t> parseRva(const std::string& text) {
+    if (text.empty()) {
+        return Error{Error::Kind::badArgument, "--make-signature: the RVA is empty"};
+    }
+    const bool hexadecimal = text.starts_with("0x") || text.starts_with("0X");
+    const std::string_view digits = std::string_view(text).substr(hexadecimal ? 2 : 0);
+    std::uint64_t value = 0;
+    const auto [end, failure] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, hexadecimal ? 16 : 10);
+    if (digits.empty() || failure != std::errc() || end != digits.data() + digits.size() ||
+        digits.front() == '-' || digits.front() == '+') {
+        return Error{Error::Kind::badArgument,
+                     "--make-signature: '" + text +
+                         "' is not an RVA: write 0x and hexadecimal digits (0x1A2B3C) or decimal "
+                         "digits (1715004)"};
+    }
+    return value;
+}
+
+Report run(const Request& request) {
+    std::optional<Signature> signature;
+    if (request.pattern) {
+        Outcome<Signature> parsed = parseSignature(*request.pattern);
+        if (!parsed) {
+            return ErrorReport{{parsed.error().kind, "--pattern: " + parsed.error().detail}};
+        }
+        signature = std::move(*parsed);
+    }
+    std::optional<std::uint64_t> rva;
+    if (request.signatureAt) {
+        const Outcome<std::uint64_t> parsed = parseRva(*request.signatureAt);
+        if (!parsed) {
+            return ErrorReport{parsed.error()};
+        }
+        rva = *parsed;
+    }
+    const Outcome<ExecutableImage> image = layOutFile(request.executable);
+    if (!image) {
+        return ErrorReport{image.error(), request.executable};
+    }
+    if (rva) {
+        if (std::optional<Error> refusal = refuseSignatureAt(*image, *rva)) {
+            return ErrorReport{std::move(*refusal), std::nullopt, rva};
+        }
+        return makeSignatures(*image, *rva, request.byReference);
+    }
+    if (signature) {
+        return checkPattern(*image, *request.pattern, *signature, request.near, request.listed);
+    }
+    return checkEnginePatterns(*image, request.executable, request.near, request.listed);
+}
+
+int exitStatusOf(const Report& report) {
+    struct Status {
+        int operator()(const EngineCheckReport& each) const { return each.allFound ? 0 : 1; }
+        int operator()(const PatternReport& each) const { return each.matches > 0 ? 0 : 1; }
+        int operator()(const SignatureReport& each) const { return each.any() ? 0 : 1; }
+        int operator()(const ErrorReport& each) const { return exitStatusOf(each.error.kind); }
+    };
+    return std::visit(Status{}, report);
+}
+
+} // namespace scan

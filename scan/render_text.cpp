@@ -1,0 +1,186 @@
+// Reports as lines a person reads.
+
+#include "scan/hex.hpp"
+#include "scan/render.hpp"
+
+namespace scan {
+
+namespace {
+
+std::string rvaList(const std::vector<std::uint64_t>& rvas) {
+    std::string text;
+    for (const std::uint64_t rva : rvas) {
+        text += (text.empty() ? "" : ", ") + hex(rva);
+    }
+    return text;
+}
+
+// " in .data", " in no section" or " outside the image".
+std::string placeText(const std::string& section, bool insideImage) {
+    return !insideImage ? " outside the image" : section.empty() ? " in no section" : " in " + section;
+}
+
+// " (refers to RVA X in S)" for a match whose instruction has the engine patterns' shape.
+std::string refersText(const std::optional<Referent>& referent) {
+    if (!referent) {
+        return "";
+    }
+    return " (refers to RVA " + hex(referent->rva) +
+           placeText(referent->section, referent->insideImage) + ")";
+}
+
+void printNear(const NearListing& near, std::ostream& out) {
+    for (const NearListing::Place& place : near.listed) {
+        std::string offsets;
+        for (const std::size_t offset : place.differingOffsets) {
+            offsets += (offsets.empty() ? "" : ", ") + std::to_string(offset);
+        }
+        const bool one = place.differingOffsets.size() == 1;
+        out << "  near match at RVA " << hex(place.rva) << ": offset" << (one ? " " : "s ")
+            << offsets << (one ? " differs" : " differ") << refersText(place.refersTo) << '\n';
+    }
+    if (near.total > near.listed.size()) {
+        out << "  (" << near.total << " near places in all; --list N shows more)\n";
+    }
+}
+
+// "; matches once", or how many and where, saying when the plug-in's pick is ambiguous.
+std::string countText(std::uint64_t matches, const std::vector<std::uint64_t>& rvas) {
+    if (matches == 1) {
+        return "; matches once";
+    }
+    return "; matches " + std::to_string(matches) +
+           " places (ambiguous: the plug-in takes the lowest), at RVA " + rvaList(rvas) +
+           (matches > rvas.size() ? ", ..." : "");
+}
+
+void print(const EngineCheckReport& report, std::ostream& out) {
+    for (const EngineCheckReport::Pattern& pattern : report.patterns) {
+        const PatternFinding& finding = pattern.finding;
+        out << "Pattern " << finding.pattern << ": ";
+        if (!finding.matched) {
+            out << "not found\n";
+        } else {
+            out << (finding.found ? "found at RVA " : "not found: the match at RVA ")
+                << hex(finding.matchRva) << (finding.found ? ", global at RVA " : " refers to RVA ")
+                << hex(finding.globalRva) << placeText(finding.section, finding.insideImage)
+                << countText(finding.matches, finding.matchRvas) << '\n';
+        }
+        printNear(pattern.near, out);
+    }
+}
+
+void print(const PatternReport& report, std::ostream& out) {
+    out << "Pattern " << notation(report.signature) << ": ";
+    if (report.matches == 0) {
+        out << "not found\n";
+    } else {
+        out << (report.matches == 1 ? "matches once" : std::to_string(report.matches) + " matches")
+            << ", at RVA ";
+        for (std::size_t n = 0; n < report.matchRvas.size(); ++n) {
+            out << (n == 0 ? "" : ", ") << hex(report.matchRvas[n])
+                << refersText(report.refersTo[n]);
+        }
+        out << (report.matches > report.matchRvas.size() ? ", ..." : "") << '\n';
+    }
+    printNear(report.near, out);
+}
+
+void print(const ShownSignature& shown, std::ostream& out) {
+    const Signature& signature = shown.made.signature;
+    out << "  " << notation(signature) << "\n  bytes \"" << escapedBytes(signature)
+        << "\"\n  mask  \"" << signature.mask << "\"\nIt covers:\n";
+    for (const std::string& instruction : shown.made.instructions) {
+        out << "  " << instruction << '\n';
+    }
+    if (!shown.enginePattern) {
+        out << "As an engine pattern of the plug-in: no, " << shown.enginePattern.error().detail
+            << ".\n";
+        return;
+    }
+    const EngineEntry& entry = *shown.enginePattern;
+    out << "As an engine pattern of the plug-in: yes, its global lies at RVA "
+        << hex(entry.globalRva) << (entry.section.empty() ? "" : " in " + entry.section)
+        << ". The table's entry (true where the slot keeps the global's value):\n  "
+        << tableEntry(entry.entry) << '\n';
+}
+
+// "N bytes, matches once" and the instruction's way to the field it is followed by.
+std::string sizeText(const ShownSignature& shown) {
+    return std::to_string(shown.made.signature.length()) + " bytes, matches once";
+}
+
+std::string fieldText(const ReferenceSignature& route) {
+    const std::size_t offset = route.instructionOffset;
+    return "match + " + std::to_string(offset) + " + " + std::to_string(route.reference.length) +
+           " + the signed 32-bit value at match + " +
+           std::to_string(offset + route.reference.fieldOffset);
+}
+
+void print(const SignatureReport& report, std::ostream& out) {
+    const std::string place = hex(report.rva);
+    if (report.own) {
+        out << "Signature at RVA " << place << " (" << sizeText(*report.own) << "):\n";
+        print(*report.own, out);
+    } else if (!report.any()) {
+        out << "No signature: " << report.whyNoneOwn
+            << "; nor has any later instruction of its function or any instruction that refers to "
+               "it\n";
+        return;
+    } else {
+        out << "No signature of its own: " << report.whyNoneOwn << ".\n";
+    }
+    if (report.interior) {
+        const std::uint64_t back = report.interior->made.rva - report.rva;
+        out << "Signature inside its function at RVA " << hex(report.interior->made.rva) << " ("
+            << sizeText(*report.interior) << "):\n";
+        print(*report.interior, out);
+        out << "From its match: RVA " << place << " = match - " << back
+            << " (the plug-in's findPattern offset " << -static_cast<std::int64_t>(back) << ")\n";
+    }
+    for (std::size_t n = 0; n < report.references.size(); ++n) {
+        const SignatureReport::Referring& each = report.references[n];
+        out << "Reference signature " << n + 1 << ": " << each.route.reference.text << " at RVA "
+            << hex(each.route.reference.rva) << " refers to RVA " << place
+            << "; the signature starts at RVA " << hex(each.route.made.rva) << " ("
+            << sizeText(each.shown) << "):\n";
+        print(each.shown, out);
+        out << "From its match: RVA " << place << " = " << fieldText(each.route) << '\n';
+    }
+    for (std::size_t n = 0; n < report.tables.size(); ++n) {
+        const SignatureReport::Table& each = report.tables[n];
+        const ReferenceSignature& route = each.route.route;
+        out << "Table signature " << n + 1 << ": " << route.reference.text << " at RVA "
+            << hex(route.reference.rva) << " addresses the table at RVA "
+            << hex(each.route.tableRva) << ", whose slot at +" << hex(each.route.slotOffset)
+            << " holds the address of RVA " << place << "; the signature starts at RVA "
+            << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
+        print(each.shown, out);
+        out << "From its match: the table is at " << fieldText(route) << ", and RVA " << place
+            << " = the 8-byte value at the table + " << hex(each.route.slotOffset)
+            << ", minus the image base\n";
+    }
+}
+
+void print(const ErrorReport& report, std::ostream& errors) {
+    errors << "orvelin-scan: " << (report.executable ? *report.executable + ": " : "")
+           << message(report.error) << '\n';
+}
+
+} // namespace
+
+void printText(const Report& report, std::ostream& out, std::ostream& errors) {
+    if (const auto* error = std::get_if<ErrorReport>(&report)) {
+        print(*error, errors);
+        return;
+    }
+    std::visit(
+        [&](const auto& each) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(each)>, ErrorReport>) {
+                print(each, out);
+            }
+        },
+        report);
+}
+
+} // namespace scan

@@ -1,0 +1,101 @@
+#pragma once
+// What each orvelin-scan command finds, as plain values: one report per command, the error that
+// stopped one, and the exit status that follows from it. The renderers (render.hpp) print any
+// report as text or as JSON; nothing here knows how.
+
+#include "scan/engine_entry.hpp"
+#include "scan/engine_findings.hpp"
+#include "scan/error.hpp"
+#include "scan/make_signature.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace scan {
+
+// Where a match of the engine patterns' shape refers to, as the plug-in reads it.
+struct Referent {
+    std::uint64_t rva = 0;
+    std::string section; // empty when none holds it
+    bool insideImage = false;
+};
+
+// Places where a pattern almost matches, when they were asked for.
+struct NearListing {
+    struct Place {
+        std::uint64_t rva = 0;
+        std::vector<std::size_t> differingOffsets;
+        std::optional<Referent> refersTo;
+    };
+    bool asked = false;
+    std::uint64_t total = 0;
+    std::vector<Place> listed;
+};
+
+// The plug-in's three engine patterns in an executable.
+struct EngineCheckReport {
+    struct Pattern {
+        PatternFinding finding;
+        NearListing near;
+    };
+    std::string executable;
+    std::vector<Pattern> patterns;
+    bool allFound = false;
+};
+
+// A signature of the user's own.
+struct PatternReport {
+    std::string text; // as given
+    Signature signature;
+    std::uint64_t matches = 0;
+    std::vector<std::uint64_t> matchRvas; // the lowest, ascending
+    std::vector<std::optional<Referent>> refersTo; // one for each of matchRvas
+    NearListing near;
+};
+
+// A made signature and what it is worth as an engine pattern.
+struct ShownSignature {
+    MadeSignature made;
+    Outcome<EngineEntry> enginePattern;
+};
+
+// Signatures that lead to an instruction, by every route the policy offers.
+struct SignatureReport {
+    struct Referring {
+        ShownSignature shown;
+        ReferenceSignature route;
+    };
+    struct Table {
+        ShownSignature shown;
+        TableSignature route;
+    };
+    std::uint64_t rva = 0;
+    std::optional<ShownSignature> own;
+    std::string whyNoneOwn; // when there is no signature of its own
+    std::optional<ShownSignature> interior;
+    std::optional<FunctionExtent> function;
+    bool referencesLooked = false;
+    std::vector<Referring> references;
+    bool tablesLooked = false;
+    std::vector<Table> tables;
+
+    bool any() const { return own || interior || !references.empty() || !tables.empty(); }
+};
+
+// A command that could not be carried out, with what it was given where that helps.
+struct ErrorReport {
+    Error error;
+    std::optional<std::string> executable = std::nullopt;
+    std::optional<std::uint64_t> rva = std::nullopt;
+};
+
+using Report = std::variant<EngineCheckReport, PatternReport, SignatureReport, ErrorReport>;
+
+// 0 found (or made), 1 not found (or no unique signature), 2 the file is no usable PE32+ image,
+// 3 a malformed argument.
+int exitStatusOf(const Report& report);
+
+} // namespace scan
