@@ -161,19 +161,22 @@ void countMatches(const unsigned char* start, std::uint32_t size,
         return;
     }
     std::size_t unfinished = patterns.size(); // patterns that have not reached stopAt
-    forEachMatch(start, size, patterns, [&](std::size_t k, const unsigned char* match) {
-        PatternMatches& found = matches[k];
-        if (found.count == stopAt) {
-            return true;
-        }
-        if (found.lowest.size() < keepLowest) {
-            found.lowest.push_back(match);
-        }
-        if (++found.count == stopAt) {
-            --unfinished;
-        }
-        return unfinished > 0;
-    }, weights);
+    forEachMatch(
+        start, size, patterns,
+        [&](std::size_t k, const unsigned char* match) {
+            PatternMatches& found = matches[k];
+            if (found.count == stopAt) {
+                return true;
+            }
+            if (found.lowest.size() < keepLowest) {
+                found.lowest.push_back(match);
+            }
+            if (++found.count == stopAt) {
+                --unfinished;
+            }
+            return unfinished > 0;
+        },
+        weights);
 }
 
 const unsigned char* findPattern(const unsigned char* start, std::uint32_t size, const char* bytes,

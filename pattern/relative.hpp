@@ -21,10 +21,10 @@ relativeTarget(const unsigned char* instruction, std::size_t fieldOffset, std::s
     const std::uint32_t bits =
         static_cast<std::uint32_t>(field[0]) | static_cast<std::uint32_t>(field[1]) << 8 |
         static_cast<std::uint32_t>(field[2]) << 16 | static_cast<std::uint32_t>(field[3]) << 24;
-    const std::uint64_t displacement =
-        reading == FieldReading::asUnsigned
-            ? std::uint64_t{bits}
-            : static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(bits)));
+    const std::uint64_t displacement = reading == FieldReading::asUnsigned
+                                           ? std::uint64_t{bits}
+                                           : static_cast<std::uint64_t>(static_cast<std::int64_t>(
+                                                 static_cast<std::int32_t>(bits)));
     // Added as numbers, not as pointers: the target may lie anywhere.
     return reinterpret_cast<std::uintptr_t>(instruction) + length + displacement;
 }

@@ -17,8 +17,8 @@ std::optional<Referent> referentAt(const ExecutableImage& image, std::uint64_t r
     return Referent{*global, image.sectionAt(*global), image.holdsGlobal(*global)};
 }
 
-NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern,
-                        std::size_t near, std::size_t listed) {
+NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern, std::size_t near,
+                        std::size_t listed) {
     if (near == 0) {
         return {};
     }
@@ -44,7 +44,8 @@ EngineCheckReport checkEnginePatterns(const ExecutableImage& image, const std::s
     EngineCheckReport report{executable, {}, true};
     for (PatternFinding& finding : findEngineGlobals(image)) {
         report.allFound = report.allFound && finding.found;
-        const BytePattern& pattern = engineBytePatterns[static_cast<std::size_t>(finding.pattern - 1)];
+        const BytePattern& pattern =
+            engineBytePatterns[static_cast<std::size_t>(finding.pattern - 1)];
         NearListing nearby = nearListing(image, pattern, near, listed);
         report.patterns.push_back({std::move(finding), std::move(nearby)});
     }

@@ -28,11 +28,11 @@ Outcome<std::uint64_t> parseRva(const std::string& text);
 
 struct Request {
     std::string executable;
-    std::optional<std::string> pattern;        // --pattern
-    std::size_t near = 0;                      // --near
-    std::size_t listed = 5;                    // --list
-    std::optional<std::string> signatureAt;    // --make-signature
-    bool byReference = false;                  // --by-reference
+    std::optional<std::string> pattern;     // --pattern
+    std::size_t near = 0;                   // --near
+    std::size_t listed = 5;                 // --list
+    std::optional<std::string> signatureAt; // --make-signature
+    bool byReference = false;               // --by-reference
 };
 
 // The arguments are checked before the file is read, so that a malformed one is named first.

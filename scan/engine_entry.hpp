@@ -28,7 +28,7 @@ struct EngineEntry {
 // The signature, matching only at matchRva, as an engine pattern; a notFound error saying why it
 // cannot serve as one.
 Outcome<EngineEntry> fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
-                                    std::uint64_t matchRva);
+                                        std::uint64_t matchRva);
 
 // The entry as the plug-in's table writes it: {{"\x48\x8B\x05...", "xxx???x..."}, false}.
 std::string tableEntry(const Signature& entry);

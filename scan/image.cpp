@@ -119,8 +119,8 @@ std::uint64_t ExecutableImage::relativeTargetRva(std::uint64_t rva, std::size_t 
            reinterpret_cast<std::uintptr_t>(bytes.data());
 }
 
-std::vector<PatternMatches>
-ExecutableImage::countMatches(std::span<const BytePattern> patterns, std::uint64_t stopAt) const {
+std::vector<PatternMatches> ExecutableImage::countMatches(std::span<const BytePattern> patterns,
+                                                          std::uint64_t stopAt) const {
     std::vector<PatternMatches> matches(patterns.size());
     ::countMatches(bytes.data(), static_cast<std::uint32_t>(bytes.size()), patterns, matches,
                    listedMatches, stopAt, &weights);
@@ -312,10 +312,10 @@ Outcome<ExecutableImage> layOutFile(const std::string& path) {
     if (!file) {
         return Error{Error::Kind::unreadableFile, failure ? failure.message() : ""};
     }
-    const FileReader reader{file->size(), [&file](std::uint64_t offset, std::size_t count,
-                                                  unsigned char* destination) {
-                                return file->read(offset, count, destination);
-                            }};
+    const FileReader reader{
+        file->size(), [&file](std::uint64_t offset, std::size_t count, unsigned char* destination) {
+            return file->read(offset, count, destination);
+        }};
     return layOut(reader, largestImage);
 }
 

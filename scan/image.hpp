@@ -95,8 +95,7 @@ inline constexpr std::uint64_t largestImage = 1ull << 30;
 
 // Lays the file's bytes out as an image; an unusableImage error, with the reason, when the file
 // is not a usable PE32+ image. Never reads outside the file or writes outside the image.
-Outcome<ExecutableImage> layOutImage(std::string_view file,
-                                     std::uint64_t sizeLimit = largestImage);
+Outcome<ExecutableImage> layOutImage(std::string_view file, std::uint64_t sizeLimit = largestImage);
 
 // The same straight from a file on disk, opened once and each byte read where it goes in the
 // image; also an unreadableFile error when the file cannot be read. Anything but a regular file

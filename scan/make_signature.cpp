@@ -57,8 +57,8 @@ Outcome<MadeSignature> signatureFrom(const ExecutableImage& image, std::uint64_t
                                ") matches only once");
         }
         if (made.signature.length() + instruction->length > longestSignature) {
-            return noSignature("no signature of whole instructions starting at RVA " +
-                               hex(start) + " within " + std::to_string(longestSignature) +
+            return noSignature("no signature of whole instructions starting at RVA " + hex(start) +
+                               " within " + std::to_string(longestSignature) +
                                " bytes matches only once");
         }
         std::string mask(instruction->length, 'x');
@@ -236,11 +236,11 @@ std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& i
     const std::vector<Reference> references = findReferences(image, place);
     std::vector<ReferenceSignature> made =
         signaturesThrough(image, references, most, [&](std::uint64_t instruction) {
-            const Reference& reference = *std::find_if(
-                references.begin(), references.end(),
-                [&](const Reference& each) { return each.rva == instruction; });
-            return image.relativeTargetRva(instruction, reference.fieldOffset,
-                                           reference.length) == place;
+            const Reference& reference =
+                *std::find_if(references.begin(), references.end(),
+                              [&](const Reference& each) { return each.rva == instruction; });
+            return image.relativeTargetRva(instruction, reference.fieldOffset, reference.length) ==
+                   place;
         });
     return made;
 }
@@ -283,12 +283,13 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
             }
         }
         // The nearest table start first: the likeliest to be where the table itself begins.
-        std::stable_sort(references.begin(), references.end(),
-                         [](const Reference& a, const Reference& b) { return a.target > b.target; });
+        std::stable_sort(
+            references.begin(), references.end(),
+            [](const Reference& a, const Reference& b) { return a.target > b.target; });
         auto leads = [&](std::uint64_t instruction) {
-            const Reference& reference = *std::find_if(
-                references.begin(), references.end(),
-                [&](const Reference& each) { return each.rva == instruction; });
+            const Reference& reference =
+                *std::find_if(references.begin(), references.end(),
+                              [&](const Reference& each) { return each.rva == instruction; });
             const std::uint64_t table =
                 image.relativeTargetRva(instruction, reference.fieldOffset, reference.length);
             const std::uint64_t at = table + (slot - reference.target);

@@ -54,11 +54,12 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
             if (readings.empty()) {
                 continue;
             }
-            const auto walked = std::find_if(
-                readings.begin(), readings.end(),
-                [&](const Reference& reading) { return !walkTo(image, reading.rva).empty(); });
-            references.push_back(readings.size() > 1 && walked != readings.end() ? *walked
-                                                                                  : readings.front());
+            const auto walked =
+                std::find_if(readings.begin(), readings.end(), [&](const Reference& reading) {
+                    return !walkTo(image, reading.rva).empty();
+                });
+            references.push_back(
+                readings.size() > 1 && walked != readings.end() ? *walked : readings.front());
         }
     }
     return references;

@@ -47,9 +47,8 @@ json toJson(const EngineCheckReport& report) {
         addNear(entry, pattern.near);
         patterns.push_back(entry);
     }
-    return {{"executable", report.executable},
-            {"patterns", patterns},
-            {"allFound", report.allFound}};
+    return {
+        {"executable", report.executable}, {"patterns", patterns}, {"allFound", report.allFound}};
 }
 
 json toJson(const PatternReport& report) {
@@ -112,9 +111,9 @@ json toJson(const SignatureReport& report) {
         entry["placeOffset"] = -static_cast<std::int64_t>(report.interior->made.rva - report.rva);
         document["interior"] = entry;
     }
-    document["function"] = report.function ? json{{"begin", report.function->begin},
-                                                   {"end", report.function->end}}
-                                            : json();
+    document["function"] =
+        report.function ? json{{"begin", report.function->begin}, {"end", report.function->end}}
+                        : json();
     if (report.referencesLooked) {
         json list = json::array();
         for (const SignatureReport::Referring& each : report.references) {

@@ -17,7 +17,9 @@ std::string rvaList(const std::vector<std::uint64_t>& rvas) {
 
 // " in .data", " in no section" or " outside the image".
 std::string placeText(const std::string& section, bool insideImage) {
-    return !insideImage ? " outside the image" : section.empty() ? " in no section" : " in " + section;
+    return !insideImage      ? " outside the image"
+           : section.empty() ? " in no section"
+                             : " in " + section;
 }
 
 // " (refers to RVA X in S)" for a match whose instruction has the engine patterns' shape.

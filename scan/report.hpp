@@ -51,7 +51,7 @@ struct PatternReport {
     std::string text; // as given
     Signature signature;
     std::uint64_t matches = 0;
-    std::vector<std::uint64_t> matchRvas; // the lowest, ascending
+    std::vector<std::uint64_t> matchRvas;          // the lowest, ascending
     std::vector<std::optional<Referent>> refersTo; // one for each of matchRvas
     NearListing near;
 };

@@ -61,9 +61,9 @@ Outcome<Signature> parseSignature(std::string_view text) {
             signature.bytes += static_cast<char>(hexDigit(token[0]) * 16 + hexDigit(token[1]));
             signature.mask += 'x';
         } else {
-            return refused("'" + shown(token) + "' (token " +
-                           std::to_string(signature.length() + 1) +
-                           ") is not a byte: write two hexadecimal digits, or ? or ?? for any byte");
+            return refused(
+                "'" + shown(token) + "' (token " + std::to_string(signature.length() + 1) +
+                ") is not a byte: write two hexadecimal digits, or ? or ?? for any byte");
         }
         at = end;
     }

@@ -109,8 +109,7 @@ ReadableFile::~ReadableFile() {
 ReadableFile::ReadableFile(ReadableFile&& other) noexcept
     : handle_(std::exchange(other.handle_, -1)), size_(other.size_) {}
 
-bool ReadableFile::read(std::uint64_t offset, std::size_t count,
-                        unsigned char* destination) const {
+bool ReadableFile::read(std::uint64_t offset, std::size_t count, unsigned char* destination) const {
     for (std::size_t done = 0; done < count;) {
         const ssize_t got = pread(static_cast<int>(handle_), destination + done, count - done,
                                   static_cast<off_t>(offset + done));

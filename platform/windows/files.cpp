@@ -134,8 +134,7 @@ ReadableFile::ReadableFile(ReadableFile&& other) noexcept
     : handle_(std::exchange(other.handle_, reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE))),
       size_(other.size_) {}
 
-bool ReadableFile::read(std::uint64_t offset, std::size_t count,
-                        unsigned char* destination) const {
+bool ReadableFile::read(std::uint64_t offset, std::size_t count, unsigned char* destination) const {
     for (std::size_t done = 0; done < count;) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
         OVERLAPPED at{};

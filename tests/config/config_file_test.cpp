@@ -20,6 +20,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using testing_support::hostCommand;
@@ -414,6 +415,28 @@ TEST_F(ConfigFileFault, APipeAtThePathNeitherBlocksNorIsReplaced) {
     ASSERT_EQ(status, 0) << readFile("errors.txt");
     EXPECT_EQ(readFile("output.txt"), expected::sessionLog());
     EXPECT_TRUE(fs::is_fifo("config/Orvelin.cfg"));
+}
+
+TEST_F(ConfigFileFault, TheRewrittenFileKeepsItsOwnerAndGroup) {
+    if (!testing_support::administrator()) {
+        GTEST_SKIP() << "only the administrator can hand a file to another user";
+    }
+    // Another owner, another group, or both: the rewritten file keeps each of them.
+    const uid_t own = geteuid();
+    const gid_t group = getegid();
+    const std::pair<uid_t, gid_t> owners[] = {
+        {own + 4242, group}, {own, group + 4242}, {own + 4242, group + 4242}};
+    fs::create_directories("config");
+    for (const auto& [uid, gid] : owners) {
+        writeFile("config\\Orvelin.cfg", editedFile);
+        ASSERT_EQ(chown("config/Orvelin.cfg", uid, gid), 0);
+        ASSERT_EQ(runHost().status, 0);
+        struct stat status {};
+        ASSERT_EQ(stat("config/Orvelin.cfg", &status), 0);
+        EXPECT_EQ(status.st_uid, uid) << uid << ":" << gid;
+        EXPECT_EQ(status.st_gid, gid) << uid << ":" << gid;
+        EXPECT_EQ(readFile("config\\Orvelin.cfg"), expected::storedConfig("4"));
+    }
 }
 
 TEST_F(ConfigFileFault, AWriteThatFailsPartWayLeavesTheOldFileAndNoTemporary) {

@@ -55,17 +55,15 @@ TEST_F(ScanTool, ExitStatusSaysWhatItFound) {
     writeFile("outside.exe", makePe(small));
 
     EXPECT_EQ(scan("game.exe"), 0);
-    EXPECT_NE(output()
-                  .find("Pattern 1: found at RVA 0x1100, global at RVA 0x3400100 in .bss"),
+    EXPECT_NE(output().find("Pattern 1: found at RVA 0x1100, global at RVA 0x3400100 in .bss"),
               std::string::npos)
         << output();
     EXPECT_EQ(scan("older.exe"), 1);
     EXPECT_NE(output().find("Pattern 2: not found"), std::string::npos);
     // Matched, but the plug-in would refuse to read a global outside the image: not found.
     EXPECT_EQ(scan("outside.exe"), 1);
-    EXPECT_NE(output()
-                  .find("Pattern 1: not found: the match at RVA 0x1100 refers to RVA 0x3400100 "
-                        "outside the image"),
+    EXPECT_NE(output().find("Pattern 1: not found: the match at RVA 0x1100 refers to RVA 0x3400100 "
+                            "outside the image"),
               std::string::npos)
         << output();
     EXPECT_EQ(scan("broken.exe"), 2);
@@ -90,8 +88,7 @@ TEST_F(ScanTool, JsonCarriesTheSameFindings) {
 
     writeFile("broken.exe", "MZ");
     EXPECT_EQ(scan("--json broken.exe"), 2);
-    EXPECT_NE(parsed(output())["error"].get<std::string>().find(
-                  "not a PE file at all"),
+    EXPECT_NE(parsed(output())["error"].get<std::string>().find("not a PE file at all"),
               std::string::npos);
 }
 
@@ -117,6 +114,53 @@ TEST_F(ScanTool, MatchCountsSayWhenAPatternIsAmbiguous) {
     EXPECT_EQ(report["patterns"][2]["matches"], 2);
     EXPECT_EQ(report["patterns"][2]["matchRvas"], nlohmann::json({0x1300, 0x13A0}));
     EXPECT_EQ(report["patterns"][2]["matchRva"], 0x1300) << "the plug-in's pick";
+}
+
+TEST_F(ScanTool, MatchRvasAreTheLowestSixteen) {
+    PeLayout layout = gameWith({0, 1});
+    const EnginePattern& third = enginePatterns[2];
+    layout.sections[0].raw.resize(0x500, '\xCC');
+    layout.sections[0].virtualSize = 0x500;
+    for (std::size_t n = 0; n < 20; ++n) {
+        std::memcpy(layout.sections[0].raw.data() + 0x300 + 0x10 * n, third.bytes,
+                    std::strlen(third.mask));
+    }
+    writeFile("many.exe", makePe(layout));
+    std::vector<std::uint64_t> lowest;
+    for (std::uint64_t n = 0; n < 16; ++n) {
+        lowest.push_back(textAddress + 0x300 + 0x10 * n);
+    }
+    EXPECT_EQ(scan("--json many.exe"), 0);
+    EXPECT_EQ(parsed(output())["patterns"][2]["matches"], 20);
+    EXPECT_EQ(parsed(output())["patterns"][2]["matchRvas"], nlohmann::json(lowest));
+    EXPECT_EQ(scan("--json --pattern \"48 8B 1D ?? ?? ?? ?? 48 85 DB\" many.exe"), 0);
+    EXPECT_EQ(parsed(output())["matchRvas"], nlohmann::json(lowest));
+    EXPECT_EQ(scan("many.exe"), 0);
+    EXPECT_NE(
+        output().find("matches 20 places (ambiguous: the plug-in takes the lowest), at RVA "
+                      "0x1300, 0x1310, 0x1320, 0x1330, 0x1340, 0x1350, 0x1360, 0x1370, "
+                      "0x1380, 0x1390, 0x13A0, 0x13B0, 0x13C0, 0x13D0, 0x13E0, 0x13F0, ...\n"),
+        std::string::npos)
+        << output();
+}
+
+TEST_F(ScanTool, AFunctionReachedOnlyThroughATableGetsATableRoute) {
+    writeFile("game.exe", makePe(reachedThroughATable()));
+    EXPECT_EQ(scan("--json --make-signature 0x1040 game.exe"), 0);
+    const nlohmann::json made = parsed(output());
+    ASSERT_EQ(made["tables"].size(), 1u) << made.dump();
+    EXPECT_EQ(made["tables"][0]["signature"], "48 8D 05 ?? ?? ?? ??");
+    EXPECT_EQ(made["tables"][0]["tableRva"], 0x2008);
+    EXPECT_EQ(made["tables"][0]["slotOffset"], 8);
+    EXPECT_EQ(made["tables"][0]["fieldOffset"], 3);
+    EXPECT_EQ(made["tables"][0]["resolvesTo"], 0x1040);
+    EXPECT_EQ(made["references"], nlohmann::json::array());
+    EXPECT_EQ(scan("--make-signature 0x1040 game.exe"), 0);
+    EXPECT_NE(output().find("Table signature 1: lea rax, [rip + 0xf81] at RVA 0x1080 addresses the "
+                            "table at RVA 0x2008, whose slot at +0x8 holds the address of RVA "
+                            "0x1040;"),
+              std::string::npos)
+        << output();
 }
 
 TEST_F(ScanTool, ASignatureOfTheUsersOwn) {
@@ -309,8 +353,7 @@ TEST_F(ScanTool, AFileThatPointsFarIntoItselfIsRejectedWithoutReadingItAll) {
     EXPECT_EQ(status, 2);
     last = {status, readFile("output.txt"), readFile("errors.txt")};
 #endif
-    EXPECT_NE(errors().find("no PE signature"), std::string::npos)
-        << errors();
+    EXPECT_NE(errors().find("no PE signature"), std::string::npos) << errors();
     std::filesystem::remove("sparse.exe");
 }
 

@@ -1,3 +1,4 @@
+#include "scan/commands.hpp"
 #include "scan/engine_findings.hpp"
 #include "scan/image.hpp"
 
@@ -5,10 +6,10 @@
 #include "engine/pattern.hpp"
 #include "orvelin_version.hpp"
 #include "pe_file.hpp"
-#include "synthetic_game.hpp"
 #include "platform/module_image.hpp"
 #include "runner/engine_image.hpp"
 #include "support.hpp"
+#include "synthetic_game.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -76,8 +77,12 @@ TEST(FindEngineGlobals, AMissingPatternIsReportedAlone) {
 }
 
 TEST(FindEngineGlobals, TheFirstGlobalCountsOnlyWithAllEightBytesInTheImage) {
-    // As the plug-in judges it: global 1 at 0x3400100 in an image ending 4 or 8 bytes after it.
-    for (const auto& [imageSize, found] : {std::pair{0x3400104u, false}, {0x3400108u, true}}) {
+    // As the plug-in judges it: global 1 at 0x3400100 in an image ending 1, 4, 7 or 8 bytes after
+    // it; the tool's own reports of where a match refers to judge it alike.
+    for (const auto& [imageSize, found] : {std::pair{0x3400101u, false},
+                                           {0x3400104u, false},
+                                           {0x3400107u, false},
+                                           {0x3400108u, true}}) {
         PeLayout layout = gameWith({0, 1, 2});
         layout.imageSize = imageSize;
         layout.sections.pop_back();
@@ -85,6 +90,11 @@ TEST(FindEngineGlobals, TheFirstGlobalCountsOnlyWithAllEightBytesInTheImage) {
         const auto image = layOut(makePe(layout), error);
         ASSERT_TRUE(image) << error;
         EXPECT_EQ(scan::findEngineGlobals(*image)[0].found, found) << imageSize;
+        EXPECT_EQ(image->holdsGlobal(0x3400100), found) << imageSize;
+        const scan::PatternReport report =
+            scan::checkPattern(*image, "", *scan::parseSignature("48 8B 05"));
+        ASSERT_EQ(report.refersTo.size(), 1u);
+        EXPECT_EQ(report.refersTo[0]->insideImage, found) << imageSize;
     }
 }
 

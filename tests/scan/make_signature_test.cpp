@@ -60,8 +60,8 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
          "56 "
          "34 12 78 56 34 12 8B 44 24 20 E8 ?? ?? ?? ?? C3"},
         // Short jumps lead somewhere as much as long ones: their targets are wildcarded too.
-        {"\x74\x02"  // je +2
-         "\xEB\x00"  // jmp +0
+        {"\x74\x02"   // je +2
+         "\xEB\x00"   // jmp +0
          "\x31\xC0"s, // xor eax, eax
          "74 ?? EB ?? 31 C0 C3"},
     };
@@ -84,7 +84,8 @@ TEST(MakeSignature, WildcardsWhatARelinkOrADataMoveChanges) {
         {std::string("\x06") + std::string(0x1FF, '\xCC'), "no instruction can be decoded"},
     };
     for (const auto& [failing, reason] : failures) {
-        const scan::Outcome<scan::MadeSignature> made = scan::makeSignature(imageOf(failing), textRva);
+        const scan::Outcome<scan::MadeSignature> made =
+            scan::makeSignature(imageOf(failing), textRva);
         ASSERT_FALSE(made);
         EXPECT_EQ(made.error().kind, scan::Error::Kind::notFound);
         EXPECT_NE(made.error().detail.find(reason), std::string::npos) << made.error().detail;
@@ -97,12 +98,12 @@ TEST(MakeSignature, APrefixedRipRelativeDisplacementIsWildcardedWhole) {
     const std::pair<std::string, const char*> cases[] = {
         {"\x66\x89\x05\x40\xA4\x03\x00"s, "66 89 05 ?? ?? ?? ?? C3"}, // mov word [rip+], ax
         {"\x66\xC7\x05\x40\xA4\x03\x00\x34\x12"s, "66 C7 05 ?? ?? ?? ?? 34 12 C3"},
-        {"\xF2\x0F\x10\x05\x40\xA4\x03\x00"s, "F2 0F 10 05 ?? ?? ?? ?? C3"},  // movsd
-        {"\xF3\x0F\x10\x05\x40\xA4\x03\x00"s, "F3 0F 10 05 ?? ?? ?? ?? C3"},  // movss
-        {"\x66\x0F\x6F\x05\x40\xA4\x03\x00"s, "66 0F 6F 05 ?? ?? ?? ?? C3"},  // movdqa
+        {"\xF2\x0F\x10\x05\x40\xA4\x03\x00"s, "F2 0F 10 05 ?? ?? ?? ?? C3"}, // movsd
+        {"\xF3\x0F\x10\x05\x40\xA4\x03\x00"s, "F3 0F 10 05 ?? ?? ?? ?? C3"}, // movss
+        {"\x66\x0F\x6F\x05\x40\xA4\x03\x00"s, "66 0F 6F 05 ?? ?? ?? ?? C3"}, // movdqa
         {"\x66\x0F\x38\x00\x05\x40\xA4\x03\x00"s, "66 0F 38 00 05 ?? ?? ?? ?? C3"},
         {"\x66\x0F\x3A\x0F\x05\x40\xA4\x03\x00\x08"s, "66 0F 3A 0F 05 ?? ?? ?? ?? 08 C3"},
-        {"\xC5\xF9\x6F\x05\x40\xA4\x03\x00"s, "C5 F9 6F 05 ?? ?? ?? ?? C3"},  // VEX
+        {"\xC5\xF9\x6F\x05\x40\xA4\x03\x00"s, "C5 F9 6F 05 ?? ?? ?? ?? C3"}, // VEX
         {"\xC4\xE2\x79\x00\x05\x40\xA4\x03\x00"s, "C4 E2 79 00 05 ?? ?? ?? ?? C3"},
         {"\x62\xF1\xFD\x48\x6F\x05\x40\xA4\x03\x00"s, "62 F1 FD 48 6F 05 ?? ?? ?? ?? C3"},
     };
@@ -216,23 +217,6 @@ TEST(MakeSignature, AFunctionReachedOnlyByATailCallIsFoundByReference) {
               0x1089u);
     // Nothing else leads there: no reference to the padding, none found in a range that misses.
     EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
-}
-
-// F and G alike and called from nowhere: a virtual table in .rdata holds their addresses after
-// a pointer to data (its type information), and one function loads the table's address.
-PeLayout reachedThroughATable() {
-    PeLayout layout = twoLookAlikes();
-    std::string& code = layout.sections[0].raw;
-    code.replace(0x80, 0x80, std::string(0x80, '\xCC'));
-    // lea rax, [rip + 0xF81] (the table at 0x2008); mov [rcx], rax; ret
-    code.replace(0x80, 11, "\x48\x8D\x05\x81\x0F\x00\x00\x48\x89\x01\xC3"s);
-    std::string table(0x20, '\0');
-    for (const auto& [at, rva] : {std::pair{0, 0x2018u}, {8, 0x1000u}, {16, 0x1040u}}) {
-        const std::uint64_t address = layout.imageBase + rva;
-        std::memcpy(table.data() + at, &address, 8);
-    }
-    layout.sections[1] = {".rdata", 0x2000, 0x1000, table};
-    return layout;
 }
 
 TEST(MakeSignature, AFunctionReachedOnlyThroughATableGetsATableRoute) {

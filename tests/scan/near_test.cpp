@@ -21,7 +21,8 @@ std::vector<scan::NearMatch> byDefinition(const std::vector<unsigned char>& byte
     for (std::size_t at = 0; at + length <= bytes.size(); ++at) {
         std::vector<std::size_t> differing;
         for (std::size_t j = 0; j < length; ++j) {
-            if (pattern.mask[j] == 'x' && bytes[at + j] != static_cast<unsigned char>(pattern.bytes[j])) {
+            if (pattern.mask[j] == 'x' &&
+                bytes[at + j] != static_cast<unsigned char>(pattern.bytes[j])) {
                 differing.push_back(j);
             }
         }
@@ -48,16 +49,16 @@ TEST(NearMatches, AgreeWithTheirDefinition) {
     } patterns[] = {
         {"\x01\x02\x03\x00\x01\x02", "xxxxxx"},
         {"\x01\x00\x03\x00\x02\x02\x01", "x?x?xxx"},
-        {"\x03\x03", "xx"},   // fewer fixed bytes than differences allowed: every place but a match
+        {"\x03\x03", "xx"}, // fewer fixed bytes than differences allowed: every place but a match
         {"\x02\x00\x00\x01", "x??x"},
     };
     for (const auto& each : patterns) {
         const BytePattern pattern{each.bytes, each.mask};
         for (std::size_t differences = 1; differences <= 3; ++differences) {
             for (const std::size_t most : {std::size_t{5}, std::size_t{100000}}) {
-                const scan::NearMatches found = scan::findNearMatches(
-                    bytes.data(), static_cast<std::uint32_t>(bytes.size()), pattern, differences,
-                    most);
+                const scan::NearMatches found =
+                    scan::findNearMatches(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                                          pattern, differences, most);
                 const std::vector<scan::NearMatch> expected =
                     byDefinition(bytes, pattern, differences);
                 ASSERT_EQ(found.total, expected.size()) << each.mask << " " << differences;

@@ -41,7 +41,8 @@ inline PeLayout gameWith(std::initializer_list<int> planted) {
 // Code at .text (0x1000) with a .data section after it, and an exception directory where given.
 inline constexpr std::uint32_t textRva = 0x1000;
 
-inline PeLayout layoutOf(const std::string& code, Directory exceptions = {}, std::string pdata = "") {
+inline PeLayout layoutOf(const std::string& code, Directory exceptions = {},
+                         std::string pdata = "") {
     PeLayout layout{{{".text", textRva, 0x1000, code}, {".data", 0x2000, 0x1000, "d"}}, 0x4000};
     if (!pdata.empty()) {
         layout.sections.push_back({".pdata", 0x3000, 0x1000, std::move(pdata)});
@@ -66,6 +67,23 @@ inline PeLayout twoLookAlikes() {
     return layoutOf(
         code, {0x3000, 48},
         runtimeFunctions({{0x1000, 0x100D}, {0x1040, 0x104D}, {0x1080, 0x108F}, {0x10C0, 0x10CC}}));
+}
+
+// F and G alike and called from nowhere: a virtual table in .rdata holds their addresses after
+// a pointer to data (its type information), and one function loads the table's address.
+inline PeLayout reachedThroughATable() {
+    PeLayout layout = twoLookAlikes();
+    std::string& code = layout.sections[0].raw;
+    code.replace(0x80, 0x80, std::string(0x80, '\xCC'));
+    // lea rax, [rip + 0xF81] (the table at 0x2008); mov [rcx], rax; ret
+    code.replace(0x80, 11, "\x48\x8D\x05\x81\x0F\x00\x00\x48\x89\x01\xC3"s);
+    std::string table(0x20, '\0');
+    for (const auto& [at, rva] : {std::pair{0, 0x2018u}, {8, 0x1000u}, {16, 0x1040u}}) {
+        const std::uint64_t address = layout.imageBase + rva;
+        std::memcpy(table.data() + at, &address, 8);
+    }
+    layout.sections[1] = {".rdata", 0x2000, 0x1000, table};
+    return layout;
 }
 
 } // namespace testing_support::game
