@@ -368,7 +368,7 @@ TEST_F(ScanTool, FindsOnDiskWhatThePluginFindsInTheRunningProgram) {
     const std::uint64_t pluginFound[3] = {reinterpret_cast<std::uintptr_t>(globals.global1) - base,
                                           engineGlobal2 - base, engineGlobal3 - base};
 
-    EXPECT_EQ(scan("--json \"" + testing_support::builtProgram("scan_test") + "\""), 0);
+    EXPECT_EQ(scan("--json \"" + testing_support::builtProgram("scan_cli_test") + "\""), 0);
     const nlohmann::json report = parsed(output());
     for (std::size_t n = 0; n < 3; ++n) {
         EXPECT_EQ(report["patterns"][n]["globalRva"], pluginFound[n]) << "pattern " << n + 1;
