@@ -8,31 +8,38 @@ namespace scan {
 
 namespace {
 
-// The best places so far: fewest differences first, then lowest offset; at most `most`.
+// The best places so far: fewest differences first, then lowest offset; at most `most`, kept as
+// a heap whose top is the worst of them, so that each place costs a logarithm of `most`, however
+// many there are.
 class Listing {
 public:
     explicit Listing(std::size_t most) : most_(most) {}
 
     void consider(std::uint64_t offset, std::vector<std::size_t> differing) {
         ++total_;
-        const auto before = [](const NearMatch& a, const NearMatch& b) {
-            return a.differingOffsets.size() != b.differingOffsets.size()
-                       ? a.differingOffsets.size() < b.differingOffsets.size()
-                       : a.offset < b.offset;
-        };
         NearMatch match{offset, std::move(differing)};
-        const auto place = std::lower_bound(best_.begin(), best_.end(), match, before);
-        if (static_cast<std::size_t>(place - best_.begin()) < most_) {
-            best_.insert(place, std::move(match));
-            if (best_.size() > most_) {
-                best_.pop_back();
-            }
+        if (best_.size() < most_) {
+            best_.push_back(std::move(match));
+            std::push_heap(best_.begin(), best_.end(), before);
+        } else if (most_ > 0 && before(match, best_.front())) {
+            std::pop_heap(best_.begin(), best_.end(), before);
+            best_.back() = std::move(match);
+            std::push_heap(best_.begin(), best_.end(), before);
         }
     }
 
-    NearMatches take() { return {total_, std::move(best_)}; }
+    NearMatches take() {
+        std::sort_heap(best_.begin(), best_.end(), before);
+        return {total_, std::move(best_)};
+    }
 
 private:
+    static bool before(const NearMatch& a, const NearMatch& b) {
+        return a.differingOffsets.size() != b.differingOffsets.size()
+                   ? a.differingOffsets.size() < b.differingOffsets.size()
+                   : a.offset < b.offset;
+    }
+
     std::size_t most_;
     std::uint64_t total_ = 0;
     std::vector<NearMatch> best_;

@@ -39,7 +39,7 @@ std::vector<scan::NearMatch> byDefinition(const std::vector<unsigned char>& byte
 TEST(NearMatches, AgreeWithTheirDefinition) {
     // Few byte values, so that near places abound; the pattern planted whole and altered.
     std::mt19937 random(7);
-    std::vector<unsigned char> bytes(1 << 12);
+    std::vector<unsigned char> bytes(1 << 14);
     for (unsigned char& byte : bytes) {
         byte = static_cast<unsigned char>(random() % 4);
     }
