@@ -42,6 +42,7 @@ fuzz: deps build-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --preset fuzz
 
 bench: deps build-native
+	scripts/fetch-msvc-corpus build/msvc-corpus
 	build/native/orvelin-bench
 
 format:

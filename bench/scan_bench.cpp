@@ -11,6 +11,7 @@
 #include "engine/pattern.hpp"
 #include "pattern/kernels.hpp"
 #include "pe_file.hpp"
+#include "peers.hpp"
 #include "scan/engine_findings.hpp"
 #include "scan/near.hpp"
 
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -249,6 +251,68 @@ void measure(const Corpus& corpus) {
             fromCache / cache.together, gigabytesPerSecond(window * windowRepeats, cache.together),
             path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
     }
+    // The peers on the same bytes, where they are built in: median times of `rounds`.
+    auto peerTimes = [&](auto time, const unsigned char* from, std::size_t bytes, int repeats) {
+        std::vector<peers::Times> all;
+        for (int round = 0; round < rounds; ++round) {
+            all.push_back(time(std::span(engineBytePatterns), from, bytes, repeats,
+                               corpus.plantedFrom()));
+        }
+        peers::Times middle = all.front();
+        for (std::size_t k = 0; k < 3; ++k) {
+            std::vector<double> each;
+            for (const peers::Times& times : all) {
+                each.push_back(times.alone[k]);
+            }
+            middle.alone[k] = median(each);
+        }
+        std::vector<double> together;
+        for (const peers::Times& times : all) {
+            together.push_back(times.together);
+        }
+        middle.together = median(together);
+        return middle;
+    };
+    const KernelTimes widestMemory =
+        timeKernel(pattern_scan::widest(), code, size, 1, corpus.plantedFrom());
+    const KernelTimes widestCache =
+        timeKernel(pattern_scan::widest(), code + windowFrom, static_cast<std::uint32_t>(window),
+                   windowRepeats, corpus.plantedFrom());
+    const peers::Times libhatMemory = peerTimes(peers::timeLibhat, code, size, 1);
+    const peers::Times libhatCache =
+        peerTimes(peers::timeLibhat, code + windowFrom, window, windowRepeats);
+    if (libhatMemory.available) {
+        std::printf("  libhat, x86-64 hint | from memory: each alone / memchr %.2f %.2f %.2f, three "
+                    "calls %.2f memchr passes | from cache: each alone / memchr %.2f %.2f %.2f, "
+                    "three calls / memchr %.2f\n",
+                    fromMemory / libhatMemory.alone[0], fromMemory / libhatMemory.alone[1],
+                    fromMemory / libhatMemory.alone[2], libhatMemory.together / fromMemory,
+                    fromCache / libhatCache.alone[0], fromCache / libhatCache.alone[1],
+                    fromCache / libhatCache.alone[2], fromCache / libhatCache.together);
+        std::printf("  the scan's kernel against libhat | from cache: each alone %.2fx %.2fx %.2fx "
+                    "(>= 1.2), all three in one call against three calls %.2fx (>= 2)\n",
+                    libhatCache.alone[0] / widestCache.alone[0],
+                    libhatCache.alone[1] / widestCache.alone[1],
+                    libhatCache.alone[2] / widestCache.alone[2],
+                    libhatCache.together / widestCache.together);
+    } else {
+        std::printf("  libhat: not built in (configure with CMAKE_PREFIX_PATH naming where it is "
+                    "installed)\n");
+    }
+    const peers::Times hyperscanCache =
+        peerTimes(peers::timeHyperscan, code + windowFrom, window, windowRepeats);
+    if (hyperscanCache.available) {
+        const peers::Times hyperscanMemory = peerTimes(peers::timeHyperscan, code, size, 1);
+        std::printf("  Hyperscan, one database | from memory %.2f memchr passes | from cache / "
+                    "memchr %.2f; the scan's kernel, all three in one call, against it %.2fx "
+                    "(>= 1.5)\n",
+                    hyperscanMemory.together / fromMemory, fromCache / hyperscanCache.together,
+                    hyperscanCache.together / widestCache.together);
+    } else {
+        std::printf("  Hyperscan: not built in (Debian's libhyperscan-dev)\n");
+    }
+    static_cast<void>(widestMemory);
+
     // The definition is slow: three rounds over the first 32 MiB.
     const std::uint32_t referenceSize = 32u << 20;
     std::printf("  findPattern / byte by byte (first 32 MiB):");
@@ -370,11 +434,21 @@ int main(int argc, char** argv) {
     if (!scansOnly) {
         benchmark::RunSpecifiedBenchmarks();
     }
+    // MSVC-built code, fetched by make bench (scripts/fetch-msvc-corpus); ORVELIN_MSVC_CORPUS
+    // names another folder.
+    const char* msvc = std::getenv("ORVELIN_MSVC_CORPUS");
+    const std::string msvcFolder = msvc != nullptr ? msvc : "build/msvc-corpus";
     for (const auto& [name, folder, suffix] :
-         {std::tuple{"Linux ELF libraries", "/usr/lib/x86_64-linux-gnu", ".so"},
-          std::tuple{"Wine's Windows DLLs", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows",
+         {std::tuple{"Linux ELF libraries", std::string("/usr/lib/x86_64-linux-gnu"), ".so"},
+          std::tuple{"Wine's Windows DLLs",
+                     std::string("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"), ".dll"},
+          std::tuple{"MSVC-built DLLs (onnxruntime.dll of onnxruntime-node releases)", msvcFolder,
                      ".dll"}}) {
-        measure(Corpus(name, folder, suffix));
+        if (!fs::is_directory(folder)) {
+            std::printf("\n%s: %s is missing (make bench fetches it)\n", name, folder.c_str());
+            continue;
+        }
+        measure(Corpus(name, folder.c_str(), suffix));
     }
     measureAdversarial();
     benchmark::Shutdown();

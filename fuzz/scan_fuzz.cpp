@@ -55,15 +55,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected(0, offset)) {
         __builtin_trap();
     }
+    // Anchors by the range's own sample, and by a sample of the patterns' bytes, in which their
+    // rarest bytes are the commonest.
+    std::string own;
+    for (std::size_t n = 0; own.size() < 2048 && n < 4096; ++n) {
+        own += bytes[n % count];
+    }
+    const ByteWeights hostile =
+        pattern_scan::weighSample(reinterpret_cast<const unsigned char*>(own.data()), own.size());
     for (const auto path : pattern_scan::allPaths) {
         if (!pattern_scan::runs(path)) {
             continue;
         }
-        std::vector<const unsigned char*> firsts(count);
-        pattern_scan::findPatternsOn(path, buffer.data(), bufferSize, patterns, firsts);
-        for (std::size_t k = 0; k < count; ++k) {
-            if (firsts[k] != expected(k, 0)) {
-                __builtin_trap();
+        for (const ByteWeights* weights : {static_cast<const ByteWeights*>(nullptr), &hostile}) {
+            std::vector<const unsigned char*> firsts(count);
+            pattern_scan::findPatternsOn(path, buffer.data(), bufferSize, patterns, firsts,
+                                         weights);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (firsts[k] != expected(k, 0)) {
+                    __builtin_trap();
+                }
             }
         }
     }

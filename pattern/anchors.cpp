@@ -1,11 +1,15 @@
 // Which fixed bytes of a pattern the vector filter compares. The fewer candidates pass the filter,
-// the less is compared in full; so the anchors are the rarest fixed bytes, judged so that the
-// filter stays selective on code from any compiler.
+// the less is compared in full; so the anchors are the pair of fixed bytes that occur together
+// least often in the range being scanned, as its sample shows, judged by the single bytes'
+// rarity where the sample cannot tell them apart (or the range is too small to be sampled).
 
 #include "code_byte_frequency.hpp"
 #include "kernel.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 namespace pattern_scan {
 
@@ -17,6 +21,17 @@ constexpr std::uint64_t sampledFrom = 1u << 20;
 constexpr std::uint64_t samplePieces = 64;
 constexpr std::uint64_t largestPiece = 4096;
 constexpr std::uint64_t sampleShare = 128;
+
+// The bytes the anchor pairs are judged on: a 512th of the range, at most 64 KiB, from the same
+// pieces (bytes of one instruction stream belong together: a call after a lea, say, which single
+// bytes' frequencies do not show).
+constexpr std::uint64_t pairShare = 512;
+constexpr std::uint64_t largestPairSample = 64 * 1024;
+constexpr std::uint64_t pairPieces = 256;
+// Fewer sampled bytes than this judge no pair.
+constexpr std::size_t smallestPairSample = 1024;
+// The rarest fixed bytes whose pairs are judged.
+constexpr std::size_t pairCandidates = 8;
 
 // A fixed byte right after a wildcard is mostly an operand's top byte (a displacement's, say),
 // whose value is common wherever code refers to data that far away, as in a large executable.
@@ -44,6 +59,13 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighRange(const unsigned char* start, std
             ++counts[at[j]];
         }
     }
+    // Pairs cluster (a run of calls, each after a lea): many small pieces judge them best.
+    const std::uint64_t pairPiece = std::min(largestPairSample, size / pairShare) / pairPieces;
+    weights.pairSample.reserve(pairPieces * pairPiece);
+    for (std::uint64_t piece = 0; piece < pairPieces && pairPiece > 0; ++piece) {
+        const unsigned char* at = start + (size - pairPiece) * piece / (pairPieces - 1);
+        weights.pairSample.insert(weights.pairSample.end(), at, at + pairPiece);
+    }
     // In the table's units, 0.01 %.
     const std::uint64_t sampled = samplePieces * pieceSize;
     for (std::size_t value = 0; value < 256; ++value) {
@@ -56,30 +78,128 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighRange(const unsigned char* start, std
 
 namespace pattern_scan {
 
+ByteWeights weighSample(const unsigned char* sample, std::size_t size) {
+    ByteWeights weights;
+    std::uint64_t counts[256] = {};
+    for (std::size_t j = 0; j < size; ++j) {
+        ++counts[sample[j]];
+    }
+    for (std::size_t value = 0; value < 256; ++value) {
+        const auto share =
+            static_cast<std::uint32_t>(size == 0 ? 0 : counts[value] * std::uint64_t{10000} / size);
+        weights.weight[value] = std::max<std::uint32_t>(codeByteFrequency[value], share);
+    }
+    weights.pairSample.assign(sample, sample + size);
+    return weights;
+}
+
+namespace {
+
+// How often each pair of the candidates occurs together in the sample, by the pair's indexes
+// (the rarer first, as the candidates are ordered): each candidate's occurrences are found with
+// memchr and only there are the commoner ones compared, so the count costs little more than a
+// pass over the sample per candidate.
+std::vector<std::uint32_t> pairCounts(const BytePattern& pattern,
+                                      const std::vector<std::size_t>& candidates,
+                                      const std::vector<unsigned char>& sample) {
+    const std::size_t span = *std::max_element(candidates.begin(), candidates.end()) + 1;
+    const std::size_t count = candidates.size();
+    std::vector<std::uint32_t> together(count * count, 0);
+    if (sample.size() < std::max(span, smallestPairSample)) {
+        return together;
+    }
+    const unsigned char* bytes = sample.data();
+    const std::size_t positions = sample.size() - span + 1;
+    for (std::size_t a = 0; a + 1 < count; ++a) {
+        const std::size_t offset = candidates[a];
+        const auto value = static_cast<unsigned char>(pattern.bytes[offset]);
+        // Where the candidate's byte stands for a position p in [0, positions).
+        const unsigned char* from = bytes + offset;
+        const unsigned char* end = from + positions;
+        for (const unsigned char* at = from;
+             (at = static_cast<const unsigned char*>(
+                  std::memchr(at, value, static_cast<std::size_t>(end - at)))) != nullptr;
+             ++at) {
+            const unsigned char* position = at - offset;
+            for (std::size_t b = a + 1; b < count; ++b) {
+                together[a * count + b] +=
+                    position[candidates[b]] ==
+                            static_cast<unsigned char>(pattern.bytes[candidates[b]])
+                        ? 1
+                        : 0;
+            }
+        }
+    }
+    return together;
+}
+
+} // namespace
+
 Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeights& weights) {
     auto weight = [&](std::size_t j) {
         const std::uint32_t base = weights.weight[static_cast<unsigned char>(pattern.bytes[j])] + 1;
         return j > 0 && pattern.mask[j - 1] != 'x' ? base * operandTopByteFactor : base;
     };
-    // The rarest fixed byte, away from `awayFrom` and its neighbours (neighbours often come
-    // together, as in a common instruction); length when there is none.
-    auto rarest = [&](std::size_t awayFrom) {
-        std::size_t best = length;
-        for (std::size_t j = 0; j < std::min(length, anchorReach); ++j) {
-            const bool near = awayFrom < length && j + 1 >= awayFrom && j <= awayFrom + 1;
-            if (pattern.mask[j] == 'x' && !near && (best == length || weight(j) < weight(best))) {
-                best = j;
+    // The fixed bytes within reach, rarest first.
+    std::vector<std::size_t> fixed;
+    for (std::size_t j = 0; j < std::min(length, anchorReach); ++j) {
+        if (pattern.mask[j] == 'x') {
+            fixed.push_back(j);
+        }
+    }
+    std::stable_sort(fixed.begin(), fixed.end(),
+                     [&](std::size_t a, std::size_t b) { return weight(a) < weight(b); });
+    if (fixed.size() > pairCandidates) {
+        fixed.resize(pairCandidates);
+    }
+    std::size_t first = fixed.empty() ? length : fixed.front();
+    std::size_t second = first;
+    if (fixed.size() >= 2) {
+        // The pair seen together least often. Without a sample, the rarest by their single
+        // bytes, neighbours last (neighbours often come together, as in a common instruction).
+        const std::vector<std::uint32_t> together = pairCounts(pattern, fixed, weights.pairSample);
+        const std::size_t count = fixed.size();
+        const bool sampled = weights.pairSample.size() >= smallestPairSample;
+        // Where the sample judges the pair, how often it saw them together plus how often two
+        // bytes that rare would meet by chance in as many bytes (so that a pair seen once or not
+        // at all is told apart by the bytes' own rarity); else the single bytes' weights.
+        auto score = [&](std::size_t a, std::size_t b) {
+            const auto share = [&](std::size_t j) {
+                return static_cast<double>(
+                           weights.weight[static_cast<unsigned char>(pattern.bytes[j])] + 1) /
+                       10000.0;
+            };
+            return sampled
+                       ? together[a * count + b] +
+                             share(fixed[a]) * share(fixed[b]) *
+                                 static_cast<double>(weights.pairSample.size())
+                       : static_cast<double>(std::uint64_t{weight(fixed[a])} * weight(fixed[b]));
+        };
+        auto rank = [&](std::size_t a, std::size_t b) {
+            const bool neighbours = fixed[a] + 1 == fixed[b] || fixed[b] + 1 == fixed[a];
+            return std::pair{neighbours && !sampled, score(a, b)};
+        };
+        std::size_t bestA = 0;
+        std::size_t bestB = 1;
+        for (std::size_t a = 0; a < count; ++a) {
+            for (std::size_t b = a + 1; b < count; ++b) {
+                if (rank(a, b) < rank(bestA, bestB)) {
+                    bestA = a;
+                    bestB = b;
+                }
             }
         }
-        return best;
-    };
-    const std::size_t first = rarest(length);
-    std::size_t second = rarest(first);
-    if (second == length) {
-        // Only neighbours are fixed: take one, or the same byte twice.
+        // The rarer one first: the kernels compare it on every chunk, the other under its mask.
+        first = fixed[bestA];
+        second = fixed[bestB];
+    } else if (first < length) {
+        // One fixed byte within reach: a neighbour beyond it, or the same byte twice.
         second = first + 1 < length && pattern.mask[first + 1] == 'x' ? first + 1
                  : first > 0 && pattern.mask[first - 1] == 'x'        ? first - 1
                                                                       : first;
+    }
+    if (first == length) {
+        first = second = 0;
     }
     return {pattern.bytes,
             pattern.mask,

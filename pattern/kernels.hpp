@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace pattern_scan {
 
@@ -23,10 +24,22 @@ VectorPath widest();
 // a pattern with no fixed byte there is compared byte by byte.
 inline constexpr std::size_t anchorReach = 64;
 
-// forEachMatch and findPatterns on the kernel given.
+// forEachMatch and findPatterns on the kernel given; with weights, the anchors are chosen by
+// them rather than by the range's own sample.
 void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
-                    std::span<const BytePattern> patterns, const MatchVisitor& found);
+                    std::span<const BytePattern> patterns, const MatchVisitor& found,
+                    const ByteWeights* weights = nullptr);
 void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
-                    std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts);
+                    std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts,
+                    const ByteWeights* weights = nullptr);
+
+// The weights a sample gives, as if it had been taken from the range to be scanned: the
+// measured code's frequencies or the sample's, whichever is higher, and the sample itself for
+// judging pairs.
+ByteWeights weighSample(const unsigned char* sample, std::size_t size);
+
+// The pattern's two anchors under the weights, the one compared first first.
+std::pair<std::size_t, std::size_t> anchorsOf(const BytePattern& pattern,
+                                              const ByteWeights& weights);
 
 } // namespace pattern_scan

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace pattern_scan {
 
@@ -84,7 +85,9 @@ bool matchGroup(AllKernel kernel, const unsigned char* start, std::uint32_t size
 void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
                    std::span<const BytePattern> patterns, const MatchVisitor& found,
                    const ByteWeights* weights) {
-    const ByteWeights weighed = weights != nullptr ? *weights : weighRange(start, size);
+    std::optional<ByteWeights> own;
+    const ByteWeights& weighed =
+        weights != nullptr ? *weights : own.emplace(weighRange(start, size));
     for (std::size_t from = 0; from < patterns.size(); from += kernelWidth) {
         const std::size_t count = std::min(kernelWidth, patterns.size() - from);
         if (!matchGroup(kernel, start, size, patterns.subspan(from, count), from, found, weighed)) {
@@ -94,18 +97,21 @@ void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t s
 }
 
 void firstMatchesWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
-                      std::span<const BytePattern> patterns,
-                      std::span<const unsigned char*> firsts) {
+                      std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts,
+                      const ByteWeights* weights) {
     std::fill(firsts.begin(), firsts.end(), nullptr);
     // Every pattern's first match; the pass ends once each has one.
     std::size_t missing = patterns.size();
-    matchEachWith(kernel, start, size, patterns, [&](std::size_t k, const unsigned char* match) {
-        if (firsts[k] == nullptr) {
-            firsts[k] = match;
-            --missing;
-        }
-        return missing > 0;
-    });
+    matchEachWith(
+        kernel, start, size, patterns,
+        [&](std::size_t k, const unsigned char* match) {
+            if (firsts[k] == nullptr) {
+                firsts[k] = match;
+                --missing;
+            }
+            return missing > 0;
+        },
+        weights);
 }
 
 AllKernel kernelOf(VectorPath path) {
@@ -120,13 +126,21 @@ AllKernel kernelOf(VectorPath path) {
 }
 
 void forEachMatchOn(VectorPath path, const unsigned char* start, std::uint32_t size,
-                    std::span<const BytePattern> patterns, const MatchVisitor& found) {
-    matchEachWith(kernelOf(path), start, size, patterns, found);
+                    std::span<const BytePattern> patterns, const MatchVisitor& found,
+                    const ByteWeights* weights) {
+    matchEachWith(kernelOf(path), start, size, patterns, found, weights);
 }
 
 void findPatternsOn(VectorPath path, const unsigned char* start, std::uint32_t size,
-                    std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
-    firstMatchesWith(kernelOf(path), start, size, patterns, firsts);
+                    std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts,
+                    const ByteWeights* weights) {
+    firstMatchesWith(kernelOf(path), start, size, patterns, firsts, weights);
+}
+
+std::pair<std::size_t, std::size_t> anchorsOf(const BytePattern& pattern,
+                                              const ByteWeights& weights) {
+    const Prepared prepared = prepare(pattern, std::strlen(pattern.mask), weights);
+    return {prepared.anchorOffset[0], prepared.anchorOffset[1]};
 }
 
 } // namespace pattern_scan

@@ -40,6 +40,9 @@ void findPatterns(const unsigned char* start, std::uint32_t size,
 // the same range.
 struct ByteWeights {
     std::uint32_t weight[256];
+    // Bytes spread over the range, in pieces of its instruction stream, on which pairs of fixed
+    // bytes are judged by how often they occur together; empty for a range too small to sample.
+    std::vector<unsigned char> pairSample;
 };
 ByteWeights weighRange(const unsigned char* start, std::uint64_t size);
 

@@ -55,7 +55,7 @@ void matchEachWith(AllKernel kernel, const unsigned char* start, std::uint32_t s
                    std::span<const BytePattern> patterns, const MatchVisitor& found,
                    const ByteWeights* weights = nullptr);
 void firstMatchesWith(AllKernel kernel, const unsigned char* start, std::uint32_t size,
-                      std::span<const BytePattern> patterns,
-                      std::span<const unsigned char*> firsts);
+                      std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts,
+                      const ByteWeights* weights = nullptr);
 
 } // namespace pattern_scan
