@@ -39,18 +39,18 @@ Times timeLibhat(std::span<const BytePattern> patterns, const unsigned char* cod
     for (const BytePattern& pattern : patterns) {
         hat::signature signature;
         for (std::size_t j = 0; pattern.mask[j] != '\0'; ++j) {
-            signature.push_back(pattern.mask[j] == 'x'
-                                    ? hat::signature_element(static_cast<std::byte>(pattern.bytes[j]))
-                                    : hat::signature_element());
+            signature.push_back(
+                pattern.mask[j] == 'x'
+                    ? hat::signature_element(static_cast<std::byte>(pattern.bytes[j]))
+                    : hat::signature_element());
         }
         signatures.push_back(std::move(signature));
     }
     const auto* begin = reinterpret_cast<const std::byte*>(code);
     auto scan = [&](std::size_t k) {
-        const std::byte* match =
-            hat::find_pattern(begin, begin + size, signatures[k], hat::scan_alignment::X1,
-                              hat::scan_hint::x86_64)
-                .get();
+        const std::byte* match = hat::find_pattern(begin, begin + size, signatures[k],
+                                                   hat::scan_alignment::X1, hat::scan_hint::x86_64)
+                                     .get();
         check(match != nullptr && reinterpret_cast<const unsigned char*>(match) >= plantedFrom,
               "libhat");
     };

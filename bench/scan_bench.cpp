@@ -255,8 +255,8 @@ void measure(const Corpus& corpus) {
     auto peerTimes = [&](auto time, const unsigned char* from, std::size_t bytes, int repeats) {
         std::vector<peers::Times> all;
         for (int round = 0; round < rounds; ++round) {
-            all.push_back(time(std::span(engineBytePatterns), from, bytes, repeats,
-                               corpus.plantedFrom()));
+            all.push_back(
+                time(std::span(engineBytePatterns), from, bytes, repeats, corpus.plantedFrom()));
         }
         peers::Times middle = all.front();
         for (std::size_t k = 0; k < 3; ++k) {
@@ -282,13 +282,14 @@ void measure(const Corpus& corpus) {
     const peers::Times libhatCache =
         peerTimes(peers::timeLibhat, code + windowFrom, window, windowRepeats);
     if (libhatMemory.available) {
-        std::printf("  libhat, x86-64 hint | from memory: each alone / memchr %.2f %.2f %.2f, three "
-                    "calls %.2f memchr passes | from cache: each alone / memchr %.2f %.2f %.2f, "
-                    "three calls / memchr %.2f\n",
-                    fromMemory / libhatMemory.alone[0], fromMemory / libhatMemory.alone[1],
-                    fromMemory / libhatMemory.alone[2], libhatMemory.together / fromMemory,
-                    fromCache / libhatCache.alone[0], fromCache / libhatCache.alone[1],
-                    fromCache / libhatCache.alone[2], fromCache / libhatCache.together);
+        std::printf(
+            "  libhat, x86-64 hint | from memory: each alone / memchr %.2f %.2f %.2f, three "
+            "calls %.2f memchr passes | from cache: each alone / memchr %.2f %.2f %.2f, "
+            "three calls / memchr %.2f\n",
+            fromMemory / libhatMemory.alone[0], fromMemory / libhatMemory.alone[1],
+            fromMemory / libhatMemory.alone[2], libhatMemory.together / fromMemory,
+            fromCache / libhatCache.alone[0], fromCache / libhatCache.alone[1],
+            fromCache / libhatCache.alone[2], fromCache / libhatCache.together);
         std::printf("  the scan's kernel against libhat | from cache: each alone %.2fx %.2fx %.2fx "
                     "(>= 1.2), all three in one call against three calls %.2fx (>= 2)\n",
                     libhatCache.alone[0] / widestCache.alone[0],
