@@ -445,8 +445,17 @@ int main(int argc, char** argv) {
                      std::string("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"), ".dll"},
           std::tuple{"MSVC-built DLLs (onnxruntime.dll of onnxruntime-node releases)", msvcFolder,
                      ".dll"}}) {
-        if (!fs::is_directory(folder)) {
-            std::printf("\n%s: %s is missing (make bench fetches it)\n", name, folder.c_str());
+        std::error_code error;
+        const bool present =
+            fs::is_directory(folder, error) &&
+            std::any_of(fs::directory_iterator(folder, error), fs::directory_iterator(),
+                        [&](const fs::directory_entry& entry) {
+                            return entry.path().filename().string().find(suffix) !=
+                                   std::string::npos;
+                        });
+        if (!present) {
+            std::printf("\n%s: no %s files in %s (make bench fetches them)\n", name, suffix,
+                        folder.c_str());
             continue;
         }
         measure(Corpus(name, folder.c_str(), suffix));
