@@ -37,6 +37,41 @@ constexpr std::size_t pairCandidates = 8;
 // whose value is common wherever code refers to data that far away, as in a large executable.
 constexpr std::uint32_t operandTopByteFactor = 16;
 
+// How often each byte value occurs in what was added: four tables counted in turn, so that a
+// run of one value never waits on its own count.
+class ByteCounts {
+public:
+    ORVELIN_READS_WHOLE_IMAGE void add(const unsigned char* at, std::uint64_t size) {
+        std::uint64_t j = 0;
+        for (; j + 4 <= size; j += 4) {
+            ++tables_[0][at[j]];
+            ++tables_[1][at[j + 1]];
+            ++tables_[2][at[j + 2]];
+            ++tables_[3][at[j + 3]];
+        }
+        for (; j < size; ++j) {
+            ++tables_[0][at[j]];
+        }
+    }
+    std::uint64_t operator[](std::size_t value) const {
+        return std::uint64_t{tables_[0][value]} + tables_[1][value] + tables_[2][value] +
+               tables_[3][value];
+    }
+
+private:
+    std::uint32_t tables_[4][256] = {};
+};
+
+// Each byte's weight: the measured code's frequency or the sample's share, whichever is higher,
+// in the table's units (0.01 %).
+void weighByCounts(ByteWeights& weights, const ByteCounts& counts, std::uint64_t sampled) {
+    for (std::size_t value = 0; value < 256; ++value) {
+        const auto share =
+            static_cast<std::uint32_t>(sampled == 0 ? 0 : counts[value] * 10000 / sampled);
+        weights.weight[value] = std::max<std::uint32_t>(codeByteFrequency[value], share);
+    }
+}
+
 } // namespace
 
 } // namespace pattern_scan
@@ -52,24 +87,9 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighRange(const unsigned char* start, std
         return weights;
     }
     const std::uint64_t pieceSize = std::min(largestPiece, size / sampleShare / samplePieces);
-    // Four tables counted in turn, so that a run of one byte value never waits on its own count.
-    std::uint32_t tables[4][256] = {};
+    ByteCounts counts;
     for (std::uint64_t piece = 0; piece < samplePieces; ++piece) {
-        const unsigned char* at = start + (size - pieceSize) * piece / (samplePieces - 1);
-        std::uint64_t j = 0;
-        for (; j + 4 <= pieceSize; j += 4) {
-            ++tables[0][at[j]];
-            ++tables[1][at[j + 1]];
-            ++tables[2][at[j + 2]];
-            ++tables[3][at[j + 3]];
-        }
-        for (; j < pieceSize; ++j) {
-            ++tables[0][at[j]];
-        }
-    }
-    std::uint32_t counts[256];
-    for (std::size_t value = 0; value < 256; ++value) {
-        counts[value] = tables[0][value] + tables[1][value] + tables[2][value] + tables[3][value];
+        counts.add(start + (size - pieceSize) * piece / (samplePieces - 1), pieceSize);
     }
     // Pairs cluster (a run of calls, each after a lea): many small pieces judge them best.
     const std::uint64_t pairPiece = std::min(largestPairSample, size / pairShare) / pairPieces;
@@ -84,13 +104,7 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighRange(const unsigned char* start, std
             to[j] = at[j];
         }
     }
-    // In the table's units, 0.01 %.
-    const std::uint64_t sampled = samplePieces * pieceSize;
-    for (std::size_t value = 0; value < 256; ++value) {
-        const auto share =
-            static_cast<std::uint32_t>(counts[value] * std::uint64_t{10000} / sampled);
-        weights.weight[value] = std::max(weights.weight[value], share);
-    }
+    weighByCounts(weights, counts, samplePieces * pieceSize);
     return weights;
 }
 
@@ -98,15 +112,9 @@ namespace pattern_scan {
 
 ByteWeights weighSample(const unsigned char* sample, std::size_t size) {
     ByteWeights weights;
-    std::uint64_t counts[256] = {};
-    for (std::size_t j = 0; j < size; ++j) {
-        ++counts[sample[j]];
-    }
-    for (std::size_t value = 0; value < 256; ++value) {
-        const auto share =
-            static_cast<std::uint32_t>(size == 0 ? 0 : counts[value] * std::uint64_t{10000} / size);
-        weights.weight[value] = std::max<std::uint32_t>(codeByteFrequency[value], share);
-    }
+    ByteCounts counts;
+    counts.add(sample, size);
+    weighByCounts(weights, counts, size);
     weights.pairSample.assign(sample, sample + size);
     return weights;
 }

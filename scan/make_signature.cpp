@@ -141,7 +141,8 @@ std::uint64_t ownerOf(const ExecutableImage& image, const Reference& reference) 
 }
 
 // Signatures through up to `most` of the references, one per function first, then the rest; each
-// kept only when `leads` says that following it from its one match reaches the place. Each
+// kept only when `leads` says that following it (its referring instruction, at the match plus
+// the instruction's offset, and that instruction's field) reaches the place. Each
 // reference tried costs up to a few passes over the image: a bounded number are tried.
 template <typename Leads>
 std::vector<ReferenceSignature> signaturesThrough(const ExecutableImage& image,
@@ -163,7 +164,8 @@ std::vector<ReferenceSignature> signaturesThrough(const ExecutableImage& image,
             tried.insert(reference.rva);
             std::optional<ReferenceSignature> signature = signatureThrough(image, reference);
             // Followed from its one match as a user of the signature would: it must lead here.
-            if (signature && leads(signature->made.rva + signature->instructionOffset)) {
+            if (signature &&
+                leads(signature->made.rva + signature->instructionOffset, signature->reference)) {
                 functionsUsed.insert(owner);
                 made.push_back(std::move(*signature));
             }
@@ -233,16 +235,11 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
 
 std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& image,
                                                         std::uint64_t place, std::size_t most) {
-    const std::vector<Reference> references = findReferences(image, place);
-    std::vector<ReferenceSignature> made =
-        signaturesThrough(image, references, most, [&](std::uint64_t instruction) {
-            const Reference& reference =
-                *std::find_if(references.begin(), references.end(),
-                              [&](const Reference& each) { return each.rva == instruction; });
-            return image.relativeTargetRva(instruction, reference.fieldOffset, reference.length) ==
-                   place;
-        });
-    return made;
+    return signaturesThrough(image, findReferences(image, place), most,
+                             [&](std::uint64_t instruction, const Reference& reference) {
+                                 return image.relativeTargetRva(instruction, reference.fieldOffset,
+                                                                reference.length) == place;
+                             });
 }
 
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
@@ -286,10 +283,7 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
         std::stable_sort(
             references.begin(), references.end(),
             [](const Reference& a, const Reference& b) { return a.target > b.target; });
-        auto leads = [&](std::uint64_t instruction) {
-            const Reference& reference =
-                *std::find_if(references.begin(), references.end(),
-                              [&](const Reference& each) { return each.rva == instruction; });
+        auto leads = [&](std::uint64_t instruction, const Reference& reference) {
             const std::uint64_t table =
                 image.relativeTargetRva(instruction, reference.fieldOffset, reference.length);
             const std::uint64_t at = table + (slot - reference.target);

@@ -107,11 +107,12 @@ void print(const ShownSignature& shown, std::ostream& out) {
         << tableEntry(entry.entry) << '\n';
 }
 
-// "N bytes, matches once" and the instruction's way to the field it is followed by.
+// "N bytes, matches once".
 std::string sizeText(const ShownSignature& shown) {
     return std::to_string(shown.made.signature.length()) + " bytes, matches once";
 }
 
+// How the referring instruction's field is followed from the signature's match.
 std::string fieldText(const ReferenceSignature& route) {
     const std::size_t offset = route.instructionOffset;
     return "match + " + std::to_string(offset) + " + " + std::to_string(route.reference.length) +
