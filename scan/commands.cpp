@@ -1,7 +1,10 @@
 #include "scan/commands.hpp"
 
 #include "engine/pattern.hpp"
+#include "platform/files.hpp"
 #include "scan/near.hpp"
+
+#include <algorithm>
 
 #include <charconv>
 
@@ -65,10 +68,12 @@ PatternReport checkPattern(const ExecutableImage& image, const std::string& text
     return report;
 }
 
-SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, bool byReference) {
-    SignatureRoutes routes = findSignatureRoutes(image, rva, byReference);
+SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, bool byReference,
+                               std::size_t margin) {
+    SignatureRoutes routes = findSignatureRoutes(image, rva, byReference, margin);
     SignatureReport report;
     report.rva = rva;
+    report.marginAsked = margin;
     if (routes.own) {
         report.own = shown(image, std::move(*routes.own));
     } else {
@@ -87,6 +92,15 @@ SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, 
     for (TableSignature& route : routes.tables) {
         ShownSignature each = shown(image, route.route.made);
         report.tables.push_back({std::move(each), std::move(route)});
+    }
+    return report;
+}
+
+UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
+                         const std::vector<TableEntry>& table, std::size_t margin) {
+    UpdateReport report;
+    for (const TableEntry& entry : table) {
+        report.entries.push_back(updateEntry(older, newer, entry, margin));
     }
     return report;
 }
@@ -110,7 +124,45 @@ Outcome<std::uint64_t> parseRva(const std::string& text) {
     return value;
 }
 
+namespace {
+
+Report runUpdate(const Request& request) {
+    std::vector<TableEntry> table = enginePatternTable();
+    if (request.update->table) {
+        const platform::FileContent content = platform::readWholeFile(*request.update->table);
+        if (content.state != platform::FileState::read) {
+            return ErrorReport{
+                {Error::Kind::unreadableFile,
+                 "--table: " + *request.update->table +
+                     (content.state == platform::FileState::absent ? ": no such file"
+                                                                   : ": the file cannot be read")}};
+        }
+        Outcome<std::vector<TableEntry>> parsed = parsePatternTable(content.bytes);
+        if (!parsed) {
+            return ErrorReport{parsed.error()};
+        }
+        table = std::move(*parsed);
+    }
+    const Outcome<ExecutableImage> older = layOutFile(request.executable);
+    if (!older) {
+        return ErrorReport{older.error(), request.executable};
+    }
+    const Outcome<ExecutableImage> newer = layOutFile(request.update->newer);
+    if (!newer) {
+        return ErrorReport{newer.error(), request.update->newer};
+    }
+    UpdateReport report = updateTable(*older, *newer, table, request.margin);
+    report.older = request.executable;
+    report.newer = request.update->newer;
+    return report;
+}
+
+} // namespace
+
 Report run(const Request& request) {
+    if (request.update) {
+        return runUpdate(request);
+    }
     std::optional<Signature> signature;
     if (request.pattern) {
         Outcome<Signature> parsed = parseSignature(*request.pattern);
@@ -135,7 +187,7 @@ Report run(const Request& request) {
         if (std::optional<Error> refusal = refuseSignatureAt(*image, *rva)) {
             return ErrorReport{std::move(*refusal), std::nullopt, rva};
         }
-        return makeSignatures(*image, *rva, request.byReference);
+        return makeSignatures(*image, *rva, request.byReference, request.margin);
     }
     if (signature) {
         return checkPattern(*image, *request.pattern, *signature, request.near, request.listed);
@@ -148,6 +200,15 @@ int exitStatusOf(const Report& report) {
         int operator()(const EngineCheckReport& each) const { return each.allFound ? 0 : 1; }
         int operator()(const PatternReport& each) const { return each.matches > 0 ? 0 : 1; }
         int operator()(const SignatureReport& each) const { return each.any() ? 0 : 1; }
+        int operator()(const UpdateReport& each) const {
+            return std::all_of(each.entries.begin(), each.entries.end(),
+                               [](const EntryUpdate& entry) {
+                                   return entry.status == EntryUpdate::Status::unchanged ||
+                                          entry.status == EntryUpdate::Status::moved;
+                               })
+                       ? 0
+                       : 1;
+        }
         int operator()(const ErrorReport& each) const { return exitStatusOf(each.error.kind); }
     };
     return std::visit(Status{}, report);

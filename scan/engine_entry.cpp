@@ -51,8 +51,9 @@ Outcome<EngineEntry> fitAsEnginePattern(const ExecutableImage& image, const Sign
     return fit;
 }
 
-std::string tableEntry(const Signature& entry) {
-    return "{{\"" + escapedBytes(entry) + "\", \"" + entry.mask + "\"}, false}";
+std::string tableEntry(const Signature& entry, bool readsValue) {
+    return "{{\"" + escapedBytes(entry) + "\", \"" + entry.mask + "\"}, " +
+           (readsValue ? "true" : "false") + "}";
 }
 
 } // namespace scan

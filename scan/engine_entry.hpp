@@ -30,7 +30,8 @@ struct EngineEntry {
 Outcome<EngineEntry> fitAsEnginePattern(const ExecutableImage& image, const Signature& signature,
                                         std::uint64_t matchRva);
 
-// The entry as the plug-in's table writes it: {{"\x48\x8B\x05...", "xxx???x..."}, false}.
-std::string tableEntry(const Signature& entry);
+// The entry as the plug-in's table writes it: {{"\x48\x8B\x05...", "xxx???x..."}, false}, with
+// true where the slot keeps the global's value.
+std::string tableEntry(const Signature& entry, bool readsValue = false);
 
 } // namespace scan

@@ -108,6 +108,22 @@ std::uint64_t ExecutableImage::codeStartBefore(std::uint64_t rva) const {
     return start;
 }
 
+std::uint64_t ExecutableImage::codeEndAfter(std::uint64_t rva) const {
+    if (const std::optional<FunctionExtent> function = functionAt(rva)) {
+        return function->end;
+    }
+    const Section* section = sectionOf(rva);
+    std::uint64_t limit =
+        section != nullptr ? std::uint64_t{section->virtualAddress} + section->span : bytes.size();
+    const auto next = std::upper_bound(
+        functions.begin(), functions.end(), rva,
+        [](std::uint64_t at, const FunctionExtent& function) { return at < function.begin; });
+    if (next != functions.end()) {
+        limit = std::min<std::uint64_t>(limit, next->begin);
+    }
+    return limit;
+}
+
 bool ExecutableImage::holdsGlobal(std::uint64_t rva) const {
     return globalInImage(bytes.data(), bytes.size(),
                          reinterpret_cast<std::uintptr_t>(bytes.data()) + rva);

@@ -70,6 +70,9 @@ struct ExecutableImage {
     // else (a leaf function, which has no entry) the end of the function before it, else its
     // section's start.
     std::uint64_t codeStartBefore(std::uint64_t rva) const;
+    // Where the code holding the RVA ends, as far as the image tells: its function's end, else
+    // the next function's start or its section's end, whichever comes first.
+    std::uint64_t codeEndAfter(std::uint64_t rva) const;
 
     // How common each byte is here, weighed once for every scan of the image.
     ByteWeights weights{};

@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
     bool asJson = false;
     std::string pattern;
     std::string rva;
-    app.add_option("executable", request.executable, "The game executable (a 64-bit Windows .exe)")
-        ->required();
+    // Required unless the update command is given, which names its two executables itself.
+    app.add_option("executable", request.executable, "The game executable (a 64-bit Windows .exe)");
     app.add_flag("--json", asJson,
                  "Print every outcome, errors included, as one JSON document with its exitStatus");
     auto* patternOption = app.add_option(
@@ -51,11 +51,43 @@ int main(int argc, char** argv) {
     app.add_flag("--by-reference", request.byReference,
                  "With --make-signature: also make signatures of instructions that refer to it")
         ->needs(rvaOption);
+    app.add_option("--margin", request.margin,
+                   "With --make-signature: grow each signature, within its function and 64 bytes, "
+                   "until every other place differs from it in at least K fixed bytes (default 2)")
+        ->needs(rvaOption)
+        ->check(CLI::Range(1, 4));
+    scan::Request::Update update;
+    std::string table;
+    auto* updateCommand = app.add_subcommand(
+        "update", "Carry the pattern table from an old build of the game to a new one: for each "
+                  "entry, find its place again where several independent anchors agree, and say "
+                  "whether its signature is unchanged, which new one to use (moved), or that it "
+                  "is lost. Exit status 0 when every entry is unchanged or moved, 1 otherwise");
+    updateCommand->add_option("old", request.executable, "The old build's executable")->required();
+    updateCommand->add_option("new", update.newer, "The new build's executable")->required();
+    auto* tableOption = updateCommand->add_option(
+        "--table", table,
+        "The table: one entry a line, NAME SIGNATURE or NAME SIGNATURE @OFFSET (the place is the "
+        "match plus OFFSET), # starts a comment; the plug-in's three engine patterns without it");
+    updateCommand->add_flag("--json", asJson, "Print the outcome as one JSON document");
+    updateCommand
+        ->add_option("--margin", request.margin,
+                     "Grow each new signature until every other place differs from it in at "
+                     "least K fixed bytes (default 2)")
+        ->check(CLI::Range(1, 4));
     app.set_version_flag("--version", std::string("orvelin-scan ") + orvelin_build::version);
 
     scan::Report report = scan::ErrorReport{};
     try {
         app.parse(argc, argv);
+        if (updateCommand->parsed()) {
+            if (tableOption->count() > 0) {
+                update.table = table;
+            }
+            request.update = update;
+        } else if (request.executable.empty()) {
+            throw CLI::RequiredError("executable");
+        }
         if (patternOption->count() > 0) {
             request.pattern = pattern;
         }

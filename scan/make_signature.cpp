@@ -3,6 +3,7 @@
 #include "scan/hex.hpp"
 #include "scan/image_base.hpp"
 #include "scan/instructions.hpp"
+#include "scan/near.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -29,37 +30,129 @@ bool changesWithTheLink(const InstructionField& field, const ExecutableImage& im
            (imageBase & (registerBit(field.base) | registerBit(field.index))) != 0;
 }
 
-bool matchesOnce(const ExecutableImage& image, const Signature& signature) {
-    const BytePattern pattern = signature.pattern();
-    return image.countMatches(std::span(&pattern, 1), 2).front().count == 1;
-}
+// The places where a growing signature matches, then (once it matches only once) those where
+// it nearly matches, within `within` differing fixed bytes. Each search finds every place of the
+// whole image; once few enough are found to keep, a longer signature's places, which lie among a
+// shorter one's, are picked from them instead of being searched for again.
+class Places {
+public:
+    Places(const ExecutableImage& image, std::size_t within) : image_(image), within_(within) {}
+
+    // Whether the signature matches once.
+    bool once(const Signature& signature) {
+        if (exact_) {
+            narrow(*exact_, signature, 0);
+        } else {
+            const BytePattern pattern = signature.pattern();
+            std::vector<std::uint64_t> found;
+            forEachMatch(
+                image_.bytes.data(), static_cast<std::uint32_t>(image_.bytes.size()),
+                std::span(&pattern, 1),
+                [&](std::size_t, const unsigned char* at) {
+                    found.push_back(image_.rvaOf(at));
+                    return found.size() <= mostKept;
+                },
+                &image_.weights);
+            if (found.size() <= mostKept) {
+                exact_ = std::move(found);
+            } else {
+                return false;
+            }
+        }
+        return exact_->size() == 1;
+    }
+
+    // The fewest fixed bytes by which another place differs from a signature that matches once,
+    // when that is within `within`; empty when none differs in so few.
+    std::optional<std::size_t> nearest(const Signature& signature) {
+        if (within_ == 0) {
+            return std::nullopt;
+        }
+        if (near_) {
+            narrow(*near_, signature, within_);
+        } else {
+            const NearMatches found = findNearMatches(
+                image_.bytes.data(), static_cast<std::uint32_t>(image_.bytes.size()),
+                signature.pattern(), within_, mostKept);
+            if (found.total > mostKept) {
+                return found.listed.front().differingOffsets.size();
+            }
+            near_.emplace();
+            for (const NearMatch& match : found.listed) {
+                near_->push_back(match.offset);
+            }
+        }
+        std::optional<std::size_t> fewest;
+        for (const std::uint64_t rva : *near_) {
+            const std::size_t differing = differences(rva, signature, within_);
+            fewest = std::min(fewest.value_or(differing), differing);
+        }
+        return fewest;
+    }
+
+private:
+    static constexpr std::size_t mostKept = 4096;
+
+    // The fixed bytes of the signature the place differs in, counted no further than past `stop`.
+    std::size_t differences(std::uint64_t rva, const Signature& signature, std::size_t stop) const {
+        if (rva + signature.length() > image_.bytes.size()) {
+            return stop + 1; // the signature does not fit there
+        }
+        std::size_t differing = 0;
+        for (std::size_t j = 0; j < signature.length() && differing <= stop; ++j) {
+            differing += signature.mask[j] == 'x' &&
+                         image_.bytes[rva + j] != static_cast<unsigned char>(signature.bytes[j]);
+        }
+        return differing;
+    }
+
+    void narrow(std::vector<std::uint64_t>& places, const Signature& signature,
+                std::size_t within) const {
+        std::erase_if(places, [&](std::uint64_t rva) {
+            const std::size_t differing = differences(rva, signature, within);
+            return differing > within || (within > 0 && differing == 0);
+        });
+    }
+
+    const ExecutableImage& image_;
+    std::size_t within_;
+    std::optional<std::vector<std::uint64_t>> exact_;
+    std::optional<std::vector<std::uint64_t>> near_; // without the exact match
+};
 
 Error noSignature(std::string why) {
     return {Error::Kind::notFound, std::move(why)};
 }
 
 // The shortest signature of whole instructions from start that covers at least up to through,
-// ends at limit at the latest and matches once; imageBase holds the registers that hold the image
-// base at start.
+// ends at limit at the latest, matches once and has at least the margin asked for (else the
+// widest margin within reach, the shortest such); imageBase holds the registers that hold the
+// image base at start.
 Outcome<MadeSignature> signatureFrom(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
-                                     RegisterSet imageBase) {
+                                     RegisterSet imageBase, std::size_t margin) {
     MadeSignature made;
     made.rva = start;
+    std::optional<MadeSignature> best; // matches once, short of the margin
+    Places places(image, margin - 1);
+    auto end = [&](std::string why) -> Outcome<MadeSignature> {
+        if (best) {
+            return std::move(*best);
+        }
+        return noSignature(std::move(why));
+    };
     for (std::uint64_t at = start;;) {
         const std::optional<Instruction> instruction = instructionAt(image, at);
         if (!instruction) {
-            return noSignature("no instruction can be decoded at RVA " + hex(at));
+            return end("no instruction can be decoded at RVA " + hex(at));
         }
         if (at + instruction->length > limit) {
-            return noSignature("no signature of whole instructions from RVA " + hex(start) +
-                               " to the end of its function (RVA " + hex(limit) +
-                               ") matches only once");
+            return end("no signature of whole instructions from RVA " + hex(start) +
+                       " to the end of its function (RVA " + hex(limit) + ") matches only once");
         }
         if (made.signature.length() + instruction->length > longestSignature) {
-            return noSignature("no signature of whole instructions starting at RVA " + hex(start) +
-                               " within " + std::to_string(longestSignature) +
-                               " bytes matches only once");
+            return end("no signature of whole instructions starting at RVA " + hex(start) +
+                       " within " + std::to_string(longestSignature) + " bytes matches only once");
         }
         std::string mask(instruction->length, 'x');
         std::string bytes(reinterpret_cast<const char*>(image.bytes.data() + at),
@@ -78,52 +171,46 @@ Outcome<MadeSignature> signatureFrom(const ExecutableImage& image, std::uint64_t
         imageBase = imageBaseAfter(image, imageBase, *instruction);
         at += instruction->length;
         if (at >= through && made.signature.mask.find('x') != std::string::npos &&
-            matchesOnce(image, made.signature)) {
-            return made;
+            places.once(made.signature)) {
+            const std::optional<std::size_t> nearest = places.nearest(made.signature);
+            if (!nearest) {
+                made.margin =
+                    marginOf(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
+                             made.signature.pattern(), margin);
+                return made;
+            }
+            made.margin = *nearest;
+            if (!best || made.margin > best->margin) {
+                best = made;
+            }
         }
     }
 }
 
-// Where a signature starting at rva must end: its function's end; else (a leaf function, which
-// needs no unwind information) the next function the exception directory knows, or its section's
-// end.
-std::uint64_t limitFor(const ExecutableImage& image, std::uint64_t rva) {
-    if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {
-        return function->end;
-    }
-    const Section* section = image.sectionOf(rva);
-    std::uint64_t limit = section != nullptr
-                              ? std::uint64_t{section->virtualAddress} + section->span
-                              : image.bytes.size();
-    const auto next = std::upper_bound(
-        image.functions.begin(), image.functions.end(), rva,
-        [](std::uint64_t at, const FunctionExtent& function) { return at < function.begin; });
-    if (next != image.functions.end()) {
-        limit = std::min<std::uint64_t>(limit, next->begin);
-    }
-    return limit;
-}
-
 // The shortest signature that covers the instruction of the reference, starting at it or at an
-// earlier instruction of its function (within longestSignature bytes), and matches once.
+// earlier instruction of its function (within longestSignature bytes), and matches once with the
+// margin asked for (else the widest margin within reach).
 std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
-                                                   const Reference& reference) {
+                                                   const Reference& reference, std::size_t margin) {
     const std::uint64_t end = reference.rva + reference.length;
-    const std::uint64_t limit = limitFor(image, reference.rva);
+    const std::uint64_t limit = image.codeEndAfter(reference.rva);
     // Only a known function's earlier instructions are tried: its walk starts at its beginning.
     std::vector<CodeStep> steps = walkTo(image, reference.rva);
     if (!image.functionAt(reference.rva) || steps.empty()) {
         steps = {{reference.rva, reference.length, imageBaseAt(image, reference.rva)}};
     }
     std::optional<MadeSignature> best;
+    auto reached = [&](const MadeSignature& made) { return std::min(made.margin, margin); };
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
         if (end - step->rva > longestSignature ||
-            (best && end - step->rva >= best->signature.length())) {
+            (best && reached(*best) == margin && end - step->rva >= best->signature.length())) {
             break; // starting further back cannot make it shorter
         }
         Outcome<MadeSignature> signature =
-            signatureFrom(image, step->rva, end, limit, step->imageBase);
-        if (signature && (!best || signature->signature.length() < best->signature.length())) {
+            signatureFrom(image, step->rva, end, limit, step->imageBase, margin);
+        if (signature && (!best || reached(*signature) > reached(*best) ||
+                          (reached(*signature) == reached(*best) &&
+                           signature->signature.length() < best->signature.length()))) {
             best = std::move(*signature);
         }
     }
@@ -145,9 +232,9 @@ std::uint64_t ownerOf(const ExecutableImage& image, const Reference& reference) 
 // the instruction's offset, and that instruction's field) reaches the place. Each
 // reference tried costs up to a few passes over the image: a bounded number are tried.
 template <typename Leads>
-std::vector<ReferenceSignature> signaturesThrough(const ExecutableImage& image,
-                                                  const std::vector<Reference>& references,
-                                                  std::size_t most, const Leads& leads) {
+std::vector<ReferenceSignature>
+signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& references,
+                  std::size_t margin, std::size_t most, const Leads& leads) {
     constexpr std::size_t mostTried = 32;
     std::vector<ReferenceSignature> made;
     std::set<std::uint64_t> functionsUsed;
@@ -162,7 +249,8 @@ std::vector<ReferenceSignature> signaturesThrough(const ExecutableImage& image,
                 continue;
             }
             tried.insert(reference.rva);
-            std::optional<ReferenceSignature> signature = signatureThrough(image, reference);
+            std::optional<ReferenceSignature> signature =
+                signatureThrough(image, reference, margin);
             // Followed from its one match as a user of the signature would: it must lead here.
             if (signature &&
                 leads(signature->made.rva + signature->instructionOffset, signature->reference)) {
@@ -210,23 +298,31 @@ std::optional<Error> refuseSignatureAt(const ExecutableImage& image, std::uint64
     return std::nullopt;
 }
 
-Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva) {
-    return signatureFrom(image, rva, rva + 1, limitFor(image, rva), imageBaseAt(image, rva));
+Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva,
+                                     std::size_t margin) {
+    return signatureFrom(image, rva, rva + 1, image.codeEndAfter(rva), imageBaseAt(image, rva),
+                         margin);
 }
 
 std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
-                                                   std::uint64_t place) {
-    const std::uint64_t limit = limitFor(image, place);
+                                                   std::uint64_t place, std::size_t margin,
+                                                   std::uint64_t notBefore) {
+    const std::uint64_t limit = image.codeEndAfter(place);
     RegisterSet imageBase = imageBaseAt(image, place);
     std::uint64_t at = place;
-    for (std::size_t n = 0; n < mostInterior && at < limit; ++n) {
+    for (std::size_t n = 0; n < mostInterior && at < limit;) {
         const std::optional<Instruction> instruction = instructionAt(image, at);
         if (!instruction) {
             break;
         }
         imageBase = imageBaseAfter(image, imageBase, *instruction);
         at += instruction->length;
-        if (Outcome<MadeSignature> made = signatureFrom(image, at, at + 1, limit, imageBase)) {
+        if (at < notBefore) {
+            continue;
+        }
+        ++n;
+        if (Outcome<MadeSignature> made =
+                signatureFrom(image, at, at + 1, limit, imageBase, margin)) {
             return std::move(*made);
         }
     }
@@ -234,8 +330,9 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
 }
 
 std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& image,
-                                                        std::uint64_t place, std::size_t most) {
-    return signaturesThrough(image, findReferences(image, place), most,
+                                                        std::uint64_t place, std::size_t margin,
+                                                        std::size_t most) {
+    return signaturesThrough(image, findReferences(image, place), margin, most,
                              [&](std::uint64_t instruction, const Reference& reference) {
                                  return image.relativeTargetRva(instruction, reference.fieldOffset,
                                                                 reference.length) == place;
@@ -243,7 +340,7 @@ std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& i
 }
 
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
-                                                std::size_t most) {
+                                                std::size_t margin, std::size_t most) {
     // The slots that hold the place's address, as the preferred load address gives it.
     constexpr std::size_t mostSlots = 16;
     constexpr std::uint64_t mostSlotsBack = 512;
@@ -291,7 +388,7 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
                    read64(image, at) - image.imageBase == place;
         };
         for (ReferenceSignature& route :
-             signaturesThrough(image, references, most - made.size(), leads)) {
+             signaturesThrough(image, references, margin, most - made.size(), leads)) {
             const std::uint64_t table = route.reference.target;
             made.push_back({std::move(route), table, slot - table});
         }
@@ -303,18 +400,19 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
 }
 
 SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,
-                                    bool byReference) {
-    SignatureRoutes routes{makeSignature(image, place), std::nullopt, image.functionAt(place)};
+                                    bool byReference, std::size_t margin) {
+    SignatureRoutes routes{makeSignature(image, place, margin), std::nullopt,
+                           image.functionAt(place)};
     if (!routes.own) {
-        routes.interior = makeInteriorSignature(image, place);
+        routes.interior = makeInteriorSignature(image, place, margin);
     }
     routes.referencesLooked = !routes.own || byReference;
     if (routes.referencesLooked) {
-        routes.references = makeReferenceSignatures(image, place);
+        routes.references = makeReferenceSignatures(image, place, margin);
     }
     routes.tablesLooked = byReference || !routes.any();
     if (routes.tablesLooked) {
-        routes.tables = makeTableSignatures(image, place);
+        routes.tables = makeTableSignatures(image, place, margin);
     }
     return routes;
 }

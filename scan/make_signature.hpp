@@ -22,7 +22,12 @@ struct MadeSignature {
     Signature signature;
     std::uint64_t rva = 0;                 // the one place it matches
     std::vector<std::string> instructions; // the text of each instruction it covers
+    std::size_t margin = 0;                // as marginOf measures it (near.hpp)
 };
+
+// The margin a made signature is grown to by default: a game update that changes one byte
+// elsewhere cannot make it match a second place.
+inline constexpr std::size_t defaultMargin = 2;
 
 // A badArgument error when no signature can be made at the RVA: it lies outside every executable
 // section (the error names the section it falls in).
@@ -36,15 +41,20 @@ std::optional<Error> refuseSignatureAt(const ExecutableImage& image, std::uint64
 // displacements added to a register that holds the image base there (image-relative addressing,
 // see image_base.hpp). Every other structure or stack offset stays fixed. A notFound error, with
 // the reason, when there is none within longestSignature bytes or the function, or an
-// instruction cannot be decoded there.
-Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva);
+// instruction cannot be decoded there. Every signature made is grown by whole instructions, within
+// the same bounds, until its margin is at least `margin`; where none reaches it, the one with the
+// widest margin within reach, the shortest of those. The same holds for every route below.
+Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva,
+                                     std::size_t margin = 1);
 
 // Where the code at the place occurs elsewhere too, a signature that starts at a later
 // instruction of the same function, of those within the function's first mostInterior
-// instructions from the place: the place is its match minus (rva - place).
+// instructions from the place (those from notBefore on, where given): the place is its match
+// minus (rva - place).
 inline constexpr std::size_t mostInterior = 24;
 std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
-                                                   std::uint64_t place);
+                                                   std::uint64_t place, std::size_t margin = 1,
+                                                   std::uint64_t notBefore = 0);
 
 // A signature over an instruction elsewhere that refers to the place: the place is
 // match + instructionOffset + the instruction's length + its signed 32-bit relative field.
@@ -57,7 +67,8 @@ struct ReferenceSignature {
 // Up to `most` reference signatures for the place, each from another function where the
 // references allow, each matching exactly once and resolving to the place.
 std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& image,
-                                                        std::uint64_t place, std::size_t most = 3);
+                                                        std::uint64_t place, std::size_t margin = 1,
+                                                        std::size_t most = 3);
 
 // A signature over an instruction that addresses a table (a virtual table or a table of
 // functions) one of whose slots holds the place's address: the place is the 8-byte value at the
@@ -72,7 +83,7 @@ struct TableSignature {
 // Up to `most` table signatures for the place, each from another function where the references
 // allow, each matching exactly once and leading to the place through the table.
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
-                                                std::size_t most = 3);
+                                                std::size_t margin = 1, std::size_t most = 3);
 
 // Every route to the place the policy offers: its own signature; failing that, one inside its
 // function; failing that, or when asked, by reference; and failing all of them, or when asked,
@@ -89,6 +100,6 @@ struct SignatureRoutes {
     bool any() const { return own || interior || !references.empty() || !tables.empty(); }
 };
 SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,
-                                    bool byReference);
+                                    bool byReference, std::size_t margin = 1);
 
 } // namespace scan

@@ -107,4 +107,16 @@ NearMatches findNearMatches(const unsigned char* start, std::uint32_t size,
     return listing.take();
 }
 
+std::size_t marginOf(const unsigned char* start, std::uint32_t size, const BytePattern& pattern,
+                     std::size_t atLeast) {
+    // Fewer differences first: a search with fewer groups is faster, and most margins are small.
+    for (std::size_t differences = std::max<std::size_t>(atLeast, 1); differences <= widestMargin;
+         ++differences) {
+        if (findNearMatches(start, size, pattern, differences, 1).total > 0) {
+            return differences;
+        }
+    }
+    return widestMargin + 1;
+}
+
 } // namespace scan

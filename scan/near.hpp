@@ -26,4 +26,12 @@ NearMatches findNearMatches(const unsigned char* start, std::uint32_t size,
                             const BytePattern& pattern, std::size_t differences,
                             std::size_t most = 5);
 
+// A signature's margin: the fewest fixed bytes by which any other place of the range differs
+// from it, the distance a game update has to close before the signature matches somewhere else
+// too. Looked for up to widestMargin differences; widestMargin + 1 when no place differs in so
+// few. Where the margin is known to be at least atLeast, fewer are not looked for.
+inline constexpr std::size_t widestMargin = 4;
+std::size_t marginOf(const unsigned char* start, std::uint32_t size, const BytePattern& pattern,
+                     std::size_t atLeast = 1);
+
 } // namespace scan

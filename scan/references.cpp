@@ -54,12 +54,15 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
             if (readings.empty()) {
                 continue;
             }
+            if (readings.size() == 1) {
+                references.push_back(std::move(readings.front()));
+                continue;
+            }
             const auto walked =
                 std::find_if(readings.begin(), readings.end(), [&](const Reference& reading) {
                     return !walkTo(image, reading.rva).empty();
                 });
-            references.push_back(
-                readings.size() > 1 && walked != readings.end() ? *walked : readings.front());
+            references.push_back(walked != readings.end() ? *walked : readings.front());
         }
     }
     return references;

@@ -82,6 +82,7 @@ json toJson(const ShownSignature& shown) {
             {"bytes", escapedBytes(signature)},
             {"mask", signature.mask},
             {"length", signature.length()},
+            {"margin", shown.made.margin},
             {"instructions", shown.made.instructions},
             {"enginePattern", toJson(shown.enginePattern)}};
 }
@@ -134,6 +135,46 @@ json toJson(const SignatureReport& report) {
         document["tables"] = list;
     }
     return document;
+}
+
+json toJson(const UpdateReport& report) {
+    json entries = json::array();
+    for (const EntryUpdate& update : report.entries) {
+        json anchors = json::array();
+        for (std::size_t n = 0; n < update.reading.anchors.size(); ++n) {
+            const BundleReading::Found& found = update.reading.anchors[n];
+            anchors.push_back({{"kind", kindText(update.bundle.anchors[n].kind)},
+                               {"signature", notation(update.bundle.anchors[n].made.signature)},
+                               {"matches", found.matches},
+                               {"matchRva", found.match ? json(*found.match) : json()},
+                               {"leadsTo", found.function ? json(*found.function) : json()}});
+        }
+        json engine;
+        if (update.enginePattern) {
+            engine = toJson(*update.enginePattern);
+            if (*update.enginePattern) {
+                engine["entry"] =
+                    tableEntry((*update.enginePattern)->entry, update.entry.readsValue);
+            }
+        }
+        json each = {{"name", update.entry.name},
+                     {"status", statusText(update.status)},
+                     {"oldRva", update.oldRva ? json(*update.oldRva) : json()},
+                     {"newRva", update.newRva ? json(*update.newRva) : json()},
+                     {"signature", update.signature ? json(notation(*update.signature)) : json()},
+                     {"offset", update.signature ? json(update.offset) : json()},
+                     {"margin", update.signature ? json(update.margin) : json()},
+                     {"anchorsFound", update.reading.found},
+                     {"anchorsAgreeing", update.reading.agreeing},
+                     {"candidates", update.reading.candidates},
+                     {"anchors", anchors},
+                     {"enginePattern", engine}};
+        if (!update.why.empty()) {
+            each["why"] = update.why;
+        }
+        entries.push_back(each);
+    }
+    return {{"older", report.older}, {"newer", report.newer}, {"entries", entries}};
 }
 
 json toJson(const ErrorReport& report) {

@@ -1,6 +1,7 @@
 // Reports as lines a person reads.
 
 #include "scan/hex.hpp"
+#include "scan/near.hpp"
 #include "scan/render.hpp"
 
 namespace scan {
@@ -88,10 +89,27 @@ void print(const PatternReport& report, std::ostream& out) {
     printNear(report.near, out);
 }
 
-void print(const ShownSignature& shown, std::ostream& out) {
+// How far the signature is from matching elsewhere, and whether that is as far as was asked.
+std::string marginText(std::size_t margin, std::size_t asked) {
+    std::string text = margin > widestMargin
+                           ? "margin more than " + std::to_string(widestMargin) +
+                                 ": every other place differs in more of its fixed bytes"
+                           : "margin " + std::to_string(margin) +
+                                 ": every other place differs in at least " +
+                                 std::to_string(margin) + " of its fixed bytes";
+    if (margin < asked) {
+        text += " (" + std::to_string(asked) +
+                " asked for: no longer signature within its function and " +
+                std::to_string(longestSignature) + " bytes reaches it)";
+    }
+    return text;
+}
+
+void print(const ShownSignature& shown, std::size_t marginAsked, std::ostream& out) {
     const Signature& signature = shown.made.signature;
     out << "  " << notation(signature) << "\n  bytes \"" << escapedBytes(signature)
-        << "\"\n  mask  \"" << signature.mask << "\"\nIt covers:\n";
+        << "\"\n  mask  \"" << signature.mask << "\"\n  "
+        << marginText(shown.made.margin, marginAsked) << "\nIt covers:\n";
     for (const std::string& instruction : shown.made.instructions) {
         out << "  " << instruction << '\n';
     }
@@ -124,7 +142,7 @@ void print(const SignatureReport& report, std::ostream& out) {
     const std::string place = hex(report.rva);
     if (report.own) {
         out << "Signature at RVA " << place << " (" << sizeText(*report.own) << "):\n";
-        print(*report.own, out);
+        print(*report.own, report.marginAsked, out);
     } else if (!report.any()) {
         out << "No signature: " << report.whyNoneOwn
             << "; nor has any later instruction of its function or any instruction that refers to "
@@ -137,7 +155,7 @@ void print(const SignatureReport& report, std::ostream& out) {
         const std::uint64_t back = report.interior->made.rva - report.rva;
         out << "Signature inside its function at RVA " << hex(report.interior->made.rva) << " ("
             << sizeText(*report.interior) << "):\n";
-        print(*report.interior, out);
+        print(*report.interior, report.marginAsked, out);
         out << "From its match: RVA " << place << " = match - " << back
             << " (the plug-in's findPattern offset " << -static_cast<std::int64_t>(back) << ")\n";
     }
@@ -147,7 +165,7 @@ void print(const SignatureReport& report, std::ostream& out) {
             << hex(each.route.reference.rva) << " refers to RVA " << place
             << "; the signature starts at RVA " << hex(each.route.made.rva) << " ("
             << sizeText(each.shown) << "):\n";
-        print(each.shown, out);
+        print(each.shown, report.marginAsked, out);
         out << "From its match: RVA " << place << " = " << fieldText(each.route) << '\n';
     }
     for (std::size_t n = 0; n < report.tables.size(); ++n) {
@@ -158,10 +176,67 @@ void print(const SignatureReport& report, std::ostream& out) {
             << hex(each.route.tableRva) << ", whose slot at +" << hex(each.route.slotOffset)
             << " holds the address of RVA " << place << "; the signature starts at RVA "
             << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
-        print(each.shown, out);
+        print(each.shown, report.marginAsked, out);
         out << "From its match: the table is at " << fieldText(route) << ", and RVA " << place
             << " = the 8-byte value at the table + " << hex(each.route.slotOffset)
             << ", minus the image base\n";
+    }
+}
+
+std::string offsetText(std::int64_t offset) {
+    return offset == 0 ? "" : " @" + std::to_string(offset);
+}
+
+void print(const UpdateReport& report, std::ostream& out) {
+    for (const EntryUpdate& update : report.entries) {
+        const BundleReading& reading = update.reading;
+        const std::string anchors =
+            std::to_string(reading.found) + " of " + std::to_string(update.bundle.anchors.size()) +
+            " anchors found once, " + std::to_string(reading.agreeing) + " agree";
+        out << update.entry.name << ": " << statusText(update.status);
+        switch (update.status) {
+        case EntryUpdate::Status::unusable:
+            out << ": " << update.why << '\n';
+            continue;
+        case EntryUpdate::Status::lost:
+            out << " (RVA " << hex(*update.oldRva) << " in the old build): " << update.why << "; "
+                << anchors << '\n';
+            for (std::size_t n = 0; n < update.bundle.anchors.size(); ++n) {
+                const BundleReading::Found& found = reading.anchors[n];
+                out << "  " << kindText(update.bundle.anchors[n].kind) << " "
+                    << notation(update.bundle.anchors[n].made.signature) << ": ";
+                if (!found.match) {
+                    out << (found.matches == 0 ? "not found" : "matches more than once") << '\n';
+                } else if (!found.function) {
+                    out << "matches once at RVA " << hex(*found.match)
+                        << ", leads outside the image\n";
+                } else {
+                    out << "matches once at RVA " << hex(*found.match)
+                        << ", leads to the function at RVA " << hex(*found.function) << '\n';
+                }
+            }
+            continue;
+        case EntryUpdate::Status::unchanged:
+            out << " at RVA " << hex(*update.newRva) << " (RVA " << hex(*update.oldRva)
+                << " in the old build); " << anchors << '\n';
+            break;
+        case EntryUpdate::Status::moved:
+            out << " from RVA " << hex(*update.oldRva) << " to RVA " << hex(*update.newRva) << "; "
+                << anchors << '\n';
+            break;
+        }
+        out << "  " << notation(*update.signature) << offsetText(update.offset) << '\n'
+            << "  " << marginText(update.margin, 1) << '\n';
+        if (update.enginePattern) {
+            const Outcome<EngineEntry>& fit = *update.enginePattern;
+            if (fit) {
+                out << "  table entry " << tableEntry(fit->entry, update.entry.readsValue)
+                    << "; its global lies at RVA " << hex(fit->globalRva)
+                    << (fit->section.empty() ? "" : " in " + fit->section) << '\n';
+            } else {
+                out << "  as an engine pattern of the plug-in: no, " << fit.error().detail << '\n';
+            }
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include "scan/engine_findings.hpp"
 #include "scan/error.hpp"
 #include "scan/make_signature.hpp"
+#include "scan/update.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -73,6 +74,7 @@ struct SignatureReport {
         TableSignature route;
     };
     std::uint64_t rva = 0;
+    std::size_t marginAsked = 1;
     std::optional<ShownSignature> own;
     std::string whyNoneOwn; // when there is no signature of its own
     std::optional<ShownSignature> interior;
@@ -85,6 +87,13 @@ struct SignatureReport {
     bool any() const { return own || interior || !references.empty() || !tables.empty(); }
 };
 
+// A pattern table carried from an old build of the game to a new one.
+struct UpdateReport {
+    std::string older;
+    std::string newer;
+    std::vector<EntryUpdate> entries;
+};
+
 // A command that could not be carried out, with what it was given where that helps.
 struct ErrorReport {
     Error error;
@@ -92,10 +101,11 @@ struct ErrorReport {
     std::optional<std::uint64_t> rva = std::nullopt;
 };
 
-using Report = std::variant<EngineCheckReport, PatternReport, SignatureReport, ErrorReport>;
+using Report =
+    std::variant<EngineCheckReport, PatternReport, SignatureReport, UpdateReport, ErrorReport>;
 
-// 0 found (or made), 1 not found (or no unique signature), 2 the file is no usable PE32+ image,
-// 3 a malformed argument.
+// 0 found (or made, or every entry carried over), 1 not found (or no unique signature, or an entry
+// lost or unusable), 2 the file is no usable PE32+ image, 3 a malformed argument.
 int exitStatusOf(const Report& report);
 
 } // namespace scan

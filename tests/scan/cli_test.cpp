@@ -388,7 +388,7 @@ TEST(MakeSignature, ThroughTheToolAFunctionReachableOnlyByReference) {
     testing_support::ScratchFolder scratch("ByReference");
     testing_support::writeFile("game.exe", makePe(twoLookAlikes()));
     int status = 0;
-    const nlohmann::json made = scanJson("--make-signature 4096 game.exe", status);
+    const nlohmann::json made = scanJson("--make-signature 4096 --margin 1 game.exe", status);
     EXPECT_EQ(status, 0) << made.dump();
     EXPECT_EQ(made["exitStatus"], 0);
     EXPECT_EQ(made["function"], nlohmann::json({{"begin", 0x1000}, {"end", 0x100D}}));
@@ -398,6 +398,52 @@ TEST(MakeSignature, ThroughTheToolAFunctionReachableOnlyByReference) {
     EXPECT_EQ(reference["resolvesTo"], 0x1000);
     EXPECT_EQ(reference["instructions"], nlohmann::json({"call 0x140001000", "add rsp, 0x28"}));
     EXPECT_EQ(reference["enginePattern"]["usable"], false);
+}
+
+TEST_F(ScanTool, UpdateCarriesATableOverOrSaysWhyNot) {
+    writeFile("old.exe", makePe(programOf(callersProgram())));
+    writeFile("new.exe", makePe(programOf(callersProgram(otherPrologue), 0x40)));
+    std::vector<Function> lookAlike = callersProgram(otherPrologue, "L");
+    lookAlike.push_back(loaderOfTheGlobal("L", otherPrologue));
+    writeFile("misled.exe", makePe(programOf(lookAlike)));
+    writeFile("table.txt", "# F's start\nF 48 89 5C 24 08 57 48 83 EC 20 48 8B F9\n");
+
+    EXPECT_EQ(scan("update old.exe new.exe --table table.txt"), 0) << errors();
+    EXPECT_EQ(output(),
+              "F: moved from RVA 0x1040 to RVA 0x1080; 3 of 4 anchors found once, 3 agree\n"
+              "  48 89 74 24 08\n"
+              "  margin 3: every other place differs in at least 3 of its fixed bytes\n");
+
+    EXPECT_EQ(scan("update --json old.exe misled.exe --table table.txt"), 1);
+    const nlohmann::json lost = parsed(output())["entries"][0];
+    EXPECT_EQ(lost["status"], "lost");
+    EXPECT_TRUE(lost["newRva"].is_null());
+    EXPECT_TRUE(lost["signature"].is_null());
+    EXPECT_EQ(lost["candidates"], nlohmann::json({0x1040, 0x1180}));
+    EXPECT_EQ(lost["anchorsAgreeing"], 1);
+    EXPECT_EQ(parsed(output())["exitStatus"], 1);
+
+    // The plug-in's own patterns without a table, each with its table entry.
+    writeFile("game.exe", makePe(gameWith({0, 1, 2})));
+    EXPECT_EQ(scan("update --json game.exe game.exe"), 0) << output();
+    const nlohmann::json engine = parsed(output())["entries"];
+    ASSERT_EQ(engine.size(), 3u);
+    for (std::size_t n = 0; n < 3; ++n) {
+        EXPECT_EQ(engine[n]["name"], "engineGlobal" + std::to_string(n + 1));
+        EXPECT_EQ(engine[n]["status"], "unchanged") << engine[n].dump();
+        EXPECT_EQ(engine[n]["enginePattern"]["globalRva"], globalAddresses[n]);
+    }
+    EXPECT_NE(engine[0]["enginePattern"]["entry"].get<std::string>().find("}, true}"),
+              std::string::npos);
+
+    // What stops it: one line each, with the exit status of its kind.
+    writeFile("bad.txt", "F 48 89 5C\nG 4Z 8B\n");
+    EXPECT_EQ(scan("update old.exe new.exe --table bad.txt"), 3);
+    EXPECT_EQ(errors().rfind("orvelin-scan: --table: line 2: ", 0), 0u) << errors();
+    EXPECT_EQ(std::count(errors().begin(), errors().end(), '\n'), 1);
+    EXPECT_EQ(scan("update old.exe new.exe --table absent.txt"), 2);
+    EXPECT_EQ(scan("update old.exe"), 3);
+    EXPECT_EQ(scan("update old.exe absent.exe --table table.txt"), 2);
 }
 
 TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChangedByte) {

@@ -199,6 +199,33 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
     EXPECT_TRUE(scan::makeSignature(imageOf(bare), textRva));
 }
 
+TEST(MakeSignature, GrowsUntilNoOtherPlaceIsOneByteAway) {
+    // mov eax, 1; mov ecx, 2; ret, with a rival whose second instruction differs in one byte,
+    // and whose last byte (ret or nop) can make the difference two.
+    const std::string body = "\xB8\x01\x00\x00\x00\xB9\x02\x00\x00\x00\xC3"s;
+    struct Case {
+        char rivalEnd;
+        std::size_t asked;
+        std::size_t length;
+        std::size_t margin;
+    };
+    for (const Case& example :
+         {Case{'\xC3', 1, 10, 1}, Case{'\x90', 1, 10, 1}, Case{'\x90', 2, 11, 2},
+          // out of reach: the shortest with the widest margin there is
+          Case{'\xC3', 2, 10, 1}, Case{'\xC3', 3, 10, 1}}) {
+        std::string code(0x200, '\xCC');
+        code.replace(0x00, body.size(), body);
+        code.replace(0x100, body.size(), body);
+        code[0x106] = '\x03';
+        code[0x10A] = example.rivalEnd;
+        const scan::Outcome<scan::MadeSignature> made =
+            scan::makeSignature(imageOf(code), textRva, example.asked);
+        ASSERT_TRUE(made) << made.error().detail;
+        EXPECT_EQ(made->signature.length(), example.length) << example.asked;
+        EXPECT_EQ(made->margin, example.margin) << example.asked;
+    }
+}
+
 TEST(MakeSignature, AFunctionReachedOnlyByATailCallIsFoundByReference) {
     // F's only caller ends in add rsp, 0x28; jmp F (a tail call); G's calls it.
     PeLayout layout = twoLookAlikes();

@@ -75,4 +75,28 @@ TEST(NearMatches, AgreeWithTheirDefinition) {
     EXPECT_EQ(scan::findNearMatches(bytes.data(), 1, pattern, 1).total, 0u);
 }
 
+TEST(NearMatches, AMarginIsTheFewestDifferencesOfAnyOtherPlace) {
+    std::mt19937 random(11);
+    std::vector<unsigned char> bytes(1 << 13);
+    for (unsigned char& byte : bytes) {
+        byte = static_cast<unsigned char>(random() % 6);
+    }
+    // Signatures cut from the bytes themselves, from short (margin 1) to long (beyond the widest).
+    for (const std::size_t length : {4u, 6u, 8u, 10u, 12u, 16u, 24u}) {
+        for (const std::size_t at : {100u, 3000u, 7000u}) {
+            const std::string text(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                   bytes.begin() + static_cast<std::ptrdiff_t>(at + length));
+            const std::string mask(length, 'x');
+            const BytePattern pattern{text.c_str(), mask.c_str()};
+            const std::vector<scan::NearMatch> near =
+                byDefinition(bytes, pattern, scan::widestMargin);
+            const std::size_t expected =
+                near.empty() ? scan::widestMargin + 1 : near.front().differingOffsets.size();
+            const auto size = static_cast<std::uint32_t>(bytes.size());
+            EXPECT_EQ(scan::marginOf(bytes.data(), size, pattern), expected) << length << " " << at;
+            EXPECT_EQ(scan::marginOf(bytes.data(), size, pattern, expected), expected);
+        }
+    }
+}
+
 } // namespace

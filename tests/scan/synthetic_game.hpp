@@ -7,7 +7,9 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace testing_support::game {
 
@@ -84,6 +86,97 @@ inline PeLayout reachedThroughATable() {
     }
     layout.sections[1] = {".rdata", 0x2000, 0x1000, table};
     return layout;
+}
+
+// Bytes written as the modder writes them: "48 8B 05".
+inline std::string hexBytes(const std::string& text) {
+    std::string bytes;
+    for (std::size_t at = 0; at + 1 < text.size(); at += 3) {
+        bytes += static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+// A function of a program: its code, and the 32-bit relative fields in it (calls and RIP-relative
+// operands, each its instruction's last four bytes), each naming the function it leads to, or
+// "data" for a global in .data.
+struct Function {
+    std::string name;
+    std::string code;
+    std::vector<std::pair<std::size_t, std::string>> links = {};
+    bool leaf = false; // without an entry in the exception directory
+};
+
+inline constexpr std::uint32_t functionSpacing = 0x40;
+
+// Where each function of the program lies: one after the other, functionSpacing apart, after
+// `shift` bytes of padding at the start of .text.
+inline std::map<std::string, std::uint32_t> placesOf(const std::vector<Function>& functions,
+                                                     std::uint32_t shift = 0) {
+    std::map<std::string, std::uint32_t> places;
+    for (std::size_t n = 0; n < functions.size(); ++n) {
+        places[functions[n].name] =
+            textRva + shift + functionSpacing * static_cast<std::uint32_t>(n);
+    }
+    return places;
+}
+
+// The program laid out with its exception directory, its links resolved; the global "data" at
+// dataRva, in .data.
+inline PeLayout programOf(const std::vector<Function>& functions, std::uint32_t shift = 0,
+                          std::uint32_t dataRva = 0x2100) {
+    std::map<std::string, std::uint32_t> places = placesOf(functions, shift);
+    places["data"] = dataRva;
+    std::string code(0x1000, '\xCC');
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;
+    for (const Function& function : functions) {
+        const std::uint32_t at = places[function.name];
+        std::string body = function.code;
+        for (const auto& [field, target] : function.links) {
+            put32(body, field, places.at(target) - (at + static_cast<std::uint32_t>(field) + 4));
+        }
+        code.replace(at - textRva, body.size(), body);
+        if (!function.leaf) {
+            extents.emplace_back(at, at + static_cast<std::uint32_t>(body.size()));
+        }
+    }
+    return layoutOf(code, {0x3000, static_cast<std::uint32_t>(12 * extents.size())},
+                    runtimeFunctions(extents));
+}
+
+// F loads a global and calls H; C1 and C2 call F (C2 the function named secondCallee); A and G
+// are its neighbours. The start of F can be changed.
+inline const std::string prologue = "48 89 5C 24 08 57 48 83 EC 20 ";      // mov [rsp+8], rbx ...
+inline const std::string otherPrologue = "48 89 74 24 08 57 48 83 EC 20 "; // ... rsi instead
+inline const std::string loaderBody =
+    "48 8B F9 48 8B 05 00 00 00 00 48 8B 58 10 48 8B CB E8 00 00 00 00 "
+    "48 89 47 18 48 8B 5C 24 30 48 83 C4 20 5F C3";
+
+inline Function loaderOfTheGlobal(const std::string& name, const std::string& start = prologue) {
+    return {name, hexBytes(start + loaderBody), {{16, "data"}, {28, "H"}}};
+}
+
+inline Function caller(const std::string& name, const std::string& callee, bool second) {
+    return second
+               ? Function{name,
+                          hexBytes("56 48 83 EC 20 8B F1 E8 00 00 00 00 8B C6 48 83 C4 20 5E C3"),
+                          {{8, callee}}}
+               : Function{name,
+                          hexBytes("48 83 EC 28 48 8B CA E8 00 00 00 00 48 83 C4 28 C3"),
+                          {{8, callee}}};
+}
+
+inline std::vector<Function> callersProgram(const std::string& start = prologue,
+                                            const std::string& secondCallee = "F") {
+    return {
+        {"A",
+         hexBytes("40 53 48 83 EC 20 8B D9 E8 00 00 00 00 8B C3 48 83 C4 20 5B C3"),
+         {{9, "H"}}},
+        loaderOfTheGlobal("F", start),
+        {"G", hexBytes("48 83 EC 28 B9 05 00 00 00 E8 00 00 00 00 48 83 C4 28 C3"), {{10, "H"}}},
+        caller("C1", "F", false),
+        caller("C2", secondCallee, true),
+        {"H", hexBytes("8B C1 0F AF C0 C3")}};
 }
 
 } // namespace testing_support::game

@@ -1,0 +1,177 @@
+// A pattern table carried to a new build: the place is found again only where independent anchors
+// agree, its instruction by aligning the function's code, and a place they do not agree on is
+// never reported; the table file's syntax.
+
+#include "scan/align.hpp"
+#include "scan/bundle.hpp"
+#include "scan/hex.hpp"
+#include "scan/update.hpp"
+
+#include "pe_file.hpp"
+#include "synthetic_game.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support::pe;
+using namespace testing_support::game;
+
+namespace {
+
+scan::ExecutableImage imageOf(const PeLayout& layout) {
+    scan::Outcome<scan::ExecutableImage> image = scan::layOutImage(makePe(layout));
+    EXPECT_TRUE(image) << image.error().detail;
+    return std::move(*image);
+}
+
+scan::TableEntry entryFor(const std::string& text, std::int32_t offset = 0) {
+    scan::Outcome<scan::Signature> signature = scan::parseSignature(text);
+    EXPECT_TRUE(signature) << text;
+    return {"F", text, *signature, offset, std::nullopt, false};
+}
+
+TEST(Update, FindsThePlaceWhereTheAnchorsAgreeAndNowhereElse) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    const scan::TableEntry own =
+        entryFor(scan::notation(scan::makeSignature(older, oldF)->signature));
+
+    // Moved with its data: the old signature, its fields wildcarded, still holds.
+    {
+        const scan::ExecutableImage newer = imageOf(programOf(callersProgram(), 0x100, 0x2180));
+        const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
+        EXPECT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+        EXPECT_EQ(update.newRva, oldF + 0x100);
+        EXPECT_EQ(update.reading.found, update.bundle.anchors.size());
+    }
+    // Its start changed, its callers did not: a new signature, matching once, where they lead.
+    {
+        const scan::ExecutableImage newer = imageOf(programOf(callersProgram(otherPrologue), 0x40));
+        const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << update.why;
+        EXPECT_EQ(update.newRva, oldF + 0x40);
+        EXPECT_GE(update.reading.agreeing, 2u);
+        const BytePattern made = update.signature->pattern();
+        const PatternMatches matches = newer.countMatches(std::span(&made, 1)).front();
+        ASSERT_EQ(matches.count, 1u);
+        EXPECT_EQ(newer.rvaOf(matches.lowest.front()) + update.offset, oldF + 0x40);
+        EXPECT_NE(scan::notation(*update.signature), own.text);
+    }
+    // A look-alike of the changed F, which one caller now calls: the anchors disagree, and the
+    // entry is lost rather than carried to either.
+    {
+        std::vector<Function> functions = callersProgram(otherPrologue, "L");
+        functions.push_back(loaderOfTheGlobal("L", otherPrologue));
+        const scan::ExecutableImage newer = imageOf(programOf(functions));
+        const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
+        EXPECT_EQ(update.status, scan::EntryUpdate::Status::lost);
+        EXPECT_FALSE(update.newRva);
+        const std::map<std::string, std::uint32_t> places = placesOf(functions);
+        EXPECT_EQ(update.reading.candidates,
+                  (std::vector<std::uint64_t>{places.at("F"), places.at("L")}));
+    }
+    // Unusable in the old build: no match, or several, or a place outside the code (below the
+    // image, or in its data).
+    const std::pair<const char*, std::int32_t> unusable[] = {{"0F 0B 0F 0B", 0},
+                                                             {"CC CC CC CC", 0},
+                                                             {"48 89 5C 24 08 57", -0x2000},
+                                                             {own.text.c_str(), 0x1000}};
+    for (const auto& [text, offset] : unusable) {
+        const scan::EntryUpdate update = scan::updateEntry(older, older, entryFor(text, offset));
+        EXPECT_EQ(update.status, scan::EntryUpdate::Status::unusable) << text;
+        EXPECT_TRUE(update.bundle.anchors.empty());
+    }
+}
+
+TEST(Update, FindsTheInstructionWithinTheFunctionByItsCode) {
+    // The place is F's load of the global, 13 bytes in; the new F has one more instruction before
+    // it, and a changed start.
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    std::vector<Function> functions = callersProgram(otherPrologue + "48 89 74 24 10 ");
+    functions[1].links = {{21, "data"}, {33, "H"}};
+    const scan::ExecutableImage newer = imageOf(programOf(functions));
+    const std::uint32_t newF = placesOf(functions).at("F");
+
+    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 13, newer, newF), newF + 18);
+    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 5, newer, newF), newF + 5); // push rdi
+    EXPECT_FALSE(scan::alignInstruction(older, oldF, oldF, newer, newF)); // its start changed
+
+    const scan::EntryUpdate update =
+        scan::updateEntry(older, newer, entryFor("48 8B F9 48 8B 05 ?? ?? ?? ?? 48 8B 58 10", 3));
+    EXPECT_EQ(update.oldRva, oldF + 13);
+    ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+    EXPECT_EQ(update.newRva, newF + 18);
+}
+
+TEST(Update, ABundleHoldsOnlyWhenEveryAnchorFoundAgrees) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    const scan::Bundle bundle = scan::makeBundle(older, oldF);
+    ASSERT_EQ(bundle.anchors.size(), scan::mostAnchors);
+    EXPECT_EQ(bundle.function, oldF);
+    const scan::BundleReading here = scan::readBundle(bundle, older);
+    EXPECT_EQ(here.function, oldF);
+    EXPECT_EQ(here.agreeing, scan::mostAnchors);
+    // Independent: the signature inside the function begins past the place's own, which here
+    // runs over several instructions, another function beginning as F does.
+    std::vector<Function> alike = callersProgram();
+    alike.push_back({"B", hexBytes("48 89 5C 24 08 56 C3")});
+    const scan::Bundle apart = scan::makeBundle(imageOf(programOf(alike)), oldF);
+    ASSERT_EQ(apart.anchors[1].kind, scan::Anchor::Kind::inside);
+    EXPECT_GT(apart.anchors[0].made.signature.length(), 6u);
+    EXPECT_GE(apart.anchors[1].made.rva, oldF + apart.anchors[0].made.signature.length());
+
+    // One anchor alone, however unique, is not enough.
+    scan::Bundle one = bundle;
+    one.anchors.resize(1);
+    EXPECT_FALSE(scan::readBundle(one, older).holds());
+    // One that leads elsewhere spoils the rest.
+    scan::Bundle misled = bundle;
+    misled.anchors.back().kind = scan::Anchor::Kind::own;
+    misled.anchors.back().intoFunction = 0;
+    const scan::BundleReading reading = scan::readBundle(misled, older);
+    EXPECT_FALSE(reading.holds());
+    EXPECT_EQ(reading.candidates.size(), 2u);
+    // Two leaf functions after A: a neighbour of the second would lead to the first, and is
+    // not taken.
+    std::vector<Function> leaves = callersProgram();
+    leaves.insert(leaves.begin() + 1, {{"K", hexBytes("8B 41 08 C3"), {}, true},
+                                       {"M", hexBytes("8B 41 10 03 C2 0F AF C1 C3"), {}, true}});
+    const scan::ExecutableImage withLeaves = imageOf(programOf(leaves));
+    const std::uint32_t leaf = placesOf(leaves).at("M");
+    const scan::Bundle ofLeaf = scan::makeBundle(withLeaves, leaf);
+    EXPECT_EQ(ofLeaf.function, leaf);
+    EXPECT_EQ(scan::readBundle(ofLeaf, withLeaves).function, leaf);
+}
+
+TEST(Update, ReadsTheTableFileAndNamesTheLineOfEachMistake) {
+    const scan::Outcome<std::vector<scan::TableEntry>> table =
+        scan::parsePatternTable("# engine globals\n\n"
+                                "first 48 8B 05 ?? ?? ?? ?? 48 85 C0   # the load\n"
+                                "\tsecond 48 8D 0D ?? ?? ?? ?? @-12\r\n"
+                                "third E8 ?? ?? ?? ?? @0x10\n");
+    ASSERT_TRUE(table) << table.error().detail;
+    ASSERT_EQ(table->size(), 3u);
+    EXPECT_EQ((*table)[0].name, "first");
+    EXPECT_EQ((*table)[0].text, "48 8B 05 ?? ?? ?? ?? 48 85 C0");
+    EXPECT_EQ((*table)[1].offset, -12);
+    EXPECT_EQ((*table)[2].offset, 16);
+
+    const std::pair<const char*, const char*> mistakes[] = {
+        {"a 48 8B\nb\n", "--table: line 2: b has no signature"},
+        {"a 48 8B\n# c\nc 48 XY\n", "--table: line 3: "},
+        {"a 48 8B @twelve\n", "--table: line 1: '@twelve' is no offset"},
+        {"a 48 8B @0x80000000\n", "--table: line 1: '@0x80000000' is no offset"},
+        {"a 48 8B\na 48 8C\n", "--table: line 2: the name a comes twice"},
+        {"# nothing\n\n", "--table: no line holds an entry"},
+    };
+    for (const auto& [text, message] : mistakes) {
+        const scan::Outcome<std::vector<scan::TableEntry>> parsed = scan::parsePatternTable(text);
+        ASSERT_FALSE(parsed) << text;
+        EXPECT_EQ(parsed.error().kind, scan::Error::Kind::badArgument);
+        EXPECT_EQ(parsed.error().detail.rfind(message, 0), 0u) << parsed.error().detail;
+        EXPECT_EQ(parsed.error().detail.find('\n'), std::string::npos);
+    }
+}
+
+} // namespace
