@@ -134,7 +134,7 @@ Outcome<MadeSignature> signatureFrom(const ExecutableImage& image, std::uint64_t
     MadeSignature made;
     made.rva = start;
     std::optional<MadeSignature> best; // matches once, short of the margin
-    Places places(image, margin - 1);
+    Places places(image, std::max<std::size_t>(margin, 1) - 1);
     auto end = [&](std::string why) -> Outcome<MadeSignature> {
         if (best) {
             return std::move(*best);

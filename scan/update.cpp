@@ -170,7 +170,7 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     auto end = [&](EntryUpdate::Status status, std::string why) {
         update.status = status;
         update.why = std::move(why);
-        return update;
+        return std::move(update);
     };
     const BytePattern pattern = entry.signature.pattern();
     const PatternMatches inOld = older.countMatches(std::span(&pattern, 1), 2).front();
@@ -219,6 +219,7 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     update.newRva = *newPlace;
     if (const std::optional<std::uint64_t> match = onceAt(newer, entry.signature);
         match && offsetFrom(*match, entry.offset) == *newPlace) {
+        update.status = EntryUpdate::Status::unchanged;
         update.signature = entry.signature;
         update.offset = entry.offset;
         update.margin =
@@ -235,6 +236,8 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
             return end(EntryUpdate::Status::lost,
                        "no signature leads to RVA " + hex(*newPlace) + " in the new build");
         }
+        // A signature that matches once at the place where the old one does not is another.
+        update.status = EntryUpdate::Status::moved;
         update.signature = made->signature;
         update.offset = static_cast<std::int64_t>(*newPlace) - static_cast<std::int64_t>(made->rva);
         update.margin = made->margin;
@@ -242,11 +245,6 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     if (entry.engineSlot) {
         update.enginePattern = fitAsEnginePattern(newer, *update.signature, *newPlace);
     }
-    update.status = update.signature->bytes == entry.signature.bytes &&
-                            update.signature->mask == entry.signature.mask &&
-                            update.offset == entry.offset
-                        ? EntryUpdate::Status::unchanged
-                        : EntryUpdate::Status::moved;
     return update;
 }
 
