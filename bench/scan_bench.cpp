@@ -2,11 +2,12 @@
 // speed on real x86-64 machine code of two kinds: Linux ELF libraries (GCC, LLVM) and
 // Wine's Windows DLLs (mingw-w64), 256 MiB each. The engine patterns are planted only in the last
 // MiB, and near misses of them (one fixed byte changed) every MiB before. Each kernel the processor
-// runs is timed on each pattern alone and on all three at once, from memory (the whole corpus) and
-// from the cache (its last 8 MiB, scanned over and over), against memchr for a byte the bytes do
-// not hold over the same bytes (one pass, the ceiling of one core); in turns in one process,
-// medians of 9. Last, input where every candidate is a near miss, against the byte-by-byte
-// definition.
+// runs is timed on each pattern alone and on all three at once, from memory (the whole corpus),
+// from the last-level cache (8 MiB scanned over and over) and from the second-level cache (1 MiB),
+// each window ending just past the planted patterns, against memchr for a byte the bytes do not
+// hold over the same bytes (one pass, the ceiling of one core), and against the peers where they
+// are built in; in turns in one process, medians of 9. Last, input where every candidate is a near
+// miss, against the byte-by-byte definition.
 
 #include "engine/pattern.hpp"
 #include "pattern/kernels.hpp"
@@ -147,10 +148,6 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-double gigabytesPerSecond(std::size_t bytes, double time) {
-    return static_cast<double>(bytes) / time / 1e9;
-}
-
 void fail(const char* what) {
     std::fprintf(stderr, "orvelin-bench: %s\n", what);
     std::exit(1);
@@ -196,123 +193,150 @@ KernelTimes timeKernel(pattern_scan::VectorPath path, const unsigned char* code,
     return {{median(alone[0]), median(alone[1]), median(alone[2])}, median(together)};
 }
 
-double memchrTime(const std::vector<unsigned char>& bytes, std::size_t from, unsigned char absent,
-                  int repeats) {
+double memchrTime(const unsigned char* from, std::size_t size, unsigned char absent, int repeats) {
     std::vector<double> times;
     for (int round = 0; round < rounds; ++round) {
         times.push_back(seconds([&] {
             for (int n = 0; n < repeats; ++n) {
-                benchmark::DoNotOptimize(
-                    std::memchr(bytes.data() + from, absent, bytes.size() - from));
+                benchmark::DoNotOptimize(std::memchr(from, absent, size));
             }
         }));
     }
     return median(times);
 }
 
-// From memory (the whole corpus, once a timing) and from the cache (its last 8 MiB, which hold the
-// planted patterns, scanned 16 times a timing), on every kernel the processor runs, each against
-// memchr over the same bytes.
+// A peer's times on the same bytes, medians of `rounds`.
+template <typename Time>
+peers::Times peerTimes(Time time, const unsigned char* from, std::size_t bytes, int repeats,
+                       const unsigned char* plantedFrom) {
+    std::vector<peers::Times> all;
+    for (int round = 0; round < rounds; ++round) {
+        all.push_back(time(std::span(engineBytePatterns), from, bytes, repeats, plantedFrom));
+    }
+    peers::Times middle = all.front();
+    auto medianOf = [&](auto field) {
+        std::vector<double> each;
+        for (const peers::Times& times : all) {
+            each.push_back(field(times));
+        }
+        return median(each);
+    };
+    for (std::size_t k = 0; k < 3; ++k) {
+        middle.alone[k] = medianOf([&](const peers::Times& times) { return times.alone[k]; });
+    }
+    middle.together = medianOf([](const peers::Times& times) { return times.together; });
+    return middle;
+}
+
+// The bytes a timing scans: every window ends just past the planted patterns, so that each scan
+// reads all of it, as memchr does.
+struct Window {
+    const char* name;
+    std::size_t size; // 0: the whole corpus
+    int repeats;
+};
+constexpr Window windows[] = {
+    {"from memory (the whole corpus, once)", 0, 1},
+    {"from the last-level cache (8 MiB, 16 times)", 8u << 20, 16},
+    {"from the second-level cache (1 MiB, 128 times; only the code's own cost counts)", 1u << 20,
+     128},
+};
+
+// From memory again with a near miss every 4 KiB before the planted patterns (each in turn of the
+// three, each time another fixed byte changed): on the scan's kernel, against memchr and libhat.
+void measureNearMisses(const Corpus& corpus) {
+    constexpr std::size_t every = 4096;
+    std::vector<unsigned char> code = corpus.code;
+    const std::size_t planted = code.size() - plantedRegion;
+    std::size_t placed = 0;
+    for (std::size_t at = 0; at + every <= planted; at += every, ++placed) {
+        const std::string miss = nearMiss(enginePatterns[placed % 3], placed / 3);
+        std::memcpy(code.data() + at + 1000, miss.data(), miss.size());
+    }
+    const unsigned char* plantedFrom = code.data() + planted;
+    const auto bytes = static_cast<std::size_t>(plantedFrom + 16 * 1024 - code.data());
+    const double memchrTaken =
+        memchrTime(corpus.withoutAbsentByte.data(), bytes, corpus.absentByte, 1);
+    const KernelTimes times = timeKernel(pattern_scan::widest(), code.data(),
+                                         static_cast<std::uint32_t>(bytes), 1, plantedFrom);
+    std::printf("  from memory with a near miss every 4 KiB (%zu of them); memchr %.1f GB/s\n"
+                "    %-8s | %.2f %.2f %.2f | %.2f\n",
+                placed, static_cast<double>(bytes) / memchrTaken / 1e9,
+                pattern_scan::nameOf(pattern_scan::widest()), memchrTaken / times.alone[0],
+                memchrTaken / times.alone[1], memchrTaken / times.alone[2],
+                times.together / memchrTaken);
+    const peers::Times libhat = peerTimes(peers::timeLibhat, code.data(), bytes, 1, plantedFrom);
+    if (libhat.available) {
+        std::printf("    libhat, x86-64 hint: each alone / memchr %.2f %.2f %.2f\n",
+                    memchrTaken / libhat.alone[0], memchrTaken / libhat.alone[1],
+                    memchrTaken / libhat.alone[2]);
+    }
+}
+
+// Each window on every kernel the processor runs, against memchr over the same bytes; then the
+// peers on the scan's own kernel's bytes.
 void measure(const Corpus& corpus) {
     using pattern_scan::VectorPath;
-    const auto size = static_cast<std::uint32_t>(corpus.code.size());
-    const unsigned char* code = corpus.code.data();
-    constexpr std::size_t window = 8u << 20;
-    constexpr int windowRepeats = 16;
-    const std::size_t windowFrom = corpus.code.size() - window;
-    const double fromMemory = memchrTime(corpus.withoutAbsentByte, 0, corpus.absentByte, 1);
-    const double fromCache =
-        memchrTime(corpus.withoutAbsentByte, windowFrom, corpus.absentByte, windowRepeats);
-    std::printf("\n%s: %s, %zu MiB; memchr for byte 0x%02X: %.1f GB/s from memory, %.1f GB/s "
-                "from the cache (8 MiB window)\n",
-                corpus.name.c_str(), corpus.source.c_str(), corpus.code.size() >> 20,
-                corpus.absentByte, gigabytesPerSecond(size, fromMemory),
-                gigabytesPerSecond(window * windowRepeats, fromCache));
-    std::printf("  kernel   | from memory: each alone / memchr (>= 0.95) | all three, memchr "
-                "passes (<= 1.15) | from cache: each alone / memchr (>= 0.45) | all three / "
-                "memchr (>= 0.25)\n");
-    for (const VectorPath path : pattern_scan::allPaths) {
-        if (!pattern_scan::runs(path)) {
-            std::printf("  %-8s | not on this processor\n", pattern_scan::nameOf(path));
-            continue;
-        }
-        const KernelTimes memory = timeKernel(path, code, size, 1, corpus.plantedFrom());
-        const KernelTimes cache =
-            timeKernel(path, code + windowFrom, static_cast<std::uint32_t>(window), windowRepeats,
-                       corpus.plantedFrom());
-        std::printf(
-            "  %-8s | %.2f %.2f %.2f (%.1f GB/s) %*s| %.2f %*s| %.2f %.2f %.2f (%.1f "
-            "GB/s) %*s| %.2f (%.1f GB/s)%s\n",
-            pattern_scan::nameOf(path), fromMemory / memory.alone[0], fromMemory / memory.alone[1],
-            fromMemory / memory.alone[2], gigabytesPerSecond(size, memory.alone[0]), 11, "",
-            memory.together / fromMemory, 28, "", fromCache / cache.alone[0],
-            fromCache / cache.alone[1], fromCache / cache.alone[2],
-            gigabytesPerSecond(window * windowRepeats, cache.alone[0]), 6, "",
-            fromCache / cache.together, gigabytesPerSecond(window * windowRepeats, cache.together),
-            path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
-    }
-    // The peers on the same bytes, where they are built in: median times of `rounds`.
-    auto peerTimes = [&](auto time, const unsigned char* from, std::size_t bytes, int repeats) {
-        std::vector<peers::Times> all;
-        for (int round = 0; round < rounds; ++round) {
-            all.push_back(
-                time(std::span(engineBytePatterns), from, bytes, repeats, corpus.plantedFrom()));
-        }
-        peers::Times middle = all.front();
-        for (std::size_t k = 0; k < 3; ++k) {
-            std::vector<double> each;
-            for (const peers::Times& times : all) {
-                each.push_back(times.alone[k]);
+    const unsigned char* plantedEnd = corpus.plantedFrom() + 16 * 1024;
+    std::printf("\n%s: %s, %zu MiB\n", corpus.name.c_str(), corpus.source.c_str(),
+                corpus.code.size() >> 20);
+    for (const Window& window : windows) {
+        const std::size_t bytes = window.size == 0
+                                      ? static_cast<std::size_t>(plantedEnd - corpus.code.data())
+                                      : window.size;
+        const unsigned char* from = plantedEnd - bytes;
+        const auto size = static_cast<std::uint32_t>(bytes);
+        const double scanned = static_cast<double>(bytes) * window.repeats;
+        const double memchrTaken =
+            memchrTime(corpus.withoutAbsentByte.data() + (from - corpus.code.data()), bytes,
+                       corpus.absentByte, window.repeats);
+        std::printf("  %s; memchr for byte 0x%02X %.1f GB/s\n", window.name, corpus.absentByte,
+                    scanned / memchrTaken / 1e9);
+        std::printf("    kernel   | each alone / memchr | all three in one call: memchr passes\n");
+        KernelTimes widest{};
+        for (const VectorPath path : pattern_scan::allPaths) {
+            if (!pattern_scan::runs(path)) {
+                std::printf("    %-8s | not on this processor\n", pattern_scan::nameOf(path));
+                continue;
             }
-            middle.alone[k] = median(each);
+            const KernelTimes times =
+                timeKernel(path, from, size, window.repeats, corpus.plantedFrom());
+            if (path == pattern_scan::widest()) {
+                widest = times;
+            }
+            std::printf("    %-8s | %.2f %.2f %.2f (%.1f GB/s) | %.2f (%.1f GB/s)%s\n",
+                        pattern_scan::nameOf(path), memchrTaken / times.alone[0],
+                        memchrTaken / times.alone[1], memchrTaken / times.alone[2],
+                        scanned / times.alone[0] / 1e9, times.together / memchrTaken,
+                        scanned / times.together / 1e9,
+                        path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
         }
-        std::vector<double> together;
-        for (const peers::Times& times : all) {
-            together.push_back(times.together);
+        const peers::Times libhat =
+            peerTimes(peers::timeLibhat, from, bytes, window.repeats, corpus.plantedFrom());
+        if (libhat.available) {
+            std::printf("    libhat, x86-64 hint: each alone / memchr %.2f %.2f %.2f, three calls "
+                        "%.2f memchr passes; the scan's kernel against it: each alone %.2fx "
+                        "%.2fx %.2fx, all three in one call against three calls %.2fx\n",
+                        memchrTaken / libhat.alone[0], memchrTaken / libhat.alone[1],
+                        memchrTaken / libhat.alone[2], libhat.together / memchrTaken,
+                        libhat.alone[0] / widest.alone[0], libhat.alone[1] / widest.alone[1],
+                        libhat.alone[2] / widest.alone[2], libhat.together / widest.together);
+        } else {
+            std::printf("    libhat: not built in (configure with CMAKE_PREFIX_PATH naming where "
+                        "it is installed)\n");
         }
-        middle.together = median(together);
-        return middle;
-    };
-    const KernelTimes widestMemory =
-        timeKernel(pattern_scan::widest(), code, size, 1, corpus.plantedFrom());
-    const KernelTimes widestCache =
-        timeKernel(pattern_scan::widest(), code + windowFrom, static_cast<std::uint32_t>(window),
-                   windowRepeats, corpus.plantedFrom());
-    const peers::Times libhatMemory = peerTimes(peers::timeLibhat, code, size, 1);
-    const peers::Times libhatCache =
-        peerTimes(peers::timeLibhat, code + windowFrom, window, windowRepeats);
-    if (libhatMemory.available) {
-        std::printf(
-            "  libhat, x86-64 hint | from memory: each alone / memchr %.2f %.2f %.2f, three "
-            "calls %.2f memchr passes | from cache: each alone / memchr %.2f %.2f %.2f, "
-            "three calls / memchr %.2f\n",
-            fromMemory / libhatMemory.alone[0], fromMemory / libhatMemory.alone[1],
-            fromMemory / libhatMemory.alone[2], libhatMemory.together / fromMemory,
-            fromCache / libhatCache.alone[0], fromCache / libhatCache.alone[1],
-            fromCache / libhatCache.alone[2], fromCache / libhatCache.together);
-        std::printf("  the scan's kernel against libhat | from cache: each alone %.2fx %.2fx %.2fx "
-                    "(>= 1.2), all three in one call against three calls %.2fx (>= 2)\n",
-                    libhatCache.alone[0] / widestCache.alone[0],
-                    libhatCache.alone[1] / widestCache.alone[1],
-                    libhatCache.alone[2] / widestCache.alone[2],
-                    libhatCache.together / widestCache.together);
-    } else {
-        std::printf("  libhat: not built in (configure with CMAKE_PREFIX_PATH naming where it is "
-                    "installed)\n");
+        const peers::Times hyperscan =
+            peerTimes(peers::timeHyperscan, from, bytes, window.repeats, corpus.plantedFrom());
+        if (hyperscan.available) {
+            std::printf("    Hyperscan, one database: %.2f memchr passes; the scan's kernel, all "
+                        "three in one call, against it %.2fx\n",
+                        hyperscan.together / memchrTaken, hyperscan.together / widest.together);
+        } else {
+            std::printf("    Hyperscan: not built in (Debian's libhyperscan-dev)\n");
+        }
     }
-    const peers::Times hyperscanCache =
-        peerTimes(peers::timeHyperscan, code + windowFrom, window, windowRepeats);
-    if (hyperscanCache.available) {
-        const peers::Times hyperscanMemory = peerTimes(peers::timeHyperscan, code, size, 1);
-        std::printf("  Hyperscan, one database | from memory %.2f memchr passes | from cache / "
-                    "memchr %.2f; the scan's kernel, all three in one call, against it %.2fx "
-                    "(>= 1.5)\n",
-                    hyperscanMemory.together / fromMemory, fromCache / hyperscanCache.together,
-                    hyperscanCache.together / widestCache.together);
-    } else {
-        std::printf("  Hyperscan: not built in (Debian's libhyperscan-dev)\n");
-    }
-    static_cast<void>(widestMemory);
+    measureNearMisses(corpus);
+    const unsigned char* code = corpus.code.data();
 
     // The definition is slow: three rounds over the first 32 MiB.
     const std::uint32_t referenceSize = 32u << 20;
@@ -430,7 +454,17 @@ BENCHMARK(NearMatches)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    const bool scansOnly = argc > 1 && std::string(argv[1]) == "--scans-only";
+    // --scans-only skips the executable benchmark; --corpus=TEXT times only the corpora whose
+    // names hold TEXT (ELF, Wine, MSVC).
+    bool scansOnly = false;
+    std::string only;
+    for (int n = 1; n < argc; ++n) {
+        const std::string option = argv[n];
+        scansOnly = scansOnly || option == "--scans-only";
+        if (option.rfind("--corpus=", 0) == 0) {
+            only = option.substr(9);
+        }
+    }
     // The executable first, while memory is unfragmented: its image comes from large pages.
     if (!scansOnly) {
         benchmark::RunSpecifiedBenchmarks();
@@ -445,6 +479,9 @@ int main(int argc, char** argv) {
                      std::string("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"), ".dll"},
           std::tuple{"MSVC-built DLLs (onnxruntime.dll of onnxruntime-node releases)", msvcFolder,
                      ".dll"}}) {
+        if (std::string(name).find(only) == std::string::npos) {
+            continue;
+        }
         std::error_code error;
         const bool present =
             fs::is_directory(folder, error) &&

@@ -15,19 +15,16 @@ namespace pattern_scan {
 
 namespace {
 
-// Ranges from this size on are sampled: 64 pieces spread evenly, together a 128th of the range
-// and at most 256 KiB, so that weighing never costs more than a small part of the scan.
+// Ranges from this size on are sampled: a 1024th of the range, at most 64 KiB, in pieces of at
+// least 256 bytes (256 pieces at most) spread evenly, so that weighing costs about a hundredth of
+// the scan even where the range is in the cache. Single bytes are counted and pairs judged on the
+// same bytes (bytes of one instruction stream belong together: a call after a lea, say, which
+// single bytes' frequencies do not show); a piece is far longer than any pair's distance.
 constexpr std::uint64_t sampledFrom = 1u << 20;
-constexpr std::uint64_t samplePieces = 64;
-constexpr std::uint64_t largestPiece = 4096;
-constexpr std::uint64_t sampleShare = 128;
-
-// The bytes the anchor pairs are judged on: a 512th of the range, at most 64 KiB, from the same
-// pieces (bytes of one instruction stream belong together: a call after a lea, say, which single
-// bytes' frequencies do not show).
-constexpr std::uint64_t pairShare = 512;
-constexpr std::uint64_t largestPairSample = 64 * 1024;
-constexpr std::uint64_t pairPieces = 256;
+constexpr std::uint64_t sampleShare = 1024;
+constexpr std::uint64_t largestSample = 64 * 1024;
+constexpr std::uint64_t shortestPiece = 256;
+constexpr std::uint64_t mostPieces = 256;
 // Fewer sampled bytes than this judge no pair.
 constexpr std::size_t smallestPairSample = 1024;
 // The rarest fixed bytes whose pairs are judged.
@@ -65,9 +62,11 @@ private:
 // Each byte's weight: the measured code's frequency or the sample's share, whichever is higher,
 // in the table's units (0.01 %).
 void weighByCounts(ByteWeights& weights, const ByteCounts& counts, std::uint64_t sampled) {
+    // One division for all 256 (a division each cost as much as counting a kilobyte).
+    const double unitsPerByte = sampled == 0 ? 0.0 : 10000.0 / static_cast<double>(sampled);
     for (std::size_t value = 0; value < 256; ++value) {
         const auto share =
-            static_cast<std::uint32_t>(sampled == 0 ? 0 : counts[value] * 10000 / sampled);
+            static_cast<std::uint32_t>(static_cast<double>(counts[value]) * unitsPerByte);
         weights.weight[value] = std::max<std::uint32_t>(codeByteFrequency[value], share);
     }
 }
@@ -86,25 +85,22 @@ ORVELIN_READS_WHOLE_IMAGE ByteWeights weighRange(const unsigned char* start, std
     if (size < sampledFrom) {
         return weights;
     }
-    const std::uint64_t pieceSize = std::min(largestPiece, size / sampleShare / samplePieces);
-    ByteCounts counts;
-    for (std::uint64_t piece = 0; piece < samplePieces; ++piece) {
-        counts.add(start + (size - pieceSize) * piece / (samplePieces - 1), pieceSize);
-    }
-    // Pairs cluster (a run of calls, each after a lea): many small pieces judge them best.
-    const std::uint64_t pairPiece = std::min(largestPairSample, size / pairShare) / pairPieces;
-    weights.pairSample.reserve(pairPieces * pairPiece);
-    for (std::uint64_t piece = 0; piece < pairPieces && pairPiece > 0; ++piece) {
-        const unsigned char* at = start + (size - pairPiece) * piece / (pairPieces - 1);
+    const std::uint64_t sampled = std::min(largestSample, size / sampleShare);
+    const std::uint64_t pieces = std::clamp<std::uint64_t>(sampled / shortestPiece, 1, mostPieces);
+    const std::uint64_t pieceSize = sampled / pieces;
+    weights.pairSample.resize(pieces * pieceSize);
+    unsigned char* to = weights.pairSample.data();
+    for (std::uint64_t piece = 0; piece < pieces; ++piece) {
+        const unsigned char* at = start + (size - pieceSize) * piece / (pieces - 1 + (pieces == 1));
         // Byte by byte here: a library copy would read the image instrumented.
-        const std::size_t filled = weights.pairSample.size();
-        weights.pairSample.resize(filled + pairPiece);
-        unsigned char* to = weights.pairSample.data() + filled;
-        for (std::uint64_t j = 0; j < pairPiece; ++j) {
+        for (std::uint64_t j = 0; j < pieceSize; ++j) {
             to[j] = at[j];
         }
+        to += pieceSize;
     }
-    weighByCounts(weights, counts, samplePieces * pieceSize);
+    ByteCounts counts;
+    counts.add(weights.pairSample.data(), weights.pairSample.size());
+    weighByCounts(weights, counts, weights.pairSample.size());
     return weights;
 }
 
@@ -207,9 +203,11 @@ Prepared prepare(const BytePattern& pattern, std::size_t length, const ByteWeigh
         };
         std::size_t bestA = 0;
         std::size_t bestB = 1;
+        auto best = rank(bestA, bestB);
         for (std::size_t a = 0; a < count; ++a) {
             for (std::size_t b = a + 1; b < count; ++b) {
-                if (rank(a, b) < rank(bestA, bestB)) {
+                if (const auto ranked = rank(a, b); ranked < best) {
+                    best = ranked;
                     bestA = a;
                     bestB = b;
                 }

@@ -20,14 +20,19 @@ using pattern_scan::kernelWidth;
 using pattern_scan::Prepared;
 
 constexpr std::size_t chunk = 64;
-// The memory this far ahead is asked into the first-level cache as the scan goes: measured best
-// among 1 to 8 KiB, into either cache, on the benchmark's corpora from memory.
-constexpr std::uintptr_t prefetchDistance = 8192;
+// The bytes this far ahead are asked into the first-level cache as the scan goes, and in a range
+// this large or larger (one that comes from memory, as a game's image does) the bytes farther
+// ahead into the second-level cache too. Measured on the benchmark's corpora: nearer, the loads
+// still wait; farther into the first level, the scan from memory slows; asked of the second level
+// for bytes it holds already, the requests cost more than they save.
+constexpr std::uintptr_t nearAhead = 2048;
+constexpr std::uintptr_t farAhead = 8192;
+constexpr std::size_t farFrom = std::size_t{32} << 20;
 
 // Vector: Register, Hits (what one chunk's comparisons leave), width, load (aligned), loadu,
 // splat, hits (bytes equal to one value where later bytes equal another), either (of two hits),
-// none, and bits (64 bytes compared with a value, one bit each). Every function that reads the
-// range is left uninstrumented (ORVELIN_READS_WHOLE_IMAGE).
+// none, noneOf (two hits), and bits (64 bytes compared with a value, one bit each). Every function
+// that reads the range is left uninstrumented (ORVELIN_READS_WHOLE_IMAGE).
 template <typename Vector, std::size_t N> class Chunks {
 public:
     using Register = typename Vector::Register;
@@ -66,7 +71,7 @@ public:
         std::uintptr_t done = begin & ~std::uintptr_t{chunk - 1}; // candidate chunks below: done
         for (std::uintptr_t at = (begin + lowest_) & ~std::uintptr_t{chunk - 1};
              done <= lastCandidate; at += chunk) {
-            at = quiet(at, quietUpTo);
+            at = end >= farFrom ? quiet<true>(at, quietUpTo) : quiet<false>(at, quietUpTo);
             // A hit in this chunk is a candidate in it or in the one before; earlier chunks had
             // none. Past quietUpTo every chunk that is left is looked at exactly.
             const std::uintptr_t through = at <= quietUpTo ? at : lastCandidate;
@@ -85,6 +90,7 @@ private:
     // The first chunk from `at` on, up to upTo, in which a pattern's anchors hold (its position
     // plus the pattern's first anchor in the chunk); past upTo when none does. Two chunks a step,
     // one test for both. Calls nothing, so that every value stays in a register.
+    template <bool far>
     ORVELIN_READS_WHOLE_IMAGE std::uintptr_t quiet(std::uintptr_t at, std::uintptr_t upTo) const {
         Register low[N];
         Register high[N];
@@ -95,29 +101,58 @@ private:
             high[k] = Vector::splat(highValue_[k]);
             distance[k] = distance_[k];
         }
-        const auto hits = [&](std::uintptr_t from) {
-            Hits any = Vector::noHits();
+        // Each pattern's hits in the chunk at `from`, joined into joined[k] (which the first part
+        // sets where fresh). Joined as they come, so that no more hits are held than registers.
+        const auto join = [&](std::uintptr_t from, Hits* joined, bool fresh) {
 #pragma GCC unroll 4
             for (std::size_t part = 0; part < parts; ++part) {
                 const std::uintptr_t here = from + part * Vector::width;
                 const Register bytes = Vector::load(here);
 #pragma GCC unroll 4
                 for (std::size_t k = 0; k < N; ++k) {
-                    any = Vector::either(
-                        any,
-                        Vector::hits(bytes, low[k], Vector::loadu(here + distance[k]), high[k]));
+                    const Hits found =
+                        Vector::hits(bytes, low[k], Vector::loadu(here + distance[k]), high[k]);
+                    joined[k] = fresh && part == 0 ? found : Vector::either(joined[k], found);
                 }
             }
-            return any;
         };
+        // Whether hits are all empty, joined as a tree: no long chain of dependent ORs.
+        const auto none = [](Hits* all, std::size_t count) {
+#pragma GCC unroll 8
+            for (; count > 2; count = (count + 1) / 2) {
+#pragma GCC unroll 8
+                for (std::size_t j = 0; j < count / 2; ++j) {
+                    all[j] = Vector::either(all[2 * j], all[2 * j + 1]);
+                }
+                if (count % 2 != 0) {
+                    all[count / 2] = all[count - 1];
+                }
+            }
+            return count == 1 ? Vector::none(all[0]) : Vector::noneOf(all[0], all[1]);
+        };
+        const auto quietChunk = [&](std::uintptr_t from) {
+            Hits joined[N];
+            join(from, joined, true);
+            return none(joined, N);
+        };
+        // With one register a chunk, each chunk's hits apart (no more than N * 2 masks); else
+        // both chunks' into one per pattern.
+        constexpr std::size_t apart = parts == 1 ? 2 : 1;
         for (; at + chunk <= upTo; at += 2 * chunk) {
-            _mm_prefetch(reinterpret_cast<const char*>(at + prefetchDistance), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(at + prefetchDistance + chunk), _MM_HINT_T0);
-            if (!Vector::none(Vector::either(hits(at), hits(at + chunk)))) {
-                return Vector::none(hits(at)) ? at + chunk : at;
+            _mm_prefetch(reinterpret_cast<const char*>(at + nearAhead), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(at + nearAhead + chunk), _MM_HINT_T0);
+            if constexpr (far) {
+                _mm_prefetch(reinterpret_cast<const char*>(at + farAhead), _MM_HINT_T1);
+                _mm_prefetch(reinterpret_cast<const char*>(at + farAhead + chunk), _MM_HINT_T1);
+            }
+            Hits joined[apart * N];
+            join(at, joined, true);
+            join(at + chunk, joined + (apart - 1) * N, apart == 2);
+            if (!none(joined, apart * N)) {
+                return quietChunk(at) ? at + chunk : at;
             }
         }
-        if (at <= upTo && Vector::none(hits(at))) {
+        if (at <= upTo && quietChunk(at)) {
             at += chunk;
         }
         return at;

@@ -20,13 +20,13 @@ struct Avx2 {
     static Register splat(unsigned char value) {
         return _mm256_set1_epi8(static_cast<char>(value));
     }
-    static Hits noHits() { return _mm256_setzero_si256(); }
     static Hits hits(Register bytes, Register value, Register later, Register laterValue) {
         return _mm256_and_si256(_mm256_cmpeq_epi8(bytes, value),
                                 _mm256_cmpeq_epi8(later, laterValue));
     }
     static Hits either(Hits a, Hits b) { return _mm256_or_si256(a, b); }
     static bool none(Hits a) { return _mm256_testz_si256(a, a) != 0; }
+    static bool noneOf(Hits a, Hits b) { return none(either(a, b)); }
     ORVELIN_READS_WHOLE_IMAGE static std::uint64_t bits(std::uintptr_t at, Register value) {
         const auto low =
             static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(loadu(at), value)));

@@ -21,12 +21,12 @@ struct Avx512 {
     static Register splat(unsigned char value) {
         return _mm512_set1_epi8(static_cast<char>(value));
     }
-    static Hits noHits() { return 0; }
     static Hits hits(Register bytes, Register value, Register later, Register laterValue) {
         return _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(bytes, value), later, laterValue);
     }
     static Hits either(Hits a, Hits b) { return _kor_mask64(a, b); }
     static bool none(Hits a) { return _kortestz_mask64_u8(a, a) != 0; }
+    static bool noneOf(Hits a, Hits b) { return _kortestz_mask64_u8(a, b) != 0; }
     ORVELIN_READS_WHOLE_IMAGE static std::uint64_t bits(std::uintptr_t at, Register value) {
         return _mm512_cmpeq_epi8_mask(loadu(at), value);
     }

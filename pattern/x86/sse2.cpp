@@ -17,12 +17,12 @@ struct Sse2 {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     }
     static Register splat(unsigned char value) { return _mm_set1_epi8(static_cast<char>(value)); }
-    static Hits noHits() { return _mm_setzero_si128(); }
     static Hits hits(Register bytes, Register value, Register later, Register laterValue) {
         return _mm_and_si128(_mm_cmpeq_epi8(bytes, value), _mm_cmpeq_epi8(later, laterValue));
     }
     static Hits either(Hits a, Hits b) { return _mm_or_si128(a, b); }
     static bool none(Hits a) { return _mm_movemask_epi8(a) == 0; }
+    static bool noneOf(Hits a, Hits b) { return none(either(a, b)); }
     ORVELIN_READS_WHOLE_IMAGE static std::uint64_t bits(std::uintptr_t at, Register value) {
         std::uint64_t all = 0;
         for (std::size_t part = 0; part < 4; ++part) {

@@ -182,6 +182,89 @@ TEST(Anchors, AreAPairTheSampleSeldomSeesTogether) {
               weights.weight[static_cast<unsigned char>(pattern.bytes[second])]);
 }
 
+// A range sampled for its anchors, where the pattern's two rarest bytes stand together, 20 bytes
+// apart, every 200 bytes, and two others, hardly commoner, only apart. A sample cut into pieces
+// shorter than that distance never sees the pair together and takes it.
+TEST(Anchors, APairFarApartIsJudgedWhereItStandsTogether) {
+    const BytePattern pattern{"\x9A\x00\x00\x00\x00\xA6\x00\x00\x00\x00\xA7\x00\x00\x00\x00\x00"
+                              "\x00\x00\x00\x00\x9B",
+                              "x????x????x?????????x"};
+    std::mt19937 random(20);
+    std::vector<unsigned char> range;
+    const unsigned char common[] = {0x48, 0x8B, 0x89, 0x00, 0x24, 0x0F, 0x85, 0xC0};
+    while (range.size() < (2u << 20)) {
+        std::vector<unsigned char> unit(200);
+        for (unsigned char& byte : unit) {
+            byte = common[random() % sizeof(common)];
+        }
+        unit[0] = 0x9A;
+        unit[20] = 0x9B;
+        unit[60 + random() % 30] = 0xA6;
+        unit[120 + random() % 30] = 0xA7;
+        unit[190] = random() % 5 == 0 ? 0xA6 : 0xA7;
+        range.insert(range.end(), unit.begin(), unit.end());
+    }
+    const ByteWeights weights = weighRange(range.data(), range.size());
+    ASSERT_FALSE(weights.pairSample.empty());
+    const auto [first, second] = pattern_scan::anchorsOf(pattern, weights);
+    EXPECT_NE(std::minmax(first, second), std::minmax(std::size_t{0}, std::size_t{20}));
+}
+
+// A range large enough to be asked ahead from memory into the second-level cache as well: every
+// match of the three engine patterns, planted at its start, across chunk edges and at its very
+// end, with near misses among random bytes, is the definition's on every kernel.
+TEST(FindPatterns, ALargeRangeAgreesWithTheDefinitionOnEveryKernel) {
+    GuardedBuffer buffer((33u << 20) + 61);
+    std::mt19937_64 random(33);
+    for (std::size_t i = 0; i < buffer.size(); i += 8) {
+        const std::uint64_t word = random();
+        std::memcpy(buffer.data() + i, &word, std::min<std::size_t>(8, buffer.size() - i));
+    }
+    const std::size_t size = buffer.size();
+    for (std::size_t k = 0; k < enginePatterns.size(); ++k) {
+        const std::size_t length = std::strlen(enginePatterns[k].mask);
+        for (const std::size_t at :
+             {std::size_t{k * 30}, (8u << 20) + 64 * k - 3, (20u << 20) + 1000 * k,
+              (32u << 20) + 64 * k - 1, size - length - 50 * k}) {
+            std::memcpy(buffer.data() + at, enginePatterns[k].bytes, length);
+        }
+        for (std::size_t n = 0; n < 200; ++n) { // one fixed byte changed
+            const std::size_t at = (n + 1) * (size / 202) + 100 * k;
+            std::memcpy(buffer.data() + at, enginePatterns[k].bytes, length);
+            std::size_t changed = n % length;
+            while (enginePatterns[k].mask[changed] != 'x') {
+                changed = (changed + 1) % length;
+            }
+            buffer.data()[at + changed] ^= 0x40;
+        }
+    }
+    std::vector<const unsigned char*> expected[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+        const BytePattern& pattern = engineBytePatterns[k];
+        for (std::size_t i = 0; i + std::strlen(pattern.mask) <= size; ++i) {
+            if (matchPattern(buffer.data() + i, pattern.bytes, pattern.mask)) {
+                expected[k].push_back(buffer.data() + i);
+            }
+        }
+        ASSERT_GE(expected[k].size(), 5u);
+    }
+    for (const pattern_scan::VectorPath path : pattern_scan::allPaths) {
+        if (!pattern_scan::runs(path)) {
+            continue; // the test above says so
+        }
+        std::vector<const unsigned char*> every[3];
+        pattern_scan::forEachMatchOn(path, buffer.data(), static_cast<std::uint32_t>(size),
+                                     engineBytePatterns,
+                                     [&](std::size_t k, const unsigned char* match) {
+                                         every[k].push_back(match);
+                                         return true;
+                                     });
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(every[k], expected[k]) << pattern_scan::nameOf(path) << ", pattern " << k;
+        }
+    }
+}
+
 TEST(FindPattern, LowestMatchWins) {
     std::vector<unsigned char> buffer(300, 0x90);
     for (std::size_t at : {200u, 40u, 42u, 250u}) {
