@@ -88,6 +88,11 @@ SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, 
         ShownSignature each = shown(image, route.made);
         report.references.push_back({std::move(each), std::move(route)});
     }
+    report.thunksLooked = routes.thunksLooked;
+    for (ThunkSignature& route : routes.thunks) {
+        ShownSignature each = shown(image, route.route.made);
+        report.thunks.push_back({std::move(each), std::move(route)});
+    }
     report.tablesLooked = routes.tablesLooked;
     for (TableSignature& route : routes.tables) {
         ShownSignature each = shown(image, route.route.made);

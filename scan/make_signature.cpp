@@ -278,6 +278,25 @@ bool pointsToCode(const ExecutableImage& image, std::uint64_t slot) {
     return section != nullptr && section->executable;
 }
 
+// A lone jmp rel32 that stands for the function it jumps to: at the start of a known function, or,
+// where the exception directory knows none there, at the start of the code, right after padding
+// or after another such jump (an incremental linker's table of thunks); never inside a function's
+// code.
+bool isJumpThunk(const ExecutableImage& image, std::uint64_t rva) {
+    const unsigned char* bytes = image.bytes.data();
+    const Section* section = image.sectionOf(rva);
+    if (section == nullptr || !section->executable || rva + 5 > image.bytes.size() ||
+        bytes[rva] != 0xE9) {
+        return false;
+    }
+    if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {
+        return function->begin == rva;
+    }
+    const std::uint64_t into = rva - section->virtualAddress;
+    return into == 0 || bytes[rva - 1] == 0xCC || bytes[rva - 1] == 0x90 ||
+           (into >= 5 && bytes[rva - 5] == 0xE9);
+}
+
 } // namespace
 
 std::optional<Error> refuseSignatureAt(const ExecutableImage& image, std::uint64_t rva) {
@@ -337,6 +356,31 @@ std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& i
                                  return image.relativeTargetRva(instruction, reference.fieldOffset,
                                                                 reference.length) == place;
                              });
+}
+
+std::vector<ThunkSignature> makeThunkSignatures(const ExecutableImage& image, std::uint64_t place,
+                                                std::size_t margin, std::size_t most) {
+    std::vector<ThunkSignature> made;
+    for (const Reference& jump : findReferences(image, place)) {
+        if (made.size() >= most) {
+            break;
+        }
+        if (!jump.branch || jump.length != 5 || !isJumpThunk(image, jump.rva)) {
+            continue;
+        }
+        // Followed from the match as a user would: to a jump, and on from there to the place.
+        auto leads = [&](std::uint64_t instruction, const Reference& reference) {
+            const std::uint64_t thunk =
+                image.relativeTargetRva(instruction, reference.fieldOffset, reference.length);
+            return thunk < image.bytes.size() && image.bytes.size() - thunk >= 5 &&
+                   image.bytes[thunk] == 0xE9 && image.relativeTargetRva(thunk, 1, 5) == place;
+        };
+        for (ReferenceSignature& route : signaturesThrough(image, findReferences(image, jump.rva),
+                                                           margin, most - made.size(), leads)) {
+            made.push_back({std::move(route), jump.rva});
+        }
+    }
+    return made;
 }
 
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
@@ -409,6 +453,10 @@ SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t 
     routes.referencesLooked = !routes.own || byReference;
     if (routes.referencesLooked) {
         routes.references = makeReferenceSignatures(image, place, margin);
+    }
+    routes.thunksLooked = routes.referencesLooked && routes.references.empty();
+    if (routes.thunksLooked) {
+        routes.thunks = makeThunkSignatures(image, place, margin);
     }
     routes.tablesLooked = byReference || !routes.any();
     if (routes.tablesLooked) {

@@ -85,19 +85,38 @@ struct TableSignature {
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
                                                 std::size_t margin = 1, std::size_t most = 3);
 
+// A signature over an instruction that refers to a jump thunk of the place (a lone jmp rel32
+// standing for it, as an incremental linker's table of thunks holds, or a function that only jumps
+// on): the thunk is where the instruction's relative field leads (match + instructionOffset + its
+// length + the field), and the place is where the thunk's jump leads (thunk + 5 + the signed
+// 32-bit value at thunk + 1).
+struct ThunkSignature {
+    ReferenceSignature route; // the instruction referring to the thunk
+    std::uint64_t thunkRva = 0;
+};
+
+// Up to `most` thunk signatures for the place, each from another function where the references
+// allow, each matching exactly once and leading to the place through its thunk.
+std::vector<ThunkSignature> makeThunkSignatures(const ExecutableImage& image, std::uint64_t place,
+                                                std::size_t margin = 1, std::size_t most = 3);
+
 // Every route to the place the policy offers: its own signature; failing that, one inside its
-// function; failing that, or when asked, by reference; and failing all of them, or when asked,
-// through a table.
+// function; failing that, or when asked, by reference, and where no reference serves, through a
+// jump thunk; and failing all of them, or when asked, through a table.
 struct SignatureRoutes {
     Outcome<MadeSignature> own;
     std::optional<MadeSignature> interior;
     std::optional<FunctionExtent> function;
     bool referencesLooked = false;
     std::vector<ReferenceSignature> references = {};
+    bool thunksLooked = false;
+    std::vector<ThunkSignature> thunks = {};
     bool tablesLooked = false;
     std::vector<TableSignature> tables = {};
 
-    bool any() const { return own || interior || !references.empty() || !tables.empty(); }
+    bool any() const {
+        return own || interior || !references.empty() || !thunks.empty() || !tables.empty();
+    }
 };
 SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,
                                     bool byReference, std::size_t margin = 1);

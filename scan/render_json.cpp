@@ -124,6 +124,16 @@ json toJson(const SignatureReport& report) {
         }
         document["references"] = list;
     }
+    if (report.thunksLooked) {
+        // Apart from "references": following one of these once leads to the jump, not the place.
+        json list = json::array();
+        for (const SignatureReport::Thunk& each : report.thunks) {
+            json entry = routeJson(each.shown, each.route.route, report.rva);
+            entry["thunkRva"] = each.route.thunkRva;
+            list.push_back(entry);
+        }
+        document["thunks"] = list;
+    }
     if (report.tablesLooked) {
         json list = json::array();
         for (const SignatureReport::Table& each : report.tables) {

@@ -168,6 +168,18 @@ void print(const SignatureReport& report, std::ostream& out) {
         print(each.shown, report.marginAsked, out);
         out << "From its match: RVA " << place << " = " << fieldText(each.route) << '\n';
     }
+    for (std::size_t n = 0; n < report.thunks.size(); ++n) {
+        const SignatureReport::Thunk& each = report.thunks[n];
+        const ReferenceSignature& route = each.route.route;
+        const std::string thunk = hex(each.route.thunkRva);
+        out << "Thunk signature " << n + 1 << ": " << route.reference.text << " at RVA "
+            << hex(route.reference.rva) << " refers to the jump at RVA " << thunk
+            << ", which jumps to RVA " << place << "; the signature starts at RVA "
+            << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
+        print(each.shown, report.marginAsked, out);
+        out << "From its match: the jump is at " << fieldText(route) << ", and RVA " << place
+            << " = the jump + 5 + the signed 32-bit value at the jump + 1\n";
+    }
     for (std::size_t n = 0; n < report.tables.size(); ++n) {
         const SignatureReport::Table& each = report.tables[n];
         const ReferenceSignature& route = each.route.route;

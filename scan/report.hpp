@@ -69,6 +69,10 @@ struct SignatureReport {
         ShownSignature shown;
         ReferenceSignature route;
     };
+    struct Thunk {
+        ShownSignature shown;
+        ThunkSignature route;
+    };
     struct Table {
         ShownSignature shown;
         TableSignature route;
@@ -81,10 +85,14 @@ struct SignatureReport {
     std::optional<FunctionExtent> function;
     bool referencesLooked = false;
     std::vector<Referring> references;
+    bool thunksLooked = false;
+    std::vector<Thunk> thunks;
     bool tablesLooked = false;
     std::vector<Table> tables;
 
-    bool any() const { return own || interior || !references.empty() || !tables.empty(); }
+    bool any() const {
+        return own || interior || !references.empty() || !thunks.empty() || !tables.empty();
+    }
 };
 
 // A pattern table carried from an old build of the game to a new one.

@@ -87,6 +87,24 @@ public:
     }
 
 private:
+    // Whether the hits are all empty, joined as a tree: no long chain of dependent ORs.
+    template <std::size_t Count> static bool noneIn(Hits* all) {
+        if constexpr (Count == 1) {
+            return Vector::none(all[0]);
+        } else if constexpr (Count == 2) {
+            return Vector::noneOf(all[0], all[1]);
+        } else {
+#pragma GCC unroll 4
+            for (std::size_t j = 0; j < Count / 2; ++j) {
+                all[j] = Vector::either(all[2 * j], all[2 * j + 1]);
+            }
+            if constexpr (Count % 2 != 0) {
+                all[Count / 2] = all[Count - 1];
+            }
+            return noneIn<(Count + 1) / 2>(all);
+        }
+    }
+
     // The first chunk from `at` on, up to upTo, in which a pattern's anchors hold (its position
     // plus the pattern's first anchor in the chunk); past upTo when none does. Two chunks a step,
     // one test for both. Calls nothing, so that every value stays in a register.
@@ -116,24 +134,10 @@ private:
                 }
             }
         };
-        // Whether hits are all empty, joined as a tree: no long chain of dependent ORs.
-        const auto none = [](Hits* all, std::size_t count) {
-#pragma GCC unroll 8
-            for (; count > 2; count = (count + 1) / 2) {
-#pragma GCC unroll 8
-                for (std::size_t j = 0; j < count / 2; ++j) {
-                    all[j] = Vector::either(all[2 * j], all[2 * j + 1]);
-                }
-                if (count % 2 != 0) {
-                    all[count / 2] = all[count - 1];
-                }
-            }
-            return count == 1 ? Vector::none(all[0]) : Vector::noneOf(all[0], all[1]);
-        };
         const auto quietChunk = [&](std::uintptr_t from) {
             Hits joined[N];
             join(from, joined, true);
-            return none(joined, N);
+            return noneIn<N>(joined);
         };
         // With one register a chunk, each chunk's hits apart (no more than N * 2 masks); else
         // both chunks' into one per pattern.
@@ -148,7 +152,7 @@ private:
             Hits joined[apart * N];
             join(at, joined, true);
             join(at + chunk, joined + (apart - 1) * N, apart == 2);
-            if (!none(joined, apart * N)) {
+            if (!noneIn<apart * N>(joined)) {
                 return quietChunk(at) ? at + chunk : at;
             }
         }

@@ -163,6 +163,22 @@ TEST_F(ScanTool, AFunctionReachedOnlyThroughATableGetsATableRoute) {
         << output();
 }
 
+TEST_F(ScanTool, AFunctionReachedOnlyThroughAJumpThunkGetsAThunkRoute) {
+    writeFile("game.exe", makePe(incrementallyLinked()));
+    EXPECT_EQ(scan("--json --make-signature 0x1200 game.exe"), 0);
+    const nlohmann::json made = parsed(output());
+    ASSERT_EQ(made["thunks"].size(), 1u) << made.dump();
+    EXPECT_EQ(made["thunks"][0]["thunkRva"], 0x1000);
+    EXPECT_EQ(made["thunks"][0]["rva"], 0x1305);
+    EXPECT_EQ(made["thunks"][0]["resolvesTo"], 0x1200);
+    EXPECT_EQ(made["references"], nlohmann::json::array()) << "one hop leads to the thunk only";
+    EXPECT_EQ(scan("--make-signature 0x1200 game.exe"), 0);
+    EXPECT_NE(output().find("Thunk signature 1: call 0x140001000 at RVA 0x1305 refers to the jump "
+                            "at RVA 0x1000, which jumps to RVA 0x1200;"),
+              std::string::npos)
+        << output();
+}
+
 TEST_F(ScanTool, ASignatureOfTheUsersOwn) {
     writeFile("game.exe", makePe(gameWith({0, 1, 2})));
     writeFile("broken.exe", "MZ");

@@ -246,6 +246,33 @@ TEST(MakeSignature, AFunctionReachedOnlyByATailCallIsFoundByReference) {
     EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
 }
 
+// F is reached only through its jump thunk; a jump inside a function's code is no thunk.
+TEST(MakeSignature, AFunctionReachedOnlyThroughAJumpThunkGetsAThunkRoute) {
+    const scan::ExecutableImage image = imageOf(incrementallyLinked());
+    const scan::SignatureRoutes routes = scan::findSignatureRoutes(image, 0x1200, false);
+    ASSERT_FALSE(routes.own);
+    EXPECT_TRUE(routes.references.empty()); // the thunk's own jump is one of many alike
+    ASSERT_TRUE(routes.thunksLooked);
+    ASSERT_EQ(routes.thunks.size(), 1u);
+    const scan::ThunkSignature& route = routes.thunks.front();
+    EXPECT_EQ(route.thunkRva, 0x1000u);
+    EXPECT_EQ(route.route.reference.rva, 0x1305u);
+    // Followed as a plug-in would: the one match, where its call leads, where that jump leads.
+    const BytePattern pattern = route.route.made.signature.pattern();
+    std::size_t matches = 0;
+    forEachMatch(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
+                 std::span(&pattern, 1), [&](std::size_t, const unsigned char* match) {
+                     const std::uint64_t call = image.rvaOf(match) + route.route.instructionOffset;
+                     const std::uint64_t thunk = image.relativeTargetRva(call, 1, 5);
+                     EXPECT_EQ(thunk, 0x1000u);
+                     EXPECT_EQ(image.relativeTargetRva(thunk, 1, 5), 0x1200u);
+                     return ++matches < 2;
+                 });
+    EXPECT_EQ(matches, 1u);
+    // A jump inside a function's code is no thunk: nothing leads to G through M.
+    EXPECT_TRUE(scan::makeThunkSignatures(image, 0x1240).empty());
+}
+
 TEST(MakeSignature, AFunctionReachedOnlyThroughATableGetsATableRoute) {
     const scan::ExecutableImage image = imageOf(reachedThroughATable());
     for (const auto& [place, slot] : {std::pair{0x1000u, 0u}, {0x1040u, 8u}}) {

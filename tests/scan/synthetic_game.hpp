@@ -88,6 +88,34 @@ inline PeLayout reachedThroughATable() {
     return layout;
 }
 
+// An incrementally linked program: every call goes to a thunk in a table of 20 at the start of
+// the code (jmp rel32 each, all alike), and each thunk jumps to its function. F (0x1200) and G
+// (0x1240) are alike; F's thunk (0x1000) is called once, from a caller of its own (0x1300). G is
+// reached only by a jump at the end of M (0x1340), inside M's code.
+inline PeLayout incrementallyLinked() {
+    const std::string body = "\x48\x83\xEC\x28\x8B\x44\x24\x30\x48\x83\xC4\x28\xC3"s;
+    std::string code(0x400, '\xCC');
+    auto jumpFrom = [&](std::uint32_t at, std::uint32_t to) {
+        code[at] = '\xE9';
+        put32(code, at + 1, to - (at + 5));
+    };
+    for (std::uint32_t n = 0; n < 20; ++n) {
+        jumpFrom(5 * n, n == 0 ? 0x200 : 0x280); // the thunks of F and of H
+    }
+    code.replace(0x200, body.size(), body); // F
+    code.replace(0x240, body.size(), body); // G
+    code.replace(0x280, 1, "\xC3"s);        // H
+    // F's caller: mov ecx, 7; call F's thunk; add rsp, 0x28; ret
+    code.replace(0x300, 15, "\xB9\x07\x00\x00\x00\xE8\x00\x00\x00\x00\x48\x83\xC4\x28\xC3"s);
+    put32(code, 0x306, 0x000 - 0x30A);
+    // M: test ecx, ecx; jne (rel32) to its last instruction; ret; jmp G, a tail inside its code
+    code.replace(0x340, 9, "\x85\xC9\x0F\x85\x01\x00\x00\x00\xC3"s);
+    jumpFrom(0x349, 0x240);
+    return layoutOf(
+        code, {0x3000, 48},
+        runtimeFunctions({{0x1200, 0x120D}, {0x1240, 0x124D}, {0x1300, 0x130F}, {0x1340, 0x134E}}));
+}
+
 // Bytes written as the modder writes them: "48 8B 05".
 inline std::string hexBytes(const std::string& text) {
     std::string bytes;
