@@ -3,7 +3,6 @@
 #include "scan/image_base.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 
 namespace scan {
@@ -27,8 +26,8 @@ std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage
     switch (anchor.kind) {
     case Anchor::Kind::own:
     case Anchor::Kind::inside:
-        if (image.functionAt(match)) {
-            return image.functionAt(match)->begin;
+        if (const std::optional<FunctionExtent> function = image.functionAt(match)) {
+            return function->begin;
         }
         return match >= anchor.intoFunction ? std::optional(match - anchor.intoFunction)
                                             : std::nullopt;
@@ -51,13 +50,12 @@ std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage
         std::uint64_t target =
             image.relativeTargetRva(instruction, anchor.fieldOffset, anchor.length);
         if (anchor.kind == Anchor::Kind::table) {
-            const std::uint64_t slot = target + anchor.slotOffset;
-            if (slot >= image.bytes.size() || image.bytes.size() - slot < 8) {
+            const std::optional<std::uint64_t> pointed =
+                image.pointerAt(target + anchor.slotOffset);
+            if (!pointed) {
                 return std::nullopt;
             }
-            std::uint64_t pointer = 0;
-            std::memcpy(&pointer, image.bytes.data() + slot, sizeof(pointer));
-            target = pointer - image.imageBase;
+            target = *pointed;
         }
         return target < image.bytes.size() ? std::optional(target) : std::nullopt;
     }

@@ -38,7 +38,8 @@ struct Anchor {
     std::size_t steps = 1;
 };
 
-// "own signature", "signature inside the function", "reference", "table".
+// "own signature", "signature inside the function", "reference", "table", "function before",
+// "function after".
 std::string kindText(Anchor::Kind kind);
 
 struct Bundle {

@@ -124,6 +124,20 @@ std::uint64_t ExecutableImage::codeEndAfter(std::uint64_t rva) const {
     return limit;
 }
 
+bool ExecutableImage::inCode(std::uint64_t rva) const {
+    const Section* section = sectionOf(rva);
+    return section != nullptr && section->executable;
+}
+
+std::optional<std::uint64_t> ExecutableImage::pointerAt(std::uint64_t slot) const {
+    if (slot >= bytes.size() || bytes.size() - slot < sizeof(std::uint64_t)) {
+        return std::nullopt;
+    }
+    std::uint64_t pointer = 0;
+    std::memcpy(&pointer, bytes.data() + slot, sizeof(pointer));
+    return pointer - imageBase;
+}
+
 bool ExecutableImage::holdsGlobal(std::uint64_t rva) const {
     return globalInImage(bytes.data(), bytes.size(),
                          reinterpret_cast<std::uintptr_t>(bytes.data()) + rva);

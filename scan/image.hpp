@@ -84,6 +84,11 @@ struct ExecutableImage {
     std::uint64_t rvaOf(const unsigned char* at) const {
         return static_cast<std::uint64_t>(at - bytes.data());
     }
+    // The RVA lies in a section that holds code.
+    bool inCode(std::uint64_t rva) const;
+    // Where the 8-byte address held at slot leads, as an RVA (one below the image base wraps round
+    // to an RVA outside the image); empty when the slot's eight bytes do not lie in the image.
+    std::optional<std::uint64_t> pointerAt(std::uint64_t slot) const;
     // A global at the RVA lies in the image, by the plug-in's rule (all eight bytes of it).
     bool holdsGlobal(std::uint64_t rva) const;
     // Where the 32-bit relative field of the instruction at rva leads, as an RVA: the one rule

@@ -36,13 +36,9 @@ RegisterSet imageBaseAt(const ExecutableImage& image, std::uint64_t rva) {
     return steps.empty() ? RegisterSet{0} : steps.back().imageBase;
 }
 
-namespace {
-
 bool isPadding(const ExecutableImage& image, std::uint64_t at) {
     return image.bytes[at] == 0xCC || image.bytes[at] == 0x90;
 }
-
-} // namespace
 
 std::uint64_t functionStartOf(const ExecutableImage& image, std::uint64_t rva) {
     if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {

@@ -30,6 +30,9 @@ std::vector<CodeStep> walkTo(const ExecutableImage& image, std::uint64_t through
 // The registers that hold the image base at `rva`, by its walk; none when the walk fails.
 RegisterSet imageBaseAt(const ExecutableImage& image, std::uint64_t rva);
 
+// The byte at the RVA is padding between functions: int3 or nop.
+bool isPadding(const ExecutableImage& image, std::uint64_t at);
+
 // The start of the function holding the RVA: its entry's begin; else (a leaf function, which has
 // no entry) where the code's walk to it last came out of padding (int3 or nop bytes, which
 // separate functions).

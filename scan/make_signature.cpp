@@ -262,20 +262,10 @@ signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& re
     return made;
 }
 
-std::uint64_t read64(const ExecutableImage& image, std::uint64_t rva) {
-    std::uint64_t value = 0;
-    std::memcpy(&value, image.bytes.data() + rva, sizeof(value));
-    return value;
-}
-
-// The place a slot's pointer leads to, when it lies in the image and points into code.
+// The slot's pointer leads into code.
 bool pointsToCode(const ExecutableImage& image, std::uint64_t slot) {
-    const std::uint64_t pointer = read64(image, slot);
-    if (pointer < image.imageBase) {
-        return false;
-    }
-    const Section* section = image.sectionOf(pointer - image.imageBase);
-    return section != nullptr && section->executable;
+    const std::optional<std::uint64_t> target = image.pointerAt(slot);
+    return target && image.inCode(*target);
 }
 
 // A lone jmp rel32 that stands for the function it jumps to: at the start of a known function, or,
@@ -283,18 +273,16 @@ bool pointsToCode(const ExecutableImage& image, std::uint64_t slot) {
 // or after another such jump (an incremental linker's table of thunks); never inside a function's
 // code.
 bool isJumpThunk(const ExecutableImage& image, std::uint64_t rva) {
-    const unsigned char* bytes = image.bytes.data();
     const Section* section = image.sectionOf(rva);
     if (section == nullptr || !section->executable || rva + 5 > image.bytes.size() ||
-        bytes[rva] != 0xE9) {
+        image.bytes[rva] != 0xE9) {
         return false;
     }
     if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {
         return function->begin == rva;
     }
     const std::uint64_t into = rva - section->virtualAddress;
-    return into == 0 || bytes[rva - 1] == 0xCC || bytes[rva - 1] == 0x90 ||
-           (into >= 5 && bytes[rva - 5] == 0xE9);
+    return into == 0 || isPadding(image, rva - 1) || (into >= 5 && image.bytes[rva - 5] == 0xE9);
 }
 
 } // namespace
@@ -427,9 +415,7 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
         auto leads = [&](std::uint64_t instruction, const Reference& reference) {
             const std::uint64_t table =
                 image.relativeTargetRva(instruction, reference.fieldOffset, reference.length);
-            const std::uint64_t at = table + (slot - reference.target);
-            return at < image.bytes.size() && image.bytes.size() - at >= 8 &&
-                   read64(image, at) - image.imageBase == place;
+            return image.pointerAt(table + (slot - reference.target)) == place;
         };
         for (ReferenceSignature& route :
              signaturesThrough(image, references, margin, most - made.size(), leads)) {

@@ -57,11 +57,6 @@ std::uint64_t offsetFrom(std::uint64_t match, std::int32_t offset) {
     return match + static_cast<std::uint64_t>(static_cast<std::int64_t>(offset));
 }
 
-bool inCode(const ExecutableImage& image, std::uint64_t rva) {
-    const Section* section = image.sectionOf(rva);
-    return section != nullptr && section->executable;
-}
-
 // Why the bundle does not hold in the new build, in words.
 std::string disagreement(const BundleReading& reading) {
     if (reading.found < 2) {
@@ -181,7 +176,7 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     }
     const std::uint64_t place = offsetFrom(older.rvaOf(inOld.lowest.front()), entry.offset);
     update.oldRva = place;
-    if (!inCode(older, place)) {
+    if (!older.inCode(place)) {
         return end(EntryUpdate::Status::unusable,
                    "its place, RVA " + hex(place) + ", lies in no code of the old build");
     }

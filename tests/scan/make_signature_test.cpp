@@ -22,17 +22,13 @@ using namespace std::string_literals;
 
 namespace {
 
-scan::ExecutableImage imageOf(const PeLayout& layout) {
-    scan::Outcome<scan::ExecutableImage> image = scan::layOutImage(makePe(layout));
-    EXPECT_TRUE(image) << image.error().detail;
-    return std::move(*image);
-}
-
 // The signature made at rva, in the modder's notation; why not, where there is none.
 std::string signatureAt(const scan::ExecutableImage& image, std::uint64_t rva) {
     const scan::Outcome<scan::MadeSignature> made = scan::makeSignature(image, rva);
     return made ? scan::notation(made->signature) : "none: " + made.error().detail;
 }
+
+using testing_support::game::imageOf;
 
 scan::ExecutableImage imageOf(const std::string& code) {
     return imageOf(layoutOf(code));

@@ -4,6 +4,9 @@
 
 #include "engine/pattern.hpp"
 #include "pe_file.hpp"
+#include "scan/image.hpp"
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -114,6 +117,13 @@ inline PeLayout incrementallyLinked() {
     return layoutOf(
         code, {0x3000, 48},
         runtimeFunctions({{0x1200, 0x120D}, {0x1240, 0x124D}, {0x1300, 0x130F}, {0x1340, 0x134E}}));
+}
+
+// The layout as the tool lays the file out; a test failure when it cannot.
+inline scan::ExecutableImage imageOf(const PeLayout& layout) {
+    scan::Outcome<scan::ExecutableImage> image = scan::layOutImage(makePe(layout));
+    EXPECT_TRUE(image) << image.error().detail;
+    return std::move(*image);
 }
 
 // Bytes written as the modder writes them: "48 8B 05".

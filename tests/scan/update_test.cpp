@@ -17,12 +17,6 @@ using namespace testing_support::game;
 
 namespace {
 
-scan::ExecutableImage imageOf(const PeLayout& layout) {
-    scan::Outcome<scan::ExecutableImage> image = scan::layOutImage(makePe(layout));
-    EXPECT_TRUE(image) << image.error().detail;
-    return std::move(*image);
-}
-
 scan::TableEntry entryFor(const std::string& text, std::int32_t offset = 0) {
     scan::Outcome<scan::Signature> signature = scan::parseSignature(text);
     EXPECT_TRUE(signature) << text;
