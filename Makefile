@@ -41,7 +41,14 @@ test-%: build-%
 fuzz: deps build-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --preset fuzz
 
-bench: deps build-native
+# Every kernel against memchr and the peers: libhat where LIBHAT_SOURCE names a copy of its
+# sources (built once into build/libhat), Hyperscan from Debian's packages.
+LIBHAT_SOURCE ?=
+bench:
+	@scripts/install-deps libhyperscan-dev
+	scripts/build-libhat "$(LIBHAT_SOURCE)" build/libhat
+	cmake --preset native -DCMAKE_PREFIX_PATH="$(CURDIR)/build/libhat" >/dev/null
+	cmake --build --preset native --target orvelin-bench
 	scripts/fetch-msvc-corpus build/msvc-corpus
 	build/native/orvelin-bench
 

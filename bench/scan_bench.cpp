@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -242,6 +244,41 @@ constexpr Window windows[] = {
      128},
 };
 
+// Every kernel the processor runs on the same bytes: each pattern alone against memchr, all three
+// in one call in memchr passes, and against libhat's calls where it is built in; the times of
+// the widest, which the scan uses.
+KernelTimes printKernels(const unsigned char* from, std::uint32_t size, int repeats,
+                         const unsigned char* plantedFrom, double memchrTaken,
+                         const peers::Times& libhat, double scanned) {
+    using pattern_scan::VectorPath;
+    std::printf(
+        "    kernel   | each alone / memchr | all three in one call: memchr passes%s\n",
+        libhat.available ? " | against libhat: each alone, all three against its three calls" : "");
+    KernelTimes widest{};
+    for (const VectorPath path : pattern_scan::allPaths) {
+        if (!pattern_scan::runs(path)) {
+            std::printf("    %-8s | not on this processor\n", pattern_scan::nameOf(path));
+            continue;
+        }
+        const KernelTimes times = timeKernel(path, from, size, repeats, plantedFrom);
+        if (path == pattern_scan::widest()) {
+            widest = times;
+        }
+        std::printf("    %-8s | %.2f %.2f %.2f (%.1f GB/s) | %.2f (%.1f GB/s)",
+                    pattern_scan::nameOf(path), memchrTaken / times.alone[0],
+                    memchrTaken / times.alone[1], memchrTaken / times.alone[2],
+                    scanned / times.alone[0] / 1e9, times.together / memchrTaken,
+                    scanned / times.together / 1e9);
+        if (libhat.available) {
+            std::printf(" | %.2fx %.2fx %.2fx, %.2fx", libhat.alone[0] / times.alone[0],
+                        libhat.alone[1] / times.alone[1], libhat.alone[2] / times.alone[2],
+                        libhat.together / times.together);
+        }
+        std::printf("%s\n", path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
+    }
+    return widest;
+}
+
 // From memory again with a near miss every 4 KiB before the planted patterns (each in turn of the
 // three, each time another fixed byte changed): on the scan's kernel, against memchr and libhat.
 void measureNearMisses(const Corpus& corpus) {
@@ -257,15 +294,11 @@ void measureNearMisses(const Corpus& corpus) {
     const auto bytes = static_cast<std::size_t>(plantedFrom + 16 * 1024 - code.data());
     const double memchrTaken =
         memchrTime(corpus.withoutAbsentByte.data(), bytes, corpus.absentByte, 1);
-    const KernelTimes times = timeKernel(pattern_scan::widest(), code.data(),
-                                         static_cast<std::uint32_t>(bytes), 1, plantedFrom);
-    std::printf("  from memory with a near miss every 4 KiB (%zu of them); memchr %.1f GB/s\n"
-                "    %-8s | %.2f %.2f %.2f | %.2f\n",
-                placed, static_cast<double>(bytes) / memchrTaken / 1e9,
-                pattern_scan::nameOf(pattern_scan::widest()), memchrTaken / times.alone[0],
-                memchrTaken / times.alone[1], memchrTaken / times.alone[2],
-                times.together / memchrTaken);
+    std::printf("  from memory with a near miss every 4 KiB (%zu of them); memchr %.1f GB/s\n",
+                placed, static_cast<double>(bytes) / memchrTaken / 1e9);
     const peers::Times libhat = peerTimes(peers::timeLibhat, code.data(), bytes, 1, plantedFrom);
+    printKernels(code.data(), static_cast<std::uint32_t>(bytes), 1, plantedFrom, memchrTaken,
+                 libhat, static_cast<double>(bytes));
     if (libhat.available) {
         std::printf("    libhat, x86-64 hint: each alone / memchr %.2f %.2f %.2f\n",
                     memchrTaken / libhat.alone[0], memchrTaken / libhat.alone[1],
@@ -273,10 +306,9 @@ void measureNearMisses(const Corpus& corpus) {
     }
 }
 
-// Each window on every kernel the processor runs, against memchr over the same bytes; then the
-// peers on the scan's own kernel's bytes.
+// Each window on every kernel the processor runs, against memchr and libhat over the same bytes;
+// then Hyperscan against the scan's own kernel.
 void measure(const Corpus& corpus) {
-    using pattern_scan::VectorPath;
     const unsigned char* plantedEnd = corpus.plantedFrom() + 16 * 1024;
     std::printf("\n%s: %s, %zu MiB\n", corpus.name.c_str(), corpus.source.c_str(),
                 corpus.code.size() >> 20);
@@ -292,38 +324,18 @@ void measure(const Corpus& corpus) {
                        corpus.absentByte, window.repeats);
         std::printf("  %s; memchr for byte 0x%02X %.1f GB/s\n", window.name, corpus.absentByte,
                     scanned / memchrTaken / 1e9);
-        std::printf("    kernel   | each alone / memchr | all three in one call: memchr passes\n");
-        KernelTimes widest{};
-        for (const VectorPath path : pattern_scan::allPaths) {
-            if (!pattern_scan::runs(path)) {
-                std::printf("    %-8s | not on this processor\n", pattern_scan::nameOf(path));
-                continue;
-            }
-            const KernelTimes times =
-                timeKernel(path, from, size, window.repeats, corpus.plantedFrom());
-            if (path == pattern_scan::widest()) {
-                widest = times;
-            }
-            std::printf("    %-8s | %.2f %.2f %.2f (%.1f GB/s) | %.2f (%.1f GB/s)%s\n",
-                        pattern_scan::nameOf(path), memchrTaken / times.alone[0],
-                        memchrTaken / times.alone[1], memchrTaken / times.alone[2],
-                        scanned / times.alone[0] / 1e9, times.together / memchrTaken,
-                        scanned / times.together / 1e9,
-                        path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
-        }
         const peers::Times libhat =
             peerTimes(peers::timeLibhat, from, bytes, window.repeats, corpus.plantedFrom());
+        const KernelTimes widest = printKernels(from, size, window.repeats, corpus.plantedFrom(),
+                                                memchrTaken, libhat, scanned);
         if (libhat.available) {
             std::printf("    libhat, x86-64 hint: each alone / memchr %.2f %.2f %.2f, three calls "
-                        "%.2f memchr passes; the scan's kernel against it: each alone %.2fx "
-                        "%.2fx %.2fx, all three in one call against three calls %.2fx\n",
+                        "%.2f memchr passes\n",
                         memchrTaken / libhat.alone[0], memchrTaken / libhat.alone[1],
-                        memchrTaken / libhat.alone[2], libhat.together / memchrTaken,
-                        libhat.alone[0] / widest.alone[0], libhat.alone[1] / widest.alone[1],
-                        libhat.alone[2] / widest.alone[2], libhat.together / widest.together);
+                        memchrTaken / libhat.alone[2], libhat.together / memchrTaken);
         } else {
-            std::printf("    libhat: not built in (configure with CMAKE_PREFIX_PATH naming where "
-                        "it is installed)\n");
+            std::printf(
+                "    libhat: not built in (make bench LIBHAT_SOURCE=a copy of its sources)\n");
         }
         const peers::Times hyperscan =
             peerTimes(peers::timeHyperscan, from, bytes, window.repeats, corpus.plantedFrom());
@@ -357,6 +369,24 @@ void measure(const Corpus& corpus) {
         std::printf(" %.0f", median(slow) / median(fast));
     }
     std::printf("\n");
+}
+
+// The processor and its caches, as the system reports them: the figures depend on both.
+void describeProcessor() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    std::string model = "unknown";
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    const auto kib = [](int name) { return std::max(sysconf(name), 0L) >> 10; };
+    std::printf("Processor: %s; caches: L1 data %ld KiB, L2 %ld KiB, L3 %ld KiB (per core where "
+                "the system says so); the scan's kernel %s\n",
+                model.c_str(), kib(_SC_LEVEL1_DCACHE_SIZE), kib(_SC_LEVEL2_CACHE_SIZE),
+                kib(_SC_LEVEL3_CACHE_SIZE), pattern_scan::nameOf(pattern_scan::widest()));
 }
 
 // Every candidate a near miss: copies of the pattern back to back, each with one fixed byte
@@ -465,6 +495,7 @@ int main(int argc, char** argv) {
             only = option.substr(9);
         }
     }
+    describeProcessor();
     // The executable first, while memory is unfragmented: its image comes from large pages.
     if (!scansOnly) {
         benchmark::RunSpecifiedBenchmarks();

@@ -1,5 +1,6 @@
 #include "scan/align.hpp"
 
+#include "scan/function_map.hpp"
 #include "scan/instructions.hpp"
 
 #include <algorithm>
@@ -19,7 +20,7 @@ struct Step {
 
 // The function's instructions from its start to its end, at most `most` of them.
 std::vector<Step> stepsOf(const ExecutableImage& image, std::uint64_t function, std::size_t most) {
-    const std::uint64_t end = image.codeEndAfter(function);
+    const std::uint64_t end = functionEndOf(image, function);
     std::vector<Step> steps;
     for (std::uint64_t at = function; at < end && steps.size() < most;) {
         const std::optional<Instruction> instruction = instructionAt(image, at, end);

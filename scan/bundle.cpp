@@ -1,6 +1,6 @@
 #include "scan/bundle.hpp"
 
-#include "scan/image_base.hpp"
+#include "scan/function_map.hpp"
 
 #include <algorithm>
 #include <map>
@@ -26,11 +26,7 @@ std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage
     switch (anchor.kind) {
     case Anchor::Kind::own:
     case Anchor::Kind::inside:
-        if (const std::optional<FunctionExtent> function = image.functionAt(match)) {
-            return function->begin;
-        }
-        return match >= anchor.intoFunction ? std::optional(match - anchor.intoFunction)
-                                            : std::nullopt;
+        return functionStartOf(image, match);
     case Anchor::Kind::before:
     case Anchor::Kind::after: {
         // As many functions on in the layout (back, from one after it) as it lay from it.
@@ -98,7 +94,7 @@ Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t
     std::uint64_t ownEnd = place;
     if (Outcome<MadeSignature> own = makeSignature(image, place, margin)) {
         ownEnd = place + own->signature.length();
-        add({Anchor::Kind::own, std::move(*own), place - bundle.function});
+        add({Anchor::Kind::own, std::move(*own)});
     }
     std::optional<MadeSignature> inside;
     if (bundle.function != place) {
@@ -111,8 +107,7 @@ Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t
         inside = makeInteriorSignature(image, place, margin, ownEnd);
     }
     if (inside) {
-        const std::uint64_t into = inside->rva - bundle.function;
-        add({Anchor::Kind::inside, std::move(*inside), into});
+        add({Anchor::Kind::inside, std::move(*inside)});
     }
     constexpr std::size_t mostReferences = 2;
     for (const ReferenceSignature& route :
@@ -132,7 +127,7 @@ Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t
                 return;
             }
             if (Outcome<MadeSignature> made = makeSignature(image, *at, margin)) {
-                Anchor anchor{kind, std::move(*made), 0};
+                Anchor anchor{kind, std::move(*made)};
                 anchor.steps = steps;
                 const std::size_t before = bundle.anchors.size();
                 add(std::move(anchor));

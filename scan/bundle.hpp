@@ -26,9 +26,6 @@ struct Anchor {
     };
     Kind kind = Kind::own;
     MadeSignature made;
-    // own, inside: the match lies this far into its function (a hint for a function the
-    // exception directory does not describe).
-    std::uint64_t intoFunction = 0;
     // reference, table: the referring instruction, at match + instructionOffset.
     std::size_t instructionOffset = 0;
     std::size_t length = 0;

@@ -8,6 +8,7 @@
 #include "scan/instructions.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace scan {
@@ -29,23 +30,6 @@ std::vector<CodeStep> walkTo(const ExecutableImage& image, std::uint64_t through
 
 // The registers that hold the image base at `rva`, by its walk; none when the walk fails.
 RegisterSet imageBaseAt(const ExecutableImage& image, std::uint64_t rva);
-
-// The byte at the RVA is padding between functions: int3 or nop.
-bool isPadding(const ExecutableImage& image, std::uint64_t at);
-
-// The start of the function holding the RVA: its entry's begin; else (a leaf function, which has
-// no entry) where the code's walk to it last came out of padding (int3 or nop bytes, which
-// separate functions).
-std::uint64_t functionStartOf(const ExecutableImage& image, std::uint64_t rva);
-
-// The start of the function laid out next after the one that starts at `start`: past its end
-// (its entry's, or for a leaf function the first padding its walk meets) and the padding there;
-// empty at its section's end, or where its code cannot be decoded.
-std::optional<std::uint64_t> nextFunctionStart(const ExecutableImage& image, std::uint64_t start);
-
-// The start of the function laid out just before the one that starts at `start`.
-std::optional<std::uint64_t> previousFunctionStart(const ExecutableImage& image,
-                                                   std::uint64_t start);
 
 // The registers that hold the image base after the instruction, given those before it: it loads
 // the image base, or overwrites what it writes.

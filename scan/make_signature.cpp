@@ -1,5 +1,6 @@
 #include "scan/make_signature.hpp"
 
+#include "scan/function_map.hpp"
 #include "scan/hex.hpp"
 #include "scan/image_base.hpp"
 #include "scan/instructions.hpp"
@@ -193,7 +194,7 @@ Outcome<MadeSignature> signatureFrom(const ExecutableImage& image, std::uint64_t
 std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
                                                    const Reference& reference, std::size_t margin) {
     const std::uint64_t end = reference.rva + reference.length;
-    const std::uint64_t limit = image.codeEndAfter(reference.rva);
+    const std::uint64_t limit = functionOf(image, reference.rva).end;
     // Only a known function's earlier instructions are tried: its walk starts at its beginning.
     std::vector<CodeStep> steps = walkTo(image, reference.rva);
     if (!image.functionAt(reference.rva) || steps.empty()) {
@@ -221,12 +222,6 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
     return ReferenceSignature{std::move(*best), reference, offset};
 }
 
-// The function a reference lies in, by its start; the reference itself where none is known.
-std::uint64_t ownerOf(const ExecutableImage& image, const Reference& reference) {
-    const std::optional<FunctionExtent> function = image.functionAt(reference.rva);
-    return function ? function->begin : reference.rva;
-}
-
 // Signatures through up to `most` of the references, one per function first, then the rest; each
 // kept only when `leads` says that following it (its referring instruction, at the match plus
 // the instruction's offset, and that instruction's field) reaches the place. Each
@@ -244,7 +239,7 @@ signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& re
             if (made.size() >= most || tried.size() >= mostTried) {
                 break;
             }
-            const std::uint64_t owner = ownerOf(image, reference);
+            const std::uint64_t owner = functionStartOf(image, reference.rva);
             if ((round == 0 && functionsUsed.contains(owner)) || tried.contains(reference.rva)) {
                 continue;
             }
@@ -266,23 +261,6 @@ signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& re
 bool pointsToCode(const ExecutableImage& image, std::uint64_t slot) {
     const std::optional<std::uint64_t> target = image.pointerAt(slot);
     return target && image.inCode(*target);
-}
-
-// A lone jmp rel32 that stands for the function it jumps to: at the start of a known function, or,
-// where the exception directory knows none there, at the start of the code, right after padding
-// or after another such jump (an incremental linker's table of thunks); never inside a function's
-// code.
-bool isJumpThunk(const ExecutableImage& image, std::uint64_t rva) {
-    const Section* section = image.sectionOf(rva);
-    if (section == nullptr || !section->executable || rva + 5 > image.bytes.size() ||
-        image.bytes[rva] != 0xE9) {
-        return false;
-    }
-    if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {
-        return function->begin == rva;
-    }
-    const std::uint64_t into = rva - section->virtualAddress;
-    return into == 0 || isPadding(image, rva - 1) || (into >= 5 && image.bytes[rva - 5] == 0xE9);
 }
 
 } // namespace
@@ -307,14 +285,14 @@ std::optional<Error> refuseSignatureAt(const ExecutableImage& image, std::uint64
 
 Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva,
                                      std::size_t margin) {
-    return signatureFrom(image, rva, rva + 1, image.codeEndAfter(rva), imageBaseAt(image, rva),
+    return signatureFrom(image, rva, rva + 1, functionOf(image, rva).end, imageBaseAt(image, rva),
                          margin);
 }
 
 std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
                                                    std::uint64_t place, std::size_t margin,
                                                    std::uint64_t notBefore) {
-    const std::uint64_t limit = image.codeEndAfter(place);
+    const std::uint64_t limit = functionOf(image, place).end;
     RegisterSet imageBase = imageBaseAt(image, place);
     std::uint64_t at = place;
     for (std::size_t n = 0; n < mostInterior && at < limit;) {

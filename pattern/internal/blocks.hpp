@@ -7,6 +7,7 @@
 // Everything here has internal linkage, so that no function compiled for one instruction set is
 // ever shared with code compiled for another.
 
+#include "hit_tree.hpp"
 #include "kernel.hpp"
 
 #include <xmmintrin.h>
@@ -87,24 +88,6 @@ public:
     }
 
 private:
-    // Whether the hits are all empty, joined as a tree: no long chain of dependent ORs.
-    template <std::size_t Count> static bool noneIn(Hits* all) {
-        if constexpr (Count == 1) {
-            return Vector::none(all[0]);
-        } else if constexpr (Count == 2) {
-            return Vector::noneOf(all[0], all[1]);
-        } else {
-#pragma GCC unroll 4
-            for (std::size_t j = 0; j < Count / 2; ++j) {
-                all[j] = Vector::either(all[2 * j], all[2 * j + 1]);
-            }
-            if constexpr (Count % 2 != 0) {
-                all[Count / 2] = all[Count - 1];
-            }
-            return noneIn<(Count + 1) / 2>(all);
-        }
-    }
-
     // The first chunk from `at` on, up to upTo, in which a pattern's anchors hold (its position
     // plus the pattern's first anchor in the chunk); past upTo when none does. Two chunks a step,
     // one test for both. Calls nothing, so that every value stays in a register.
@@ -137,7 +120,7 @@ private:
         const auto quietChunk = [&](std::uintptr_t from) {
             Hits joined[N];
             join(from, joined, true);
-            return noneIn<N>(joined);
+            return pattern_scan::noneIn<Vector, N>(joined);
         };
         // With one register a chunk, each chunk's hits apart (no more than N * 2 masks); else
         // both chunks' into one per pattern.
@@ -152,7 +135,7 @@ private:
             Hits joined[apart * N];
             join(at, joined, true);
             join(at + chunk, joined + (apart - 1) * N, apart == 2);
-            if (!noneIn<apart * N>(joined)) {
+            if (!pattern_scan::noneIn<Vector, apart * N>(joined)) {
                 return quietChunk(at) ? at + chunk : at;
             }
         }

@@ -1,6 +1,7 @@
 // The pattern scan against its definition, byte by byte, on every kernel this processor runs.
 
 #include "engine/pattern.hpp"
+#include "pattern/internal/hit_tree.hpp"
 #include "pattern/kernels.hpp"
 #include "pattern/pattern.hpp"
 
@@ -9,10 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <random>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 using testing_support::GuardedBuffer;
@@ -263,6 +267,31 @@ TEST(FindPatterns, ALargeRangeAgreesWithTheDefinitionOnEveryKernel) {
             EXPECT_EQ(every[k], expected[k]) << pattern_scan::nameOf(path) << ", pattern " << k;
         }
     }
+}
+
+// The tree that joins a step's hits, over plain integers: every count of masks a kernel joins (up
+// to eight, which only the AVX-512 kernel reaches), each with one mask set in turn, is seen as
+// holding a hit, and none set as none.
+TEST(HitTree, SeesAHitInEveryMaskOfEveryCount) {
+    struct Plain {
+        using Hits = std::uint64_t;
+        static Hits either(Hits a, Hits b) { return a | b; }
+        static bool none(Hits a) { return a == 0; }
+        static bool noneOf(Hits a, Hits b) { return (a | b) == 0; }
+    };
+    const auto check = [&]<std::size_t Count>(std::integral_constant<std::size_t, Count>) {
+        std::uint64_t hits[Count] = {};
+        EXPECT_TRUE((pattern_scan::noneIn<Plain, Count>(hits))) << Count;
+        for (std::size_t set = 0; set < Count; ++set) {
+            std::uint64_t one[Count] = {};
+            one[set] = std::uint64_t{1} << (7 * set);
+            EXPECT_FALSE((pattern_scan::noneIn<Plain, Count>(one))) << Count << " " << set;
+        }
+    };
+    [&]<std::size_t... Counts>(std::index_sequence<Counts...>) {
+        (check(std::integral_constant<std::size_t, Counts + 1>{}), ...);
+    }
+    (std::make_index_sequence<8>{});
 }
 
 TEST(FindPattern, LowestMatchWins) {

@@ -179,15 +179,19 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
                                           reference.reference.length),
                   example.place);
     }
-    // A leaf function has no entry of its own: it ends where the next known function begins.
+    // A leaf function has no entry of its own: where no padding follows its ret, it ends at the
+    // latest where the next known function begins.
     std::string code(0x200, '\xCC');
-    code.replace(0x00, 17, "\x48\x83\xEC\x28\x8B\x44\x24\x30\x48\x83\xC4\x28\xC3\x01\x02\x03\x04"s);
+    code.replace(0x00, 0x20,
+                 "\x48\x83\xEC\x28\x8B\x44\x24\x30\x48\x83\xC4\x28\xC3\x01\x02"s +
+                     std::string(0x11, '\x90'));
     code.replace(0x100, 0x20, code.substr(0, 0x20));
     code.replace(0x20, 6, "\x48\x83\xEC\x28\x90\xC3"s);
     code.replace(0x120, 3, "\x31\xC0\xC3"s);
     const scan::ExecutableImage leaf =
         imageOf(layoutOf(code, {0x3000, 12}, runtimeFunctions({{0x1020, 0x1026}})));
-    EXPECT_NE(signatureAt(leaf, textRva).find("(RVA 0x1020)"), std::string::npos);
+    EXPECT_NE(signatureAt(leaf, textRva).find("(RVA 0x1020)"), std::string::npos)
+        << signatureAt(leaf, textRva);
 
     // Without the exception directory the extent is unknown, and the old rule holds.
     PeLayout bare = twoLookAlikes();

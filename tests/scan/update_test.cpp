@@ -76,6 +76,31 @@ TEST(Update, FindsThePlaceWhereTheAnchorsAgreeAndNowhereElse) {
     }
 }
 
+TEST(Update, AnOldSignatureThatNowMatchesTwiceIsNeverKept) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    const scan::TableEntry own =
+        entryFor(scan::notation(scan::makeSignature(older, oldF)->signature));
+    const std::size_t length = own.signature.length();
+    // The new build as when the entry is unchanged, with a copy of the bytes the old signature
+    // matches in the padding before F (its lowest match then elsewhere) or after every function
+    // (its lowest match still at the place).
+    for (const std::uint32_t copyAt : {0x10u, 0x800u}) {
+        PeLayout layout = programOf(callersProgram(), 0x100, 0x2180);
+        std::string& code = layout.sections[0].raw;
+        const std::uint32_t newF = oldF + 0x100;
+        code.replace(copyAt, length, code.substr(newF - textRva, length));
+        const scan::ExecutableImage newer = imageOf(layout);
+        const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << copyAt << ": " << update.why;
+        EXPECT_EQ(update.newRva, newF);
+        const BytePattern made = update.signature->pattern();
+        const PatternMatches matches = newer.countMatches(std::span(&made, 1)).front();
+        ASSERT_EQ(matches.count, 1u) << copyAt;
+        EXPECT_EQ(newer.rvaOf(matches.lowest.front()) + update.offset, newF);
+    }
+}
+
 TEST(Update, FindsTheInstructionWithinTheFunctionByItsCode) {
     // The place is F's load of the global, 13 bytes in; the new F has one more instruction before
     // it, and a changed start.
@@ -122,7 +147,6 @@ TEST(Update, ABundleHoldsOnlyWhenEveryAnchorFoundAgrees) {
     // One that leads elsewhere spoils the rest.
     scan::Bundle misled = bundle;
     misled.anchors.back().kind = scan::Anchor::Kind::own;
-    misled.anchors.back().intoFunction = 0;
     const scan::BundleReading reading = scan::readBundle(misled, older);
     EXPECT_FALSE(reading.holds());
     EXPECT_EQ(reading.candidates.size(), 2u);
