@@ -39,7 +39,8 @@ std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage
     }
     case Anchor::Kind::reference:
     case Anchor::Kind::table: {
-        const std::uint64_t instruction = match + anchor.instructionOffset;
+        const std::uint64_t instruction =
+            match + static_cast<std::uint64_t>(anchor.instructionOffset);
         if (instruction + anchor.length > image.bytes.size()) {
             return std::nullopt;
         }

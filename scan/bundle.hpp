@@ -27,7 +27,7 @@ struct Anchor {
     Kind kind = Kind::own;
     MadeSignature made;
     // reference, table: the referring instruction, at match + instructionOffset.
-    std::size_t instructionOffset = 0;
+    std::int64_t instructionOffset = 0;
     std::size_t length = 0;
     std::size_t fieldOffset = 0;
     std::uint64_t slotOffset = 0; // table: the slot's, from where the field leads

@@ -83,6 +83,8 @@ SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, 
         report.interior = shown(image, std::move(*routes.interior));
     }
     report.function = routes.function;
+    report.exports = std::move(routes.exports);
+    report.funcletParent = routes.funcletParent;
     report.referencesLooked = routes.referencesLooked;
     for (ReferenceSignature& route : routes.references) {
         ShownSignature each = shown(image, route.made);

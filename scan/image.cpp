@@ -40,6 +40,7 @@ constexpr std::uint64_t coffHeaderSize = 20;
 constexpr std::uint64_t optionalHeaderNeeded = 64; // through SizeOfHeaders
 constexpr std::uint64_t optionalHeaderRead = 240;  // through the last data directory
 constexpr std::uint64_t directoryCountField = 108;
+constexpr std::uint64_t exportDirectory = 0;
 constexpr std::uint64_t exceptionDirectory = 3;
 constexpr std::uint64_t directoriesAt = 112;
 constexpr std::uint64_t runtimeFunctionSize = 12;       // begin, end, unwind information
@@ -83,6 +84,17 @@ const Section* ExecutableImage::sectionOf(std::uint64_t rva) const {
 std::string ExecutableImage::sectionAt(std::uint64_t rva) const {
     const Section* section = sectionOf(rva);
     return section != nullptr ? section->name : "";
+}
+
+std::vector<std::string> ExecutableImage::exportsAt(std::uint64_t rva) const {
+    std::vector<std::string> names;
+    for (auto at = std::lower_bound(
+             exports.begin(), exports.end(), rva,
+             [](const Export&each, std::uint64_t wanted) { return each.rva < wanted; });
+         at != exports.end() && at->rva == rva; ++at) {
+        names.push_back(at->name);
+    }
+    return names;
 }
 
 std::optional<FunctionExtent> ExecutableImage::functionAt(std::uint64_t rva) const {
@@ -172,12 +184,12 @@ Error unusable(std::string detail) {
 
 const Error unreadable{Error::Kind::unreadableFile, ""};
 
-// The functions the exception directory lists, read from the laid-out image. Entries that lie
-// outside the image, or end before they begin, are no function.
-std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::string_view optional) {
-    const std::uint64_t entryField = directoriesAt + exceptionDirectory * 8;
-    if (optional.size() < entryField + 8 ||
-        read32(optional, directoryCountField) <= exceptionDirectory) {
+// The bytes a data directory names in the laid-out image; empty when it has none or they do not
+// lie inside the image.
+std::string_view directoryOf(const ExecutableImage& image, std::string_view optional,
+                             std::uint64_t directory, std::uint64_t* rva = nullptr) {
+    const std::uint64_t entryField = directoriesAt + directory * 8;
+    if (optional.size() < entryField + 8 || read32(optional, directoryCountField) <= directory) {
         return {};
     }
     const std::uint64_t at = read32(optional, entryField);
@@ -186,15 +198,66 @@ std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::strin
     if (at >= imageSize || size > imageSize - at) {
         return {};
     }
-    const std::string_view table(reinterpret_cast<const char*>(image.bytes.data() + at),
-                                 static_cast<std::size_t>(size));
+    if (rva != nullptr) {
+        *rva = at;
+    }
+    return {reinterpret_cast<const char*>(image.bytes.data() + at), static_cast<std::size_t>(size)};
+}
+
+// The names the export table gives places in the image, by RVA. A table whose arrays do not lie
+// in the image gives none; an RVA inside the export directory is a forwarder, no place here.
+std::vector<Export> exportsOf(const ExecutableImage& image, std::string_view optional) {
+    std::uint64_t at = 0;
+    const std::string_view directory = directoryOf(image, optional, exportDirectory, &at);
+    if (directory.size() < 40) {
+        return {};
+    }
+    const std::string_view all(reinterpret_cast<const char*>(image.bytes.data()),
+                               image.bytes.size());
+    const std::uint64_t functionCount = read32(directory, 20);
+    const std::uint64_t nameCount = read32(directory, 24);
+    const std::uint64_t functions = read32(directory, 28);
+    const std::uint64_t names = read32(directory, 32);
+    const std::uint64_t ordinals = read32(directory, 36);
+    const auto fits = [&](std::uint64_t from, std::uint64_t count) {
+        return from <= all.size() && count <= (all.size() - from) / 4;
+    };
+    if (!fits(functions, functionCount) || !fits(names, nameCount) ||
+        !fits(ordinals, (nameCount + 1) / 2)) {
+        return {};
+    }
+    std::vector<Export> exports;
+    for (std::uint64_t n = 0; n < nameCount; ++n) {
+        const std::uint64_t ordinal = read16(all, ordinals + 2 * n);
+        const std::uint64_t name = read32(all, names + 4 * n);
+        if (ordinal >= functionCount || name >= all.size()) {
+            continue;
+        }
+        const std::uint32_t rva = read32(all, functions + 4 * ordinal);
+        if (rva >= at && rva - at < directory.size()) {
+            continue;
+        }
+        const std::string_view text = all.substr(name, 512);
+        exports.push_back({rva, std::string(text.substr(0, text.find('\0')))});
+    }
+    std::stable_sort(exports.begin(), exports.end(),
+                     [](const Export& a, const Export& b) { return a.rva < b.rva; });
+    return exports;
+}
+
+// The functions the exception directory lists, read from the laid-out image. Entries that lie
+// outside the image, or end before they begin, are no function.
+std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::string_view optional) {
+    const std::string_view table = directoryOf(image, optional, exceptionDirectory);
+    const std::uint64_t size = table.size();
+    const std::uint64_t imageSize = image.bytes.size();
     std::vector<FunctionExtent> functions;
     for (std::uint64_t entry = 0; entry + runtimeFunctionSize <= size;
          entry += runtimeFunctionSize) {
         const std::uint32_t begin = read32(table, entry);
         const std::uint32_t end = read32(table, entry + 4);
         if (begin < end && end <= imageSize) {
-            functions.push_back({begin, end});
+            functions.push_back({begin, end, read32(table, entry + 8)});
         }
     }
     std::sort(functions.begin(), functions.end(),
@@ -306,6 +369,7 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
                                   (characteristics & (codeSection | executableSection)) != 0});
     }
     image.functions = functionsOf(image, optional);
+    image.exports = exportsOf(image, optional);
     image.weights = weighRange(image.bytes.data(), image.bytes.size());
     return image;
 }

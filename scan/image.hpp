@@ -44,10 +44,18 @@ struct Section {
     bool executable = false; // holds code
 };
 
-// A function's extent, as the exception directory gives it: [begin, end) in RVAs.
+// A function's extent, as the exception directory gives it: [begin, end) in RVAs, and where its
+// unwind information lies (0 where unknown).
 struct FunctionExtent {
     std::uint32_t begin = 0;
     std::uint32_t end = 0;
+    std::uint32_t unwind = 0;
+};
+
+// A name the export table gives a place in the image.
+struct Export {
+    std::uint32_t rva = 0;
+    std::string name;
 };
 
 struct ExecutableImage {
@@ -59,11 +67,15 @@ struct ExecutableImage {
     // The functions the exception directory describes, by ascending begin; empty when it has
     // none (code without unwind information, or no directory at all).
     std::vector<FunctionExtent> functions;
+    // The export table's names, by ascending RVA (forwarders to other modules left out).
+    std::vector<Export> exports;
 
     // The section holding the relative virtual address; null when none does.
     const Section* sectionOf(std::uint64_t rva) const;
     // Name of the section holding the relative virtual address; empty when none does.
     std::string sectionAt(std::uint64_t rva) const;
+    // The names the export table gives the RVA, in the table's order.
+    std::vector<std::string> exportsAt(std::uint64_t rva) const;
     // The function whose extent holds the RVA; empty when the exception directory names none.
     std::optional<FunctionExtent> functionAt(std::uint64_t rva) const;
     // Where the code holding the RVA begins, as far as the image tells: its function's start,

@@ -1,5 +1,6 @@
 #include "scan/make_signature.hpp"
 
+#include "scan/funclets.hpp"
 #include "scan/function_map.hpp"
 #include "scan/hex.hpp"
 #include "scan/image_base.hpp"
@@ -190,7 +191,10 @@ Outcome<MadeSignature> signatureFrom(const ExecutableImage& image, std::uint64_t
 
 // The shortest signature that covers the instruction of the reference, starting at it or at an
 // earlier instruction of its function (within longestSignature bytes), and matches once with the
-// margin asked for (else the widest margin within reach).
+// margin asked for (else the widest margin within reach). Where none does (the instruction and
+// those before it occur elsewhere too, as the look-alike cases of a switch do), one that starts at
+// a later instruction of the same function: the distance back to the reference is as fixed as an
+// interior signature's.
 std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
                                                    const Reference& reference, std::size_t margin) {
     const std::uint64_t end = reference.rva + reference.length;
@@ -216,9 +220,13 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
         }
     }
     if (!best) {
+        best = makeInteriorSignature(image, reference.rva, margin, end);
+    }
+    if (!best) {
         return std::nullopt;
     }
-    const auto offset = static_cast<std::size_t>(reference.rva - best->rva);
+    const std::int64_t offset =
+        static_cast<std::int64_t>(reference.rva) - static_cast<std::int64_t>(best->rva);
     return ReferenceSignature{std::move(*best), reference, offset};
 }
 
@@ -247,8 +255,9 @@ signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& re
             std::optional<ReferenceSignature> signature =
                 signatureThrough(image, reference, margin);
             // Followed from its one match as a user of the signature would: it must lead here.
-            if (signature &&
-                leads(signature->made.rva + signature->instructionOffset, signature->reference)) {
+            if (signature && leads(signature->made.rva +
+                                       static_cast<std::uint64_t>(signature->instructionOffset),
+                                   signature->reference)) {
                 functionsUsed.insert(owner);
                 made.push_back(std::move(*signature));
             }
@@ -425,6 +434,11 @@ SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t 
     routes.tablesLooked = byReference || !routes.any();
     if (routes.tablesLooked) {
         routes.tables = makeTableSignatures(image, place, margin);
+    }
+    routes.exports = image.exportsAt(place);
+    if (routes.referencesLooked && routes.references.empty() && routes.thunks.empty() &&
+        routes.tables.empty()) {
+        routes.funcletParent = funcletParentOf(image, place);
     }
     return routes;
 }

@@ -56,12 +56,14 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
                                                    std::uint64_t place, std::size_t margin = 1,
                                                    std::uint64_t notBefore = 0);
 
-// A signature over an instruction elsewhere that refers to the place: the place is
-// match + instructionOffset + the instruction's length + its signed 32-bit relative field.
+// A signature over an instruction elsewhere that refers to the place, or over a later instruction
+// of the same function: the place is match + instructionOffset + the instruction's length + its
+// signed 32-bit relative field.
 struct ReferenceSignature {
     MadeSignature made;
     Reference reference;
-    std::size_t instructionOffset = 0; // the referring instruction's, within the signature
+    // The referring instruction's, from the match: within the signature, or before it (negative).
+    std::int64_t instructionOffset = 0;
 };
 
 // Up to `most` reference signatures for the place, each from another function where the
@@ -102,11 +104,15 @@ std::vector<ThunkSignature> makeThunkSignatures(const ExecutableImage& image, st
 
 // Every route to the place the policy offers: its own signature; failing that, one inside its
 // function; failing that, or when asked, by reference, and where no reference serves, through a
-// jump thunk; and failing all of them, or when asked, through a table.
+// jump thunk; and failing all of them, or when asked, through a table. Beside them, the names the
+// export table gives the place (GetProcAddress finds it by any), and where no code leads to it,
+// whether it is an exception funclet, which only its parent's exception data names.
 struct SignatureRoutes {
     Outcome<MadeSignature> own;
     std::optional<MadeSignature> interior;
     std::optional<FunctionExtent> function;
+    std::vector<std::string> exports = {};
+    std::optional<std::uint64_t> funcletParent = std::nullopt;
     bool referencesLooked = false;
     std::vector<ReferenceSignature> references = {};
     bool thunksLooked = false;
@@ -115,7 +121,8 @@ struct SignatureRoutes {
     std::vector<TableSignature> tables = {};
 
     bool any() const {
-        return own || interior || !references.empty() || !thunks.empty() || !tables.empty();
+        return own || interior || !exports.empty() || !references.empty() || !thunks.empty() ||
+               !tables.empty();
     }
 };
 SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,

@@ -94,7 +94,8 @@ json routeJson(const ShownSignature& shown, const ReferenceSignature& route, std
     entry["matchRva"] = route.made.rva;
     entry["instructionOffset"] = route.instructionOffset;
     entry["instructionLength"] = route.reference.length;
-    entry["fieldOffset"] = route.instructionOffset + route.reference.fieldOffset;
+    entry["fieldOffset"] =
+        route.instructionOffset + static_cast<std::int64_t>(route.reference.fieldOffset);
     entry["resolvesTo"] = place;
     return entry;
 }
@@ -115,6 +116,9 @@ json toJson(const SignatureReport& report) {
     document["function"] =
         report.function ? json{{"begin", report.function->begin}, {"end", report.function->end}}
                         : json();
+    document["exports"] = report.exports;
+    document["funclet"] =
+        report.funcletParent ? json{{"parentRva", *report.funcletParent}} : json();
     if (report.referencesLooked) {
         json list = json::array();
         for (const SignatureReport::Referring& each : report.references) {

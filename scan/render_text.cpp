@@ -130,12 +130,17 @@ std::string sizeText(const ShownSignature& shown) {
     return std::to_string(shown.made.signature.length()) + " bytes, matches once";
 }
 
+// "+ 5", "- 12".
+std::string signedText(std::int64_t value) {
+    return (value < 0 ? "- " : "+ ") + std::to_string(value < 0 ? -value : value);
+}
+
 // How the referring instruction's field is followed from the signature's match.
 std::string fieldText(const ReferenceSignature& route) {
-    const std::size_t offset = route.instructionOffset;
-    return "match + " + std::to_string(offset) + " + " + std::to_string(route.reference.length) +
-           " + the signed 32-bit value at match + " +
-           std::to_string(offset + route.reference.fieldOffset);
+    const std::int64_t offset = route.instructionOffset;
+    return "match " + signedText(offset) + " + " + std::to_string(route.reference.length) +
+           " + the signed 32-bit value at match " +
+           signedText(offset + static_cast<std::int64_t>(route.reference.fieldOffset));
 }
 
 void print(const SignatureReport& report, std::ostream& out) {
@@ -147,9 +152,19 @@ void print(const SignatureReport& report, std::ostream& out) {
         out << "No signature: " << report.whyNoneOwn
             << "; nor has any later instruction of its function or any instruction that refers to "
                "it\n";
+        if (report.funcletParent) {
+            out << "RVA " << place << " is an exception funclet of the function at RVA "
+                << hex(*report.funcletParent)
+                << ": only that function's exception data names it, and the runtime calls it "
+                   "while handling an exception, so no code refers to it; hook the function at RVA "
+                << hex(*report.funcletParent) << " instead\n";
+        }
         return;
     } else {
         out << "No signature of its own: " << report.whyNoneOwn << ".\n";
+    }
+    for (const std::string& name : report.exports) {
+        out << "Exported as " << name << ": GetProcAddress finds it by name\n";
     }
     if (report.interior) {
         const std::uint64_t back = report.interior->made.rva - report.rva;

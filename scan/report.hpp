@@ -83,6 +83,8 @@ struct SignatureReport {
     std::string whyNoneOwn; // when there is no signature of its own
     std::optional<ShownSignature> interior;
     std::optional<FunctionExtent> function;
+    std::vector<std::string> exports;
+    std::optional<std::uint64_t> funcletParent;
     bool referencesLooked = false;
     std::vector<Referring> references;
     bool thunksLooked = false;
@@ -91,7 +93,8 @@ struct SignatureReport {
     std::vector<Table> tables;
 
     bool any() const {
-        return own || interior || !references.empty() || !thunks.empty() || !tables.empty();
+        return own || interior || !exports.empty() || !references.empty() || !thunks.empty() ||
+               !tables.empty();
     }
 };
 

@@ -173,11 +173,11 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
         EXPECT_EQ(scan::notation(reference.made.signature), example.signature);
         EXPECT_EQ(reference.reference.rva, example.caller);
         EXPECT_TRUE(reference.reference.branch);
-        EXPECT_EQ(reference.instructionOffset, 0u);
-        EXPECT_EQ(image.relativeTargetRva(reference.made.rva + reference.instructionOffset,
-                                          reference.reference.fieldOffset,
-                                          reference.reference.length),
-                  example.place);
+        EXPECT_EQ(reference.instructionOffset, 0);
+        EXPECT_EQ(
+            image.relativeTargetRva(reference.made.rva + std::uint64_t(reference.instructionOffset),
+                                    reference.reference.fieldOffset, reference.reference.length),
+            example.place);
     }
     // A leaf function has no entry of its own: where no padding follows its ret, it ends at the
     // latest where the next known function begins.
@@ -240,7 +240,8 @@ TEST(MakeSignature, AFunctionReachedOnlyByATailCallIsFoundByReference) {
     const scan::SignatureRoutes routes = scan::findSignatureRoutes(image, 0x1000, false);
     ASSERT_EQ(routes.references.size(), 1u);
     EXPECT_EQ(scan::notation(routes.references.front().made.signature), "E9 ?? ?? ?? ??");
-    EXPECT_EQ(routes.references.front().made.rva + routes.references.front().instructionOffset,
+    EXPECT_EQ(routes.references.front().made.rva +
+                  std::uint64_t(routes.references.front().instructionOffset),
               0x1089u);
     // Nothing else leads there: no reference to the padding, none found in a range that misses.
     EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
@@ -262,7 +263,8 @@ TEST(MakeSignature, AFunctionReachedOnlyThroughAJumpThunkGetsAThunkRoute) {
     std::size_t matches = 0;
     forEachMatch(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
                  std::span(&pattern, 1), [&](std::size_t, const unsigned char* match) {
-                     const std::uint64_t call = image.rvaOf(match) + route.route.instructionOffset;
+                     const std::uint64_t call =
+                         image.rvaOf(match) + std::uint64_t(route.route.instructionOffset);
                      const std::uint64_t thunk = image.relativeTargetRva(call, 1, 5);
                      EXPECT_EQ(thunk, 0x1000u);
                      EXPECT_EQ(image.relativeTargetRva(thunk, 1, 5), 0x1200u);
