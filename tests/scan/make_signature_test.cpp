@@ -138,10 +138,28 @@ TEST(MakeSignature, OnlyARegisterHoldingTheImageBaseMakesADisplacementAnRva) {
         // A 2-byte access through it: the displacement is still 4 bytes, all of them an RVA.
         {loadBase + "\x66\x41\x89\x84\x24\x40\x20\x00\x00"s,
          "4C 8D 25 ?? ?? ?? ?? 66 41 89 84 24 ?? ?? ?? ??"},
+        // The image base as the index: [rsi + r12*1 + 0x2040].
+        {loadBase + "\x42\x8B\x84\x26\x40\x20\x00\x00"s,
+         "4C 8D 25 ?? ?? ?? ?? 42 8B 84 26 ?? ?? ?? ??"},
     };
     for (const auto& [body, expected] : cases) {
         EXPECT_EQ(signatureAt(imageOf(twice(body)), textRva), expected + " C3") << expected;
     }
+    // The Windows x64 convention: a call may change rax, rcx, rdx and r8 to r11, and keeps rbx,
+    // rbp, rsi, rdi and r12 to r15, so that an image base held there survives it.
+    const std::optional<scan::Instruction> call =
+        scan::decodeInstruction(reinterpret_cast<const unsigned char*>("\xE8\0\0\0\0"), 5, 0);
+    ASSERT_TRUE(call);
+    scan::RegisterSet volatiles = 0;
+    for (const int reg : {0, 1, 2, 8, 9, 10, 11}) {
+        volatiles |= scan::registerBit(reg);
+    }
+    scan::RegisterSet kept = 0;
+    for (const int reg : {3, 5, 6, 7, 12, 13, 14, 15}) {
+        kept |= scan::registerBit(reg);
+    }
+    EXPECT_EQ(call->writes & volatiles, volatiles);
+    EXPECT_EQ(call->writes & kept, 0);
     // A signature that starts after the lea knows r12 from its function's start.
     const scan::ExecutableImage image = imageOf(twice(loadBase + throughR12 + throughRdx));
     EXPECT_EQ(scan::imageBaseAt(image, textRva + 7), scan::registerBit(12));
@@ -275,6 +293,38 @@ TEST(MakeSignature, AFunctionReachedOnlyThroughAJumpThunkGetsAThunkRoute) {
     EXPECT_TRUE(scan::makeThunkSignatures(image, 0x1240).empty());
 }
 
+// A reference signature grows back from the referring instruction, one instruction at a time,
+// until no other place is within the margin asked of it, and is the shortest that gets there:
+// D and E each differ from C's call site in one byte of the last instructions before it.
+TEST(MakeSignature, AReferenceSignatureGrowsBackUntilItHasItsMargin) {
+    const std::vector<Function> program = {
+        {"P", hexBytes("8B C1 C3")},
+        {"C",
+         hexBytes("48 83 EC 28 8B D1 B9 07 00 00 00 E8 00 00 00 00 48 83 C4 28 C3"),
+         {{12, "P"}}},
+        {"D",
+         hexBytes("48 83 EC 28 8B D1 B9 08 00 00 00 E8 00 00 00 00 48 83 C4 38 C3"),
+         {{12, "Q"}}},
+        {"E",
+         hexBytes("48 83 EC 28 8B D2 B9 07 00 00 00 E8 00 00 00 00 48 83 C4 20 C3"),
+         {{12, "Q"}}},
+        {"Q", hexBytes("33 C0 C3")}};
+    const scan::ExecutableImage image = imageOf(programOf(program));
+    const std::uint32_t p = placesOf(program).at("P");
+    const std::pair<std::size_t, const char*> expected[] = {
+        {1, "E8 ?? ?? ?? ?? 48 83 C4 28"},
+        {2, "8B D1 B9 07 00 00 00 E8 ?? ?? ?? ?? 48 83 C4 28"}};
+    for (const auto& [margin, signature] : expected) {
+        const std::vector<scan::ReferenceSignature> routes =
+            scan::makeReferenceSignatures(image, p, margin);
+        ASSERT_EQ(routes.size(), 1u) << margin;
+        EXPECT_EQ(scan::notation(routes.front().made.signature), signature);
+        EXPECT_EQ(routes.front().made.margin, margin);
+        EXPECT_EQ(routes.front().made.rva + std::uint64_t(routes.front().instructionOffset),
+                  placesOf(program).at("C") + 11);
+    }
+}
+
 TEST(MakeSignature, AFunctionReachedOnlyThroughATableGetsATableRoute) {
     const scan::ExecutableImage image = imageOf(reachedThroughATable());
     for (const auto& [place, slot] : {std::pair{0x1000u, 0u}, {0x1040u, 8u}}) {
@@ -300,6 +350,15 @@ TEST(MakeSignature, AFunctionReachedOnlyThroughATableGetsATableRoute) {
     }
     // A slot whose table nothing addresses offers no route: the pointer at 0x2000 leads to data.
     EXPECT_TRUE(scan::makeTableSignatures(image, 0x2018).empty());
+    // The lea addressing G's slot itself, inside the run of code pointers: the table is where
+    // its field leads, and the slot at +0 there.
+    PeLayout inside = reachedThroughATable();
+    put32(inside.sections[0].raw, 0x83, 0x2010 - 0x1087);
+    const std::vector<scan::TableSignature> routes =
+        scan::makeTableSignatures(imageOf(inside), 0x1040);
+    ASSERT_EQ(routes.size(), 1u);
+    EXPECT_EQ(routes.front().tableRva, 0x2010u);
+    EXPECT_EQ(routes.front().slotOffset, 0u);
 }
 
 TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
@@ -344,6 +403,86 @@ TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
             EXPECT_NE(fit.error().detail.find(example.says), std::string::npos);
         }
     }
+}
+
+// Routes no code gives: a function exported by name, and the exception funclets that only their
+// parent's exception data names, in either of MSVC's formats of C++ exception data and in a
+// structured exception handling scope table. Every funclet is the same code, so none has a
+// signature, and nothing refers to any.
+TEST(MakeSignature, NamesExportsAndRecognisesExceptionFunclets) {
+    const std::string funclet =
+        hexBytes("48 89 54 24 10 55 48 83 EC 20 48 8B EA 48 83 C4 20 5D C3");
+    std::string code(0x400, '\xCC');
+    for (const std::uint32_t at : {0x040u, 0x080u, 0x100u, 0x180u, 0x1C0u, 0x240u}) {
+        code.replace(at, funclet.size(), funclet);
+    }
+    code.replace(0x200, funclet.size(), funclet); // exported
+    for (const std::uint32_t at : {0x000u, 0x0C0u, 0x140u}) {
+        code.replace(at, 4, hexBytes("48 83 EC 28"));
+        code.replace(at + 4, 0x1C, std::string(0x1C, '\x90'));
+        code[at + 0x1F] = '\xC3';
+    }
+    std::string data(0x400, '\0');
+    auto put = [&](std::uint32_t rva, std::initializer_list<std::uint32_t> words) {
+        std::uint32_t at = rva - 0x2000;
+        for (const std::uint32_t word : words) {
+            put32(data, at, word);
+            at += 4;
+        }
+    };
+    auto bytes = [&](std::uint32_t rva, const std::string& text) {
+        data.replace(rva - 0x2000, text.size() / 3 + 1, hexBytes(text));
+    };
+    // Unwind information: an exception and a termination handler, no codes, the handler's RVA,
+    // then its data. P's (0x2000): the RVA of a FuncInfo with its magic number, naming an unwind
+    // action (0x1040) and a catch handler (0x1080).
+    put(0x2000, {0x19, 0x1300, 0x2100});
+    put(0x2100, {0x19930522, 1, 0x2140, 1, 0x2160});
+    put(0x2140, {0xFFFFFFFF, 0x1040});
+    put(0x2160, {0, 0, 1, 1, 0x2180});
+    put(0x2180, {0, 0, 0, 0x1080, 0x38});
+    // Q's (0x2020): a scope table whose filter is at 0x1100.
+    put(0x2020, {0x09, 0x1300, 1, 0x10C4, 0x10D0, 0x1100, 0x10D0});
+    // R's (0x2040): a compressed FuncInfo with an unwind map (an action at 0x11C0) and a try block
+    // whose handler is at 0x1180.
+    put(0x2040, {0x09, 0x1300, 0x2200});
+    bytes(0x2200, "18 60 22 00 00 20 22 00 00");
+    bytes(0x2220, "02 00 00 02 40 22 00 00");
+    bytes(0x2240, "02 02 00 00 00 00 80 11 00 00");
+    bytes(0x2260, "02 06 C0 11 00 00");
+    // The export directory (0x2300): one name, GetThing, for 0x1200.
+    put(0x2300, {0, 0, 0, 0, 1, 1, 1, 0x2340, 0x2344, 0x2348});
+    put(0x2340, {0x1200, 0x2350, 0});
+    bytes(0x2350, "47 65 74 54 68 69 6E 67 00");
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;
+    std::vector<std::uint32_t> unwind;
+    for (const std::uint32_t at :
+         {0x000u, 0x040u, 0x080u, 0x0C0u, 0x100u, 0x140u, 0x180u, 0x1C0u, 0x240u}) {
+        extents.emplace_back(textRva + at, textRva + at + 0x20);
+        unwind.push_back(at == 0 ? 0x2000 : at == 0xC0 ? 0x2020 : at == 0x140 ? 0x2040 : 0x2380);
+    }
+    PeLayout layout{{{".text", textRva, 0x1000, code},
+                     {".rdata", 0x2000, 0x1000, data},
+                     {".pdata", 0x3000, 0x1000, runtimeFunctions(extents, unwind)}},
+                    0x4000};
+    layout.exceptions = {0x3000, static_cast<std::uint32_t>(12 * extents.size())};
+    layout.exports = {0x2300, 0x60};
+    const scan::ExecutableImage image = imageOf(layout);
+
+    const std::pair<std::uint32_t, std::optional<std::uint64_t>> funclets[] = {
+        {0x040, 0x1000}, {0x080, 0x1000},       {0x100, 0x10C0},      {0x180, 0x1140},
+        {0x1C0, 0x1140}, {0x240, std::nullopt}, {0x000, std::nullopt}};
+    for (const auto& [at, parent] : funclets) {
+        const scan::SignatureRoutes routes = scan::findSignatureRoutes(image, textRva + at, false);
+        EXPECT_EQ(routes.funcletParent, parent) << at;
+        EXPECT_FALSE(routes.any() && parent) << at;
+    }
+    const scan::SignatureRoutes exported = scan::findSignatureRoutes(image, 0x1200, false);
+    EXPECT_FALSE(exported.own);
+    EXPECT_EQ(exported.exports, std::vector<std::string>{"GetThing"});
+    EXPECT_TRUE(exported.any());
+    EXPECT_TRUE(scan::findSignatureRoutes(image, 0x1240, false).exports.empty());
 }
 
 } // namespace

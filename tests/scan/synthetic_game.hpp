@@ -150,11 +150,11 @@ inline constexpr std::uint32_t functionSpacing = 0x40;
 // Where each function of the program lies: one after the other, functionSpacing apart, after
 // `shift` bytes of padding at the start of .text.
 inline std::map<std::string, std::uint32_t> placesOf(const std::vector<Function>& functions,
-                                                     std::uint32_t shift = 0) {
+                                                     std::uint32_t shift = 0,
+                                                     std::uint32_t spacing = functionSpacing) {
     std::map<std::string, std::uint32_t> places;
     for (std::size_t n = 0; n < functions.size(); ++n) {
-        places[functions[n].name] =
-            textRva + shift + functionSpacing * static_cast<std::uint32_t>(n);
+        places[functions[n].name] = textRva + shift + spacing * static_cast<std::uint32_t>(n);
     }
     return places;
 }
@@ -162,8 +162,8 @@ inline std::map<std::string, std::uint32_t> placesOf(const std::vector<Function>
 // The program laid out with its exception directory, its links resolved; the global "data" at
 // dataRva, in .data.
 inline PeLayout programOf(const std::vector<Function>& functions, std::uint32_t shift = 0,
-                          std::uint32_t dataRva = 0x2100) {
-    std::map<std::string, std::uint32_t> places = placesOf(functions, shift);
+                          std::uint32_t dataRva = 0x2100, std::uint32_t spacing = functionSpacing) {
+    std::map<std::string, std::uint32_t> places = placesOf(functions, shift, spacing);
     places["data"] = dataRva;
     std::string code(0x1000, '\xCC');
     std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace testing_support::pe;
 using namespace testing_support::game;
 
@@ -160,6 +162,160 @@ TEST(Update, ABundleHoldsOnlyWhenEveryAnchorFoundAgrees) {
     const scan::Bundle ofLeaf = scan::makeBundle(withLeaves, leaf);
     EXPECT_EQ(ofLeaf.function, leaf);
     EXPECT_EQ(scan::readBundle(ofLeaf, withLeaves).function, leaf);
+}
+
+// What the update decides once the anchors agree: whether the old signature is kept, the new
+// signature's offset, what an engine pattern may be given, and the margin reported.
+TEST(Update, KeepsASignatureOnlyWhereItStillLeadsAndMeasuresItThere) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    // The old start, now at a look-alike that nothing calls, matches once, but not at F. (M,
+    // one byte off F's start, makes F's own anchor longer than the entry.)
+    {
+        const Function m{"M", hexBytes("48 89 5C 24 08 56 48 83 EC 20 48 83 C4 20 5E C3")};
+        std::vector<Function> functions = callersProgram();
+        functions.push_back(m);
+        const scan::ExecutableImage before = imageOf(programOf(functions));
+        functions = callersProgram(otherPrologue);
+        functions.push_back(m);
+        functions.push_back({"L", hexBytes(prologue + "33 C0 48 83 C4 20 5F C3")});
+        const scan::ExecutableImage newer = imageOf(programOf(functions));
+        const scan::EntryUpdate update =
+            scan::updateEntry(before, newer, entryFor("48 89 5C 24 08 57 48 83 EC 20"));
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << update.why;
+        EXPECT_EQ(update.newRva, placesOf(functions).at("F"));
+    }
+    // A place given back from a later instruction (@-10) is carried like any other.
+    {
+        const scan::ExecutableImage newer = imageOf(programOf(callersProgram(), 0x100, 0x2180));
+        const scan::EntryUpdate update = scan::updateEntry(
+            older, newer, entryFor("48 8B F9 48 8B 05 ?? ?? ?? ?? 48 8B 58 10", -10));
+        EXPECT_EQ(update.oldRva, oldF);
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+        EXPECT_EQ(update.newRva, oldF + 0x100);
+        EXPECT_EQ(update.offset, -10);
+    }
+    // Unchanged, with a copy of its bytes one fixed byte off in the new build: the margin is the
+    // new build's, 1.
+    {
+        const scan::TableEntry own =
+            entryFor(scan::notation(scan::makeSignature(older, oldF, 2)->signature));
+        PeLayout layout = programOf(callersProgram(), 0x100, 0x2180);
+        std::string& code = layout.sections[0].raw;
+        std::string copy = code.substr(oldF + 0x100 - textRva, own.signature.length());
+        copy[own.signature.mask.find('x')] ^= 1;
+        code.replace(0x800, copy.size(), copy);
+        const scan::ExecutableImage newer = imageOf(layout);
+        const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+        EXPECT_EQ(update.margin, 1u) << own.text << " | " << scan::notation(*update.signature)
+                                     << " " << update.signature->mask;
+    }
+}
+
+// F's first 64 bytes come to be shared with a look-alike: no signature starts at F any more, one
+// inside it leads back (a negative offset), and one of the plug-in's patterns, which has no
+// offset to give, is lost rather than moved elsewhere.
+TEST(Update, AnOffsetBackToThePlaceOnlyWhereTheTableCanHoldIt) {
+    std::string prefix;
+    for (const char* n : {"01", "02", "03", "04", "05", "06", "07", "08", "09", "0A", "0B", "0C",
+                          "0D", "0E", "0F", "10"}) {
+        prefix += "48 83 C0 " + std::string(n) + " ";
+    }
+    std::vector<Function> functions = callersProgram();
+    functions[1] = {"F", hexBytes(prefix + "B8 78 56 34 12 C3")};
+    constexpr std::uint32_t spacing = 0x80;
+    const scan::ExecutableImage older = imageOf(programOf(functions, 0, 0x2100, spacing));
+    functions.push_back({"L", hexBytes(prefix + "B8 21 43 65 87 C3")});
+    const scan::ExecutableImage newer = imageOf(programOf(functions, 0, 0x2100, spacing));
+    const std::uint32_t f = placesOf(functions, 0, spacing).at("F");
+
+    scan::TableEntry entry = entryFor(scan::notation(scan::makeSignature(older, f)->signature));
+    const scan::EntryUpdate update = scan::updateEntry(older, newer, entry);
+    ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << update.why;
+    EXPECT_EQ(update.newRva, f);
+    EXPECT_LT(update.offset, 0);
+    const BytePattern made = update.signature->pattern();
+    const PatternMatches matches = newer.countMatches(std::span(&made, 1)).front();
+    ASSERT_EQ(matches.count, 1u);
+    EXPECT_EQ(newer.rvaOf(matches.lowest.front()) + static_cast<std::uint64_t>(update.offset), f);
+
+    entry.engineSlot = 0;
+    EXPECT_EQ(scan::updateEntry(older, newer, entry).status, scan::EntryUpdate::Status::lost);
+}
+
+TEST(Update, ABundleNeedsEveryAnchorFoundToLeadToOneFunction) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::map<std::string, std::uint32_t> places = placesOf(callersProgram());
+    // A caller's call now leads outside the image: the anchor found once spoils the bundle.
+    const scan::Bundle bundle = scan::makeBundle(older, places.at("F"));
+    PeLayout layout = programOf(callersProgram());
+    put32(layout.sections[0].raw, places.at("C1") - textRva + 8, 0x7FFFFF00);
+    const scan::BundleReading reading = scan::readBundle(bundle, imageOf(layout));
+    EXPECT_EQ(reading.found, bundle.anchors.size());
+    EXPECT_FALSE(reading.holds());
+    // A function nobody calls (G) is still anchored, by its neighbours in the layout.
+    const scan::Bundle uncalled = scan::makeBundle(older, places.at("G"));
+    EXPECT_TRUE(std::any_of(uncalled.anchors.begin(), uncalled.anchors.end(),
+                            [](const scan::Anchor& anchor) {
+                                return anchor.kind == scan::Anchor::Kind::before ||
+                                       anchor.kind == scan::Anchor::Kind::after;
+                            }));
+    EXPECT_EQ(scan::readBundle(uncalled, older).function, places.at("G"));
+}
+
+// The instruction within its function, by the shapes of the instructions round it, every field
+// cleared: after data and callees moved far, after a structure offset changed, in functions of
+// thousands of instructions, and never into a function that shrank to nothing.
+TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    const scan::ExecutableImage moved = imageOf(programOf(callersProgram(), 0x300, 0x2A00));
+    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 13, moved, oldF + 0x300),
+              oldF + 0x300 + 13);
+    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 27, moved, oldF + 0x300),
+              oldF + 0x300 + 27);
+
+    std::vector<Function> changed = callersProgram();
+    changed[1].code[23] = 0x18; // mov rbx, [rax + 0x10] now + 0x18
+    const scan::ExecutableImage offset = imageOf(programOf(changed));
+    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 20, offset, oldF), oldF + 20);
+
+    std::vector<Function> shrunk = callersProgram();
+    shrunk[1].code = hexBytes("C3");
+    const scan::ExecutableImage lone = imageOf(programOf(shrunk));
+    for (const std::uint32_t at : {0u, 13u, 45u}) {
+        EXPECT_FALSE(scan::alignInstruction(older, oldF, oldF + at, lone, oldF)) << at;
+    }
+    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 46, lone, oldF), oldF); // its ret
+
+    // 2 500 instructions of different shapes (register to register, 2 or 3 bytes each), three
+    // more at the start of the new one.
+    std::vector<std::string> shapes;
+    for (const std::string rex : {"", "\x48", "\x4C", "\x49", "\x4D"}) {
+        for (const char op : {'\x89', '\x01', '\x29', '\x31', '\x21', '\x09', '\x39', '\x85'}) {
+            for (int operands = 0xC0; operands <= 0xFF; ++operands) {
+                shapes.push_back(rex + op + static_cast<char>(operands));
+            }
+        }
+    }
+    std::vector<std::uint64_t> starts;
+    auto longFunction = [&](std::uint32_t extra) {
+        std::string code = std::string(extra, '\x90');
+        starts.clear();
+        for (std::size_t n = 0; n < 2500; ++n) {
+            starts.push_back(textRva + code.size());
+            code += shapes[n];
+        }
+        code += "\xC3\xCC";
+        return PeLayout{{{".text", textRva, 0x4000, code}, {".data", 0x5000, 0x1000, "d"}}, 0x6000};
+    };
+    const scan::ExecutableImage before = imageOf(longFunction(0));
+    const std::vector<std::uint64_t> was = starts;
+    const scan::ExecutableImage after = imageOf(longFunction(3));
+    for (const std::size_t n : {10u, 1200u, 2200u, 2499u}) {
+        EXPECT_EQ(scan::alignInstruction(before, textRva, was[n], after, textRva), starts[n]) << n;
+    }
 }
 
 TEST(Update, ReadsTheTableFileAndNamesTheLineOfEachMistake) {

@@ -32,6 +32,7 @@ struct PeLayout {
     std::uint16_t magic = 0x20B;
     std::uint64_t imageBase = 0x140000000;
     Directory exceptions{}; // the exception directory (functions' extents)
+    Directory exports{};    // the export directory
     std::uint32_t headersSize = 0x400;
 };
 
@@ -52,13 +53,16 @@ constexpr std::size_t headersSize = 0x400;
 constexpr std::uint32_t codeCharacteristics = 0x60000020;
 constexpr std::uint32_t dataCharacteristics = 0xC0000040;
 
-// An exception directory's table: each function's begin and end RVA (no unwind information).
+// An exception directory's table: each function's begin and end RVA, and its unwind
+// information's where given.
 inline std::string
-runtimeFunctions(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& extents) {
+runtimeFunctions(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& extents,
+                 const std::vector<std::uint32_t>& unwind = {}) {
     std::string table(12 * extents.size(), '\0');
     for (std::size_t n = 0; n < extents.size(); ++n) {
         put32(table, 12 * n, extents[n].first);
         put32(table, 12 * n + 4, extents[n].second);
+        put32(table, 12 * n + 8, n < unwind.size() ? unwind[n] : 0);
     }
     return table;
 }
@@ -79,6 +83,8 @@ inline std::string makePe(const PeLayout& layout) {
     put32(file, optionalHeader + 56, layout.imageSize);
     put32(file, optionalHeader + 60, layout.headersSize);
     put32(file, optionalHeader + 108, 16);
+    put32(file, optionalHeader + 112, layout.exports.rva);
+    put32(file, optionalHeader + 112 + 4, layout.exports.size);
     put32(file, optionalHeader + 112 + 3 * 8, layout.exceptions.rva);
     put32(file, optionalHeader + 112 + 3 * 8 + 4, layout.exceptions.size);
     for (std::size_t n = 0; n < layout.sections.size(); ++n) {
