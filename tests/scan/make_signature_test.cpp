@@ -312,8 +312,7 @@ TEST(MakeSignature, AReferenceSignatureGrowsBackUntilItHasItsMargin) {
     const scan::ExecutableImage image = imageOf(programOf(program));
     const std::uint32_t p = placesOf(program).at("P");
     const std::pair<std::size_t, const char*> expected[] = {
-        {1, "E8 ?? ?? ?? ?? 48 83 C4 28"},
-        {2, "8B D1 B9 07 00 00 00 E8 ?? ?? ?? ?? 48 83 C4 28"}};
+        {1, "E8 ?? ?? ?? ?? 48 83 C4 28"}, {2, "8B D1 B9 07 00 00 00 E8 ?? ?? ?? ?? 48 83 C4 28"}};
     for (const auto& [margin, signature] : expected) {
         const std::vector<scan::ReferenceSignature> routes =
             scan::makeReferenceSignatures(image, p, margin);
