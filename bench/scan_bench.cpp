@@ -13,8 +13,8 @@
 #include "pattern/kernels.hpp"
 #include "pe_file.hpp"
 #include "peers.hpp"
-#include "scan/engine_findings.hpp"
-#include "scan/near.hpp"
+#include "scan/engine/engine_findings.hpp"
+#include "scan/signature/near.hpp"
 
 #include <benchmark/benchmark.h>
 

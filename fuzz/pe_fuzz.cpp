@@ -1,7 +1,7 @@
 // Any bytes as an executable file: laying it out never crashes, never reads outside the file or
 // writes outside the image, and an image that was laid out can be scanned.
 
-#include "scan/engine_findings.hpp"
+#include "scan/engine/engine_findings.hpp"
 
 #include <cstdint>
 #include <string>

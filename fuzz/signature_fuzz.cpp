@@ -3,8 +3,8 @@
 // same text as an update's pattern table: refused in one line that names why, or every entry
 // named, with a signature that reads back to itself.
 
-#include "scan/signature.hpp"
-#include "scan/update.hpp"
+#include "scan/signature/signature.hpp"
+#include "scan/update/update.hpp"
 
 #include <cstdint>
 #include <string_view>

@@ -2,6 +2,7 @@
 // What stops orvelin-scan before it has an answer, as one type: the kind says what failed (and so
 // the exit status), the detail says why in words a user can act on.
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -14,6 +15,7 @@ struct Error {
         unreadableFile, // the file cannot be read: exit 2
         unusableImage,  // the file is no usable 64-bit PE image: exit 2
         notFound,       // what was looked for is not there (no unique signature, say): exit 1
+        outOfMemory,    // the work needs more memory than the system gives: exit 2
     };
     Kind kind;
     std::string detail;
@@ -40,6 +42,19 @@ public:
 
 private:
     std::variant<T, Error> held_;
+};
+
+// Done, or refused with the error that says why.
+template <> class Outcome<void> {
+public:
+    Outcome() = default;
+    Outcome(Error error) : error_(std::move(error)) {}
+
+    explicit operator bool() const { return !error_.has_value(); }
+    const Error& error() const { return *error_; }
+
+private:
+    std::optional<Error> error_;
 };
 
 } // namespace scan

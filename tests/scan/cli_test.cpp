@@ -8,7 +8,7 @@
 #include "platform/module_image.hpp"
 #include "runner/engine_image.hpp"
 #include "scan/hex.hpp"
-#include "scan/image.hpp"
+#include "scan/image/image.hpp"
 #include "support.hpp"
 #include "synthetic_game.hpp"
 

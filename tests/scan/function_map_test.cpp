@@ -2,8 +2,8 @@
 // calls without an exception entry, int3 and every multi-byte nop form between them, functions
 // with an entry, jump thunks; and that signatures never run past their function.
 
-#include "scan/function_map.hpp"
-#include "scan/make_signature.hpp"
+#include "scan/image/function_map.hpp"
+#include "scan/signature/make_signature.hpp"
 
 #include "pe_file.hpp"
 #include "synthetic_game.hpp"

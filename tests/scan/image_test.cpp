@@ -1,6 +1,6 @@
-#include "scan/commands.hpp"
-#include "scan/engine_findings.hpp"
-#include "scan/image.hpp"
+#include "scan/cli/commands.hpp"
+#include "scan/engine/engine_findings.hpp"
+#include "scan/image/image.hpp"
 
 #include "engine/locator.hpp"
 #include "engine/pattern.hpp"

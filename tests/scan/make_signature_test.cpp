@@ -2,12 +2,12 @@
 // MSVC's image-relative addressing through the image-base register), staying inside a function,
 // and the routes by reference and through a table, each followed back to the place.
 
-#include "scan/engine_entry.hpp"
+#include "scan/engine/engine_entry.hpp"
 #include "scan/hex.hpp"
-#include "scan/image_base.hpp"
-#include "scan/instructions.hpp"
-#include "scan/make_signature.hpp"
-#include "scan/references.hpp"
+#include "scan/image/code_walk.hpp"
+#include "scan/image/instructions.hpp"
+#include "scan/image/references.hpp"
+#include "scan/signature/routes.hpp"
 
 #include "pe_file.hpp"
 #include "synthetic_game.hpp"

@@ -1,7 +1,7 @@
 // Near matches against their definition: every place where the whole pattern lies and at least
 // one but at most K of its fixed bytes differ, each counted once, fewest differences first.
 
-#include "scan/near.hpp"
+#include "scan/signature/near.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Signatures in the modder's notation.
 
-#include "scan/signature.hpp"
+#include "scan/signature/signature.hpp"
 
 #include <gtest/gtest.h>
 

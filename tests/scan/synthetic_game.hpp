@@ -4,7 +4,7 @@
 
 #include "engine/pattern.hpp"
 #include "pe_file.hpp"
-#include "scan/image.hpp"
+#include "scan/image/image.hpp"
 
 #include <gtest/gtest.h>
 

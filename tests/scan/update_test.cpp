@@ -2,10 +2,10 @@
 // agree, its instruction by aligning the function's code, and a place they do not agree on is
 // never reported; the table file's syntax.
 
-#include "scan/align.hpp"
-#include "scan/bundle.hpp"
 #include "scan/hex.hpp"
-#include "scan/update.hpp"
+#include "scan/update/align.hpp"
+#include "scan/update/bundle.hpp"
+#include "scan/update/update.hpp"
 
 #include "pe_file.hpp"
 #include "synthetic_game.hpp"

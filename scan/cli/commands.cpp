@@ -1,0 +1,243 @@
+#include "scan/cli/commands.hpp"
+
+#include "engine/pattern.hpp"
+#include "platform/files.hpp"
+#include "scan/hex.hpp"
+#include "scan/number.hpp"
+#include "scan/signature/near.hpp"
+
+#include <algorithm>
+
+namespace scan {
+
+namespace {
+
+std::optional<Referent> referentAt(const ExecutableImage& image, std::uint64_t rva) {
+    const std::optional<std::uint64_t> global = engineReferenceAt(image, rva);
+    if (!global) {
+        return std::nullopt;
+    }
+    return Referent{*global, image.sectionAt(*global), image.holdsGlobal(*global)};
+}
+
+NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern, std::size_t near,
+                        std::size_t listed) {
+    if (near == 0) {
+        return {};
+    }
+    const NearMatches found = findNearMatches(
+        image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()), pattern, near, listed);
+    NearListing listing{true, found.total, {}};
+    for (const NearMatch& match : found.listed) {
+        listing.listed.push_back(
+            {match.offset, match.differingOffsets, referentAt(image, match.offset)});
+    }
+    return listing;
+}
+
+// A signature can be made only at an RVA in code: refused, with the section it falls in, where not.
+Outcome<void> canMakeSignatureAt(const ExecutableImage& image, std::uint64_t rva) {
+    auto refused = [&](std::string why) {
+        return Error{Error::Kind::badArgument, "--make-signature: RVA " + hex(rva) + why};
+    };
+    if (rva >= image.bytes.size()) {
+        return refused(" lies outside the image (SizeOfImage " + hex(image.bytes.size()) + ")");
+    }
+    const Section* section = image.sectionOf(rva);
+    if (section == nullptr) {
+        return refused(" lies in no section (the headers or a gap between sections), not in code");
+    }
+    if (!section->executable) {
+        return refused(" lies in " + section->name +
+                       ", which holds no code: give the RVA of an instruction");
+    }
+    return {};
+}
+
+// A file's bytes; an unreadableFile error saying whether it is missing or cannot be read.
+Outcome<std::string> readTextFile(const std::string& path) {
+    platform::FileContent content = platform::readWholeFile(path);
+    switch (content.state) {
+    case platform::FileState::read:
+        return std::move(content.bytes);
+    case platform::FileState::absent:
+        return Error{Error::Kind::unreadableFile, "no such file"};
+    default:
+        return Error{Error::Kind::unreadableFile, "the file cannot be read"};
+    }
+}
+
+ShownSignature shown(const ExecutableImage& image, MadeSignature made) {
+    Outcome<EngineEntry> fit = fitAsEnginePattern(image, made.signature, made.rva);
+    return {std::move(made), std::move(fit)};
+}
+
+} // namespace
+
+EngineCheckReport checkEnginePatterns(const ExecutableImage& image, const std::string& executable,
+                                      std::size_t near, std::size_t listed) {
+    EngineCheckReport report{executable, {}, true};
+    for (PatternFinding& finding : findEngineGlobals(image)) {
+        report.allFound = report.allFound && finding.found;
+        const BytePattern& pattern =
+            engineBytePatterns[static_cast<std::size_t>(finding.pattern - 1)];
+        NearListing nearby = nearListing(image, pattern, near, listed);
+        report.patterns.push_back({std::move(finding), std::move(nearby)});
+    }
+    return report;
+}
+
+PatternReport checkPattern(const ExecutableImage& image, const std::string& text,
+                           const Signature& signature, std::size_t near, std::size_t listed) {
+    const BytePattern pattern = signature.pattern();
+    const PatternMatches matches = image.countMatches(std::span(&pattern, 1)).front();
+    PatternReport report{text, signature, matches.count, {}, {}, {}};
+    for (const unsigned char* match : matches.lowest) {
+        report.matchRvas.push_back(image.rvaOf(match));
+        report.refersTo.push_back(referentAt(image, report.matchRvas.back()));
+    }
+    report.near = nearListing(image, pattern, near, listed);
+    return report;
+}
+
+SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, bool byReference,
+                               std::size_t margin) {
+    SignatureRoutes routes = findSignatureRoutes(image, rva, byReference, margin);
+    SignatureReport report;
+    report.rva = rva;
+    report.marginAsked = margin;
+    if (routes.own) {
+        report.own = shown(image, std::move(*routes.own));
+    } else {
+        report.whyNoneOwn = routes.own.error().detail;
+    }
+    if (routes.interior) {
+        report.interior = shown(image, std::move(*routes.interior));
+    }
+    report.function = routes.function;
+    report.exports = std::move(routes.exports);
+    report.funcletParent = routes.funcletParent;
+    report.referencesLooked = routes.referencesLooked;
+    for (ReferenceSignature& route : routes.references) {
+        ShownSignature each = shown(image, route.made);
+        report.references.push_back({std::move(each), std::move(route)});
+    }
+    report.thunksLooked = routes.thunksLooked;
+    for (ThunkSignature& route : routes.thunks) {
+        ShownSignature each = shown(image, route.route.made);
+        report.thunks.push_back({std::move(each), std::move(route)});
+    }
+    report.tablesLooked = routes.tablesLooked;
+    for (TableSignature& route : routes.tables) {
+        ShownSignature each = shown(image, route.route.made);
+        report.tables.push_back({std::move(each), std::move(route)});
+    }
+    return report;
+}
+
+UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
+                         const std::vector<TableEntry>& table, std::size_t margin) {
+    UpdateReport report;
+    for (const TableEntry& entry : table) {
+        report.entries.push_back(updateEntry(older, newer, entry, margin));
+    }
+    return report;
+}
+
+Outcome<std::uint64_t> parseRva(const std::string& text) {
+    if (text.empty()) {
+        return Error{Error::Kind::badArgument, "--make-signature: the RVA is empty"};
+    }
+    return parseUnsigned(text, "--make-signature: '" + text +
+                                   "' is not an RVA: write 0x and hexadecimal digits (0x1A2B3C) or "
+                                   "decimal digits (1715004)");
+}
+
+namespace {
+
+Report runUpdate(const Request& request) {
+    std::vector<TableEntry> table = enginePatternTable();
+    if (request.update->table) {
+        const Outcome<std::string> content = readTextFile(*request.update->table);
+        if (!content) {
+            return ErrorReport{{content.error().kind, "--table: " + *request.update->table + ": " +
+                                                          content.error().detail}};
+        }
+        Outcome<std::vector<TableEntry>> parsed = parsePatternTable(*content);
+        if (!parsed) {
+            return ErrorReport{parsed.error()};
+        }
+        table = std::move(*parsed);
+    }
+    const Outcome<ExecutableImage> older = layOutFile(request.executable);
+    if (!older) {
+        return ErrorReport{older.error(), request.executable};
+    }
+    const Outcome<ExecutableImage> newer = layOutFile(request.update->newer);
+    if (!newer) {
+        return ErrorReport{newer.error(), request.update->newer};
+    }
+    UpdateReport report = updateTable(*older, *newer, table, request.margin);
+    report.older = request.executable;
+    report.newer = request.update->newer;
+    return report;
+}
+
+} // namespace
+
+Report run(const Request& request) {
+    if (request.update) {
+        return runUpdate(request);
+    }
+    std::optional<Signature> signature;
+    if (request.pattern) {
+        Outcome<Signature> parsed = parseSignature(*request.pattern);
+        if (!parsed) {
+            return ErrorReport{{parsed.error().kind, "--pattern: " + parsed.error().detail}};
+        }
+        signature = std::move(*parsed);
+    }
+    std::optional<std::uint64_t> rva;
+    if (request.signatureAt) {
+        const Outcome<std::uint64_t> parsed = parseRva(*request.signatureAt);
+        if (!parsed) {
+            return ErrorReport{parsed.error()};
+        }
+        rva = *parsed;
+    }
+    const Outcome<ExecutableImage> image = layOutFile(request.executable);
+    if (!image) {
+        return ErrorReport{image.error(), request.executable};
+    }
+    if (rva) {
+        if (const Outcome<void> allowed = canMakeSignatureAt(*image, *rva); !allowed) {
+            return ErrorReport{allowed.error(), std::nullopt, rva};
+        }
+        return makeSignatures(*image, *rva, request.byReference, request.margin);
+    }
+    if (signature) {
+        return checkPattern(*image, *request.pattern, *signature, request.near, request.listed);
+    }
+    return checkEnginePatterns(*image, request.executable, request.near, request.listed);
+}
+
+int exitStatusOf(const Report& report) {
+    struct Status {
+        int operator()(const EngineCheckReport& each) const { return each.allFound ? 0 : 1; }
+        int operator()(const PatternReport& each) const { return each.matches > 0 ? 0 : 1; }
+        int operator()(const SignatureReport& each) const { return each.any() ? 0 : 1; }
+        int operator()(const UpdateReport& each) const {
+            return std::all_of(each.entries.begin(), each.entries.end(),
+                               [](const EntryUpdate& entry) {
+                                   return entry.status == EntryUpdate::Status::unchanged ||
+                                          entry.status == EntryUpdate::Status::moved;
+                               })
+                       ? 0
+                       : 1;
+        }
+        int operator()(const ErrorReport& each) const { return exitStatusOf(each.error.kind); }
+    };
+    return std::visit(Status{}, report);
+}
+
+} // namespace scan

@@ -1,0 +1,52 @@
+#pragma once
+// orvelin-scan's commands as library functions, each returning its report: the engine patterns'
+// check, a signature of the user's own, and signatures made for an instruction. run() takes what
+// the command line asked for, reads the executable once and carries out the one command.
+
+#include "scan/cli/report.hpp"
+#include "scan/image/image.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace scan {
+
+// With near = 0, no near matches are looked for.
+EngineCheckReport checkEnginePatterns(const ExecutableImage& image, const std::string& executable,
+                                      std::size_t near = 0, std::size_t listed = 5);
+PatternReport checkPattern(const ExecutableImage& image, const std::string& text,
+                           const Signature& signature, std::size_t near = 0,
+                           std::size_t listed = 5);
+SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva,
+                               bool byReference = false, std::size_t margin = defaultMargin);
+
+// Each entry of the table carried from the older build to the newer.
+UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
+                         const std::vector<TableEntry>& table, std::size_t margin = defaultMargin);
+
+// An RVA as a user or a script writes it: 0x and hexadecimal digits, or decimal digits as the
+// JSON output prints them; a badArgument error naming the option otherwise.
+Outcome<std::uint64_t> parseRva(const std::string& text);
+
+struct Request {
+    std::string executable;
+    std::optional<std::string> pattern;     // --pattern
+    std::size_t near = 0;                   // --near
+    std::size_t listed = 5;                 // --list
+    std::optional<std::string> signatureAt; // --make-signature
+    bool byReference = false;               // --by-reference
+    std::size_t margin = defaultMargin;     // --margin
+    // update OLD NEW: executable is OLD.
+    struct Update {
+        std::string newer;
+        std::optional<std::string> table; // --table; the engine patterns without it
+    };
+    std::optional<Update> update;
+};
+
+// The arguments are checked before the file is read, so that a malformed one is named first.
+Report run(const Request& request);
+
+} // namespace scan

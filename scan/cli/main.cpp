@@ -1,0 +1,116 @@
+// orvelin-scan: checks offline whether the plug-in's engine patterns still find their globals in a
+// game executable, and helps mend them when a game update broke one. The options become a
+// request; the library carries it out and one renderer prints its report.
+
+#include "scan/cli/commands.hpp"
+#include "scan/cli/render.hpp"
+
+#include "orvelin_version.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <iostream>
+
+int main(int argc, char** argv) {
+    CLI::App app{"Checks whether the Orvelin plug-in's three byte patterns still find their engine "
+                 "globals in a game executable, without running it, and helps mend a pattern "
+                 "that a game update broke. Exit status: 0 found (or made), 1 not found (or no "
+                 "unique signature), 2 not a usable PE32+ image, 3 a malformed argument.",
+                 "orvelin-scan"};
+    // A Unix path such as /games/Game.exe (under Wine) is a path, never a Windows-style option.
+    app.allow_windows_style_options(false);
+    scan::Request request;
+    bool asJson = false;
+    std::string pattern;
+    std::string rva;
+    // Required unless the update command is given, which names its two executables itself.
+    app.add_option("executable", request.executable, "The game executable (a 64-bit Windows .exe)");
+    app.add_flag("--json", asJson,
+                 "Print every outcome, errors included, as one JSON document with its exitStatus");
+    auto* patternOption = app.add_option(
+        "--pattern", pattern,
+        "Look for this signature instead of the engine patterns: hex bytes separated by blanks, "
+        "? or ?? for any byte, e.g. \"48 8B 05 ?? ?? ?? 03 48 85 C0\"");
+    auto* nearOption =
+        app.add_option("--near", request.near,
+                       "Also list places where all but at most K fixed bytes match, fewest "
+                       "differences first, with the offsets that differ, and count them")
+            ->check(CLI::Range(1, 4));
+    app.add_option("--list", request.listed, "With --near: list up to N places (default 5)")
+        ->needs(nearOption)
+        ->check(CLI::Range(1, 1000000));
+    auto* rvaOption =
+        app.add_option("--make-signature", rva,
+                       "Make the shortest signature of whole instructions that starts at this RVA "
+                       "(0x1A2B3C in hexadecimal, or decimal digits as --json prints RVAs), stays "
+                       "in its function and matches only there; or one of an instruction that "
+                       "refers to it, or that addresses a table holding its address")
+            ->excludes(patternOption)
+            ->excludes(nearOption);
+    app.add_flag("--by-reference", request.byReference,
+                 "With --make-signature: also make signatures of instructions that refer to it")
+        ->needs(rvaOption);
+    app.add_option("--margin", request.margin,
+                   "With --make-signature: grow each signature, within its function and 64 bytes, "
+                   "until every other place differs from it in at least K fixed bytes (default 2)")
+        ->needs(rvaOption)
+        ->check(CLI::Range(1, 4));
+    scan::Request::Update update;
+    std::string table;
+    auto* updateCommand = app.add_subcommand(
+        "update", "Carry the pattern table from an old build of the game to a new one: for each "
+                  "entry, find its place again where several independent anchors agree, and say "
+                  "whether its signature is unchanged, which new one to use (moved), or that it "
+                  "is lost. Exit status 0 when every entry is unchanged or moved, 1 otherwise");
+    updateCommand->add_option("old", request.executable, "The old build's executable")->required();
+    updateCommand->add_option("new", update.newer, "The new build's executable")->required();
+    auto* tableOption = updateCommand->add_option(
+        "--table", table,
+        "The table: one entry a line, NAME SIGNATURE or NAME SIGNATURE @OFFSET (the place is the "
+        "match plus OFFSET), # starts a comment; the plug-in's three engine patterns without it");
+    updateCommand->add_flag("--json", asJson, "Print the outcome as one JSON document");
+    updateCommand
+        ->add_option("--margin", request.margin,
+                     "Grow each new signature until every other place differs from it in at "
+                     "least K fixed bytes (default 2)")
+        ->check(CLI::Range(1, 4));
+    app.set_version_flag("--version", std::string("orvelin-scan ") + orvelin_build::version);
+
+    scan::Report report = scan::ErrorReport{};
+    try {
+        app.parse(argc, argv);
+        if (updateCommand->parsed()) {
+            if (tableOption->count() > 0) {
+                update.table = table;
+            }
+            request.update = update;
+        } else if (request.executable.empty()) {
+            throw CLI::RequiredError("executable");
+        }
+        if (patternOption->count() > 0) {
+            request.pattern = pattern;
+        }
+        if (rvaOption->count() > 0) {
+            request.signatureAt = rva;
+        }
+        report = scan::run(request);
+    } catch (const CLI::ParseError& failure) {
+        if (failure.get_exit_code() == 0) {
+            return app.exit(failure); // --help, --version
+        }
+        std::string line = failure.what();
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        line.erase(line.find_last_not_of(' ') + 1);
+        report = scan::ErrorReport{{scan::Error::Kind::badArgument, line}};
+        // Known before parsing, so that even a malformed command line gets its answer as JSON.
+        asJson = std::any_of(argv + 1, argv + argc,
+                             [](const char* each) { return std::string_view(each) == "--json"; });
+    }
+    if (asJson) {
+        scan::printJson(report, std::cout);
+    } else {
+        scan::printText(report, std::cout, std::cerr);
+    }
+    return scan::exitStatusOf(report);
+}

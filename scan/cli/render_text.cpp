@@ -1,0 +1,291 @@
+// Reports as lines a person reads.
+
+#include "scan/cli/render.hpp"
+#include "scan/hex.hpp"
+#include "scan/signature/near.hpp"
+
+namespace scan {
+
+namespace {
+
+std::string rvaList(const std::vector<std::uint64_t>& rvas) {
+    std::string text;
+    for (const std::uint64_t rva : rvas) {
+        text += (text.empty() ? "" : ", ") + hex(rva);
+    }
+    return text;
+}
+
+// " in .data", " in no section" or " outside the image".
+std::string placeText(const std::string& section, bool insideImage) {
+    return !insideImage      ? " outside the image"
+           : section.empty() ? " in no section"
+                             : " in " + section;
+}
+
+// " (refers to RVA X in S)" for a match whose instruction has the engine patterns' shape.
+std::string refersText(const std::optional<Referent>& referent) {
+    if (!referent) {
+        return "";
+    }
+    return " (refers to RVA " + hex(referent->rva) +
+           placeText(referent->section, referent->insideImage) + ")";
+}
+
+void printNear(const NearListing& near, std::ostream& out) {
+    for (const NearListing::Place& place : near.listed) {
+        std::string offsets;
+        for (const std::size_t offset : place.differingOffsets) {
+            offsets += (offsets.empty() ? "" : ", ") + std::to_string(offset);
+        }
+        const bool one = place.differingOffsets.size() == 1;
+        out << "  near match at RVA " << hex(place.rva) << ": offset" << (one ? " " : "s ")
+            << offsets << (one ? " differs" : " differ") << refersText(place.refersTo) << '\n';
+    }
+    if (near.total > near.listed.size()) {
+        out << "  (" << near.total << " near places in all; --list N shows more)\n";
+    }
+}
+
+// "; matches once", or how many and where, saying when the plug-in's pick is ambiguous.
+std::string countText(std::uint64_t matches, const std::vector<std::uint64_t>& rvas) {
+    if (matches == 1) {
+        return "; matches once";
+    }
+    return "; matches " + std::to_string(matches) +
+           " places (ambiguous: the plug-in takes the lowest), at RVA " + rvaList(rvas) +
+           (matches > rvas.size() ? ", ..." : "");
+}
+
+void print(const EngineCheckReport& report, std::ostream& out) {
+    for (const EngineCheckReport::Pattern& pattern : report.patterns) {
+        const PatternFinding& finding = pattern.finding;
+        out << "Pattern " << finding.pattern << ": ";
+        if (!finding.matched) {
+            out << "not found\n";
+        } else {
+            out << (finding.found ? "found at RVA " : "not found: the match at RVA ")
+                << hex(finding.matchRva) << (finding.found ? ", global at RVA " : " refers to RVA ")
+                << hex(finding.globalRva) << placeText(finding.section, finding.insideImage)
+                << countText(finding.matches, finding.matchRvas) << '\n';
+        }
+        printNear(pattern.near, out);
+    }
+}
+
+void print(const PatternReport& report, std::ostream& out) {
+    out << "Pattern " << notation(report.signature) << ": ";
+    if (report.matches == 0) {
+        out << "not found\n";
+    } else {
+        out << (report.matches == 1 ? "matches once" : std::to_string(report.matches) + " matches")
+            << ", at RVA ";
+        for (std::size_t n = 0; n < report.matchRvas.size(); ++n) {
+            out << (n == 0 ? "" : ", ") << hex(report.matchRvas[n])
+                << refersText(report.refersTo[n]);
+        }
+        out << (report.matches > report.matchRvas.size() ? ", ..." : "") << '\n';
+    }
+    printNear(report.near, out);
+}
+
+// How far the signature is from matching elsewhere, and whether that is as far as was asked.
+std::string marginText(std::size_t margin, std::size_t asked) {
+    std::string text = margin > widestMargin
+                           ? "margin more than " + std::to_string(widestMargin) +
+                                 ": every other place differs in more of its fixed bytes"
+                           : "margin " + std::to_string(margin) +
+                                 ": every other place differs in at least " +
+                                 std::to_string(margin) + " of its fixed bytes";
+    if (margin < asked) {
+        text += " (" + std::to_string(asked) +
+                " asked for: no longer signature within its function and " +
+                std::to_string(longestSignature) + " bytes reaches it)";
+    }
+    return text;
+}
+
+void print(const ShownSignature& shown, std::size_t marginAsked, std::ostream& out) {
+    const Signature& signature = shown.made.signature;
+    out << "  " << notation(signature) << "\n  bytes \"" << escapedBytes(signature)
+        << "\"\n  mask  \"" << signature.mask << "\"\n  "
+        << marginText(shown.made.margin, marginAsked) << "\nIt covers:\n";
+    for (const std::string& instruction : shown.made.instructions) {
+        out << "  " << instruction << '\n';
+    }
+    if (!shown.enginePattern) {
+        out << "As an engine pattern of the plug-in: no, " << shown.enginePattern.error().detail
+            << ".\n";
+        return;
+    }
+    const EngineEntry& entry = *shown.enginePattern;
+    out << "As an engine pattern of the plug-in: yes, its global lies at RVA "
+        << hex(entry.globalRva) << (entry.section.empty() ? "" : " in " + entry.section)
+        << ". The table's entry (true where the slot keeps the global's value):\n  "
+        << tableEntry(entry.entry) << '\n';
+}
+
+// "N bytes, matches once".
+std::string sizeText(const ShownSignature& shown) {
+    return std::to_string(shown.made.signature.length()) + " bytes, matches once";
+}
+
+// "+ 5", "- 12".
+std::string signedText(std::int64_t value) {
+    return (value < 0 ? "- " : "+ ") + std::to_string(value < 0 ? -value : value);
+}
+
+// How the referring instruction's field is followed from the signature's match.
+std::string fieldText(const ReferenceSignature& route) {
+    const std::int64_t offset = route.instructionOffset;
+    return "match " + signedText(offset) + " + " + std::to_string(route.reference.length) +
+           " + the signed 32-bit value at match " +
+           signedText(offset + static_cast<std::int64_t>(route.reference.fieldOffset));
+}
+
+void print(const SignatureReport& report, std::ostream& out) {
+    const std::string place = hex(report.rva);
+    if (report.own) {
+        out << "Signature at RVA " << place << " (" << sizeText(*report.own) << "):\n";
+        print(*report.own, report.marginAsked, out);
+    } else if (!report.any()) {
+        out << "No signature: " << report.whyNoneOwn
+            << "; nor has any later instruction of its function or any instruction that refers to "
+               "it\n";
+        if (report.funcletParent) {
+            out << "RVA " << place << " is an exception funclet of the function at RVA "
+                << hex(*report.funcletParent)
+                << ": only that function's exception data names it, and the runtime calls it "
+                   "while handling an exception, so no code refers to it; hook the function at RVA "
+                << hex(*report.funcletParent) << " instead\n";
+        }
+        return;
+    } else {
+        out << "No signature of its own: " << report.whyNoneOwn << ".\n";
+    }
+    for (const std::string& name : report.exports) {
+        out << "Exported as " << name << ": GetProcAddress finds it by name\n";
+    }
+    if (report.interior) {
+        const std::uint64_t back = report.interior->made.rva - report.rva;
+        out << "Signature inside its function at RVA " << hex(report.interior->made.rva) << " ("
+            << sizeText(*report.interior) << "):\n";
+        print(*report.interior, report.marginAsked, out);
+        out << "From its match: RVA " << place << " = match - " << back
+            << " (the plug-in's findPattern offset " << -static_cast<std::int64_t>(back) << ")\n";
+    }
+    for (std::size_t n = 0; n < report.references.size(); ++n) {
+        const SignatureReport::Referring& each = report.references[n];
+        out << "Reference signature " << n + 1 << ": " << each.route.reference.text << " at RVA "
+            << hex(each.route.reference.rva) << " refers to RVA " << place
+            << "; the signature starts at RVA " << hex(each.route.made.rva) << " ("
+            << sizeText(each.shown) << "):\n";
+        print(each.shown, report.marginAsked, out);
+        out << "From its match: RVA " << place << " = " << fieldText(each.route) << '\n';
+    }
+    for (std::size_t n = 0; n < report.thunks.size(); ++n) {
+        const SignatureReport::Thunk& each = report.thunks[n];
+        const ReferenceSignature& route = each.route.route;
+        const std::string thunk = hex(each.route.thunkRva);
+        out << "Thunk signature " << n + 1 << ": " << route.reference.text << " at RVA "
+            << hex(route.reference.rva) << " refers to the jump at RVA " << thunk
+            << ", which jumps to RVA " << place << "; the signature starts at RVA "
+            << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
+        print(each.shown, report.marginAsked, out);
+        out << "From its match: the jump is at " << fieldText(route) << ", and RVA " << place
+            << " = the jump + 5 + the signed 32-bit value at the jump + 1\n";
+    }
+    for (std::size_t n = 0; n < report.tables.size(); ++n) {
+        const SignatureReport::Table& each = report.tables[n];
+        const ReferenceSignature& route = each.route.route;
+        out << "Table signature " << n + 1 << ": " << route.reference.text << " at RVA "
+            << hex(route.reference.rva) << " addresses the table at RVA "
+            << hex(each.route.tableRva) << ", whose slot at +" << hex(each.route.slotOffset)
+            << " holds the address of RVA " << place << "; the signature starts at RVA "
+            << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
+        print(each.shown, report.marginAsked, out);
+        out << "From its match: the table is at " << fieldText(route) << ", and RVA " << place
+            << " = the 8-byte value at the table + " << hex(each.route.slotOffset)
+            << ", minus the image base\n";
+    }
+}
+
+std::string offsetText(std::int64_t offset) {
+    return offset == 0 ? "" : " @" + std::to_string(offset);
+}
+
+void print(const UpdateReport& report, std::ostream& out) {
+    for (const EntryUpdate& update : report.entries) {
+        const BundleReading& reading = update.reading;
+        const std::string anchors =
+            std::to_string(reading.found) + " of " + std::to_string(update.bundle.anchors.size()) +
+            " anchors found once, " + std::to_string(reading.agreeing) + " agree";
+        out << update.entry.name << ": " << statusText(update.status);
+        switch (update.status) {
+        case EntryUpdate::Status::unusable:
+            out << ": " << update.why << '\n';
+            continue;
+        case EntryUpdate::Status::lost:
+            out << " (RVA " << hex(*update.oldRva) << " in the old build): " << update.why << "; "
+                << anchors << '\n';
+            for (std::size_t n = 0; n < update.bundle.anchors.size(); ++n) {
+                const BundleReading::Found& found = reading.anchors[n];
+                out << "  " << kindText(update.bundle.anchors[n].kind) << " "
+                    << notation(update.bundle.anchors[n].made.signature) << ": ";
+                if (!found.match) {
+                    out << (found.matches == 0 ? "not found" : "matches more than once") << '\n';
+                } else if (!found.function) {
+                    out << "matches once at RVA " << hex(*found.match)
+                        << ", leads outside the image\n";
+                } else {
+                    out << "matches once at RVA " << hex(*found.match)
+                        << ", leads to the function at RVA " << hex(*found.function) << '\n';
+                }
+            }
+            continue;
+        case EntryUpdate::Status::unchanged:
+            out << " at RVA " << hex(*update.newRva) << " (RVA " << hex(*update.oldRva)
+                << " in the old build); " << anchors << '\n';
+            break;
+        case EntryUpdate::Status::moved:
+            out << " from RVA " << hex(*update.oldRva) << " to RVA " << hex(*update.newRva) << "; "
+                << anchors << '\n';
+            break;
+        }
+        out << "  " << notation(*update.signature) << offsetText(update.offset) << '\n'
+            << "  " << marginText(update.margin, 1) << '\n';
+        if (update.enginePattern) {
+            const Outcome<EngineEntry>& fit = *update.enginePattern;
+            if (fit) {
+                out << "  table entry " << tableEntry(fit->entry, update.entry.readsValue)
+                    << "; its global lies at RVA " << hex(fit->globalRva)
+                    << (fit->section.empty() ? "" : " in " + fit->section) << '\n';
+            } else {
+                out << "  as an engine pattern of the plug-in: no, " << fit.error().detail << '\n';
+            }
+        }
+    }
+}
+
+void print(const ErrorReport& report, std::ostream& errors) {
+    errors << "orvelin-scan: " << (report.executable ? *report.executable + ": " : "")
+           << message(report.error) << '\n';
+}
+
+} // namespace
+
+void printText(const Report& report, std::ostream& out, std::ostream& errors) {
+    if (const auto* error = std::get_if<ErrorReport>(&report)) {
+        print(*error, errors);
+        return;
+    }
+    std::visit(
+        [&](const auto& each) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(each)>, ErrorReport>) {
+                print(each, out);
+            }
+        },
+        report);
+}
+
+} // namespace scan

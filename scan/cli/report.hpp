@@ -1,0 +1,122 @@
+#pragma once
+// What each orvelin-scan command finds, as plain values: one report per command, the error that
+// stopped one, and the exit status that follows from it. The renderers (render.hpp) print any
+// report as text or as JSON; nothing here knows how.
+
+#include "scan/engine/engine_entry.hpp"
+#include "scan/engine/engine_findings.hpp"
+#include "scan/error.hpp"
+#include "scan/signature/routes.hpp"
+#include "scan/update/update.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace scan {
+
+// Where a match of the engine patterns' shape refers to, as the plug-in reads it.
+struct Referent {
+    std::uint64_t rva = 0;
+    std::string section; // empty when none holds it
+    bool insideImage = false;
+};
+
+// Places where a pattern almost matches, when they were asked for.
+struct NearListing {
+    struct Place {
+        std::uint64_t rva = 0;
+        std::vector<std::size_t> differingOffsets;
+        std::optional<Referent> refersTo;
+    };
+    bool asked = false;
+    std::uint64_t total = 0;
+    std::vector<Place> listed;
+};
+
+// The plug-in's three engine patterns in an executable.
+struct EngineCheckReport {
+    struct Pattern {
+        PatternFinding finding;
+        NearListing near;
+    };
+    std::string executable;
+    std::vector<Pattern> patterns;
+    bool allFound = false;
+};
+
+// A signature of the user's own.
+struct PatternReport {
+    std::string text; // as given
+    Signature signature;
+    std::uint64_t matches = 0;
+    std::vector<std::uint64_t> matchRvas;          // the lowest, ascending
+    std::vector<std::optional<Referent>> refersTo; // one for each of matchRvas
+    NearListing near;
+};
+
+// A made signature and what it is worth as an engine pattern.
+struct ShownSignature {
+    MadeSignature made;
+    Outcome<EngineEntry> enginePattern;
+};
+
+// Signatures that lead to an instruction, by every route the policy offers.
+struct SignatureReport {
+    struct Referring {
+        ShownSignature shown;
+        ReferenceSignature route;
+    };
+    struct Thunk {
+        ShownSignature shown;
+        ThunkSignature route;
+    };
+    struct Table {
+        ShownSignature shown;
+        TableSignature route;
+    };
+    std::uint64_t rva = 0;
+    std::size_t marginAsked = 1;
+    std::optional<ShownSignature> own;
+    std::string whyNoneOwn; // when there is no signature of its own
+    std::optional<ShownSignature> interior;
+    std::optional<FunctionExtent> function;
+    std::vector<std::string> exports;
+    std::optional<std::uint64_t> funcletParent;
+    bool referencesLooked = false;
+    std::vector<Referring> references;
+    bool thunksLooked = false;
+    std::vector<Thunk> thunks;
+    bool tablesLooked = false;
+    std::vector<Table> tables;
+
+    bool any() const {
+        return own || interior || !exports.empty() || !references.empty() || !thunks.empty() ||
+               !tables.empty();
+    }
+};
+
+// A pattern table carried from an old build of the game to a new one.
+struct UpdateReport {
+    std::string older;
+    std::string newer;
+    std::vector<EntryUpdate> entries;
+};
+
+// A command that could not be carried out, with what it was given where that helps.
+struct ErrorReport {
+    Error error;
+    std::optional<std::string> executable = std::nullopt;
+    std::optional<std::uint64_t> rva = std::nullopt;
+};
+
+using Report =
+    std::variant<EngineCheckReport, PatternReport, SignatureReport, UpdateReport, ErrorReport>;
+
+// 0 found (or made, or every entry carried over), 1 not found (or no unique signature, or an entry
+// lost or unusable), 2 the file is no usable PE32+ image, 3 a malformed argument.
+int exitStatusOf(const Report& report);
+
+} // namespace scan

@@ -1,0 +1,21 @@
+#pragma once
+// Exception funclets: the catch blocks and unwind actions MSVC compiles as functions of their own
+// (and the filters and termination handlers of structured exception handling). No instruction
+// calls or addresses one: the runtime's handler reaches it through the exception data that its
+// parent's unwind information points to, so no signature can lead there through code.
+
+#include "scan/image/image.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace scan {
+
+// The function whose exception data names the function starting at `start` as a funclet: C++
+// exception handling's data in either of MSVC's formats (the FuncInfo that begins with its magic
+// number, or the compressed one of later releases) and structured exception handling's scope
+// tables. Only a start that the exception directory lists as a function of its own, other than
+// the parent, is taken as one.
+std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::uint64_t start);
+
+} // namespace scan

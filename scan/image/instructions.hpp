@@ -1,0 +1,75 @@
+#pragma once
+// x86-64 instructions, decoded by Capstone, as far as a signature needs them: each instruction's
+// length, its text, the fields in it whose bytes a relink or a moved global can change, the
+// address a relative field makes it refer to, and the general registers it reads as an address
+// and writes. Where a field lies and how long it is comes from the instruction's own encoding
+// (its ModRM and SIB bytes), not from the decoder's account of it.
+
+#include "scan/image/image.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace scan {
+
+// The sixteen general registers, numbered as the encoding numbers them (rax 0 ... r15 15), a bit
+// each; a register is named by its whole 64-bit self whatever part of it an instruction uses.
+using RegisterSet = std::uint16_t;
+inline constexpr int noRegister = -1;
+inline constexpr RegisterSet registerBit(int reg) {
+    return reg < 0 ? RegisterSet{0} : static_cast<RegisterSet>(1u << reg);
+}
+
+struct InstructionField {
+    enum class Kind {
+        relative,     // a RIP-relative displacement or a relative call or jump target
+        displacement, // any other memory displacement
+        immediate,
+    };
+    Kind kind;
+    std::size_t offset; // within the instruction
+    std::size_t size;
+    std::int64_t value; // as the encoding holds it, sign-extended
+    // A displacement's base and index registers: [r12 + rsi*8 + 0x70680].
+    int base = noRegister;
+    int index = noRegister;
+};
+
+struct Instruction {
+    std::size_t length = 0;
+    std::string text; // mnemonic and operands
+    std::vector<InstructionField> fields;
+    // Where its relative field makes it refer to (a branch's target, a RIP-relative operand's
+    // address); empty when it has no relative field.
+    std::optional<std::uint64_t> target;
+    bool branch = false; // a call or jump
+    // The general registers it may change; after a call, those the Windows x64 convention lets
+    // the callee change (rax, rcx, rdx, r8 to r11).
+    RegisterSet writes = 0;
+    // A lea with a RIP-relative operand: the register that receives the target's address.
+    int loadsAddressInto = noRegister;
+
+    const InstructionField* relativeField() const {
+        for (const InstructionField& field : fields) {
+            if (field.kind == InstructionField::Kind::relative) {
+                return &field;
+            }
+        }
+        return nullptr;
+    }
+};
+
+// The instruction at code (available bytes from there) as if it lay at address; empty when those
+// bytes are no valid instruction.
+std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
+                                             std::uint64_t address);
+
+// The instruction at rva as it lies in the image, reading nothing past the image's end (nor past
+// end, where given).
+std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva,
+                                         std::uint64_t end = UINT64_MAX);
+
+} // namespace scan

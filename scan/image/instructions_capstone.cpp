@@ -1,0 +1,228 @@
+// Instructions decoded by Capstone, built from the same sources in both builds. Capstone finds the
+// instruction, its text, its operands and its registers; the fields' places come from the ModRM
+// and SIB bytes, since Capstone gives a 2-byte displacement to every instruction with an operand
+// size prefix (0x66, or VEX's equivalent), where the encoding has 4.
+
+#include "scan/image/instructions.hpp"
+
+#include <capstone/capstone.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace scan {
+
+namespace {
+
+// One decoder for the process, with operand details on.
+class Decoder {
+public:
+    Decoder() {
+        if (cs_open(CS_ARCH_X86, CS_MODE_64, &handle_) == CS_ERR_OK) {
+            cs_option(handle_, CS_OPT_DETAIL, CS_OPT_ON);
+            open_ = true;
+        }
+    }
+    ~Decoder() {
+        if (open_) {
+            cs_close(&handle_);
+        }
+    }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    csh handle() const { return handle_; }
+    bool open() const { return open_; }
+
+private:
+    csh handle_ = 0;
+    bool open_ = false;
+};
+
+Decoder& decoder() {
+    static Decoder shared;
+    return shared;
+}
+
+// The general register a Capstone register is a part of; noRegister for any other.
+int generalRegister(unsigned reg) {
+    // Each general register's parts, by its number in the encoding.
+    static const unsigned parts[16][5] = {
+        {X86_REG_RAX, X86_REG_EAX, X86_REG_AX, X86_REG_AL, X86_REG_AH},
+        {X86_REG_RCX, X86_REG_ECX, X86_REG_CX, X86_REG_CL, X86_REG_CH},
+        {X86_REG_RDX, X86_REG_EDX, X86_REG_DX, X86_REG_DL, X86_REG_DH},
+        {X86_REG_RBX, X86_REG_EBX, X86_REG_BX, X86_REG_BL, X86_REG_BH},
+        {X86_REG_RSP, X86_REG_ESP, X86_REG_SP, X86_REG_SPL, X86_REG_SPL},
+        {X86_REG_RBP, X86_REG_EBP, X86_REG_BP, X86_REG_BPL, X86_REG_BPL},
+        {X86_REG_RSI, X86_REG_ESI, X86_REG_SI, X86_REG_SIL, X86_REG_SIL},
+        {X86_REG_RDI, X86_REG_EDI, X86_REG_DI, X86_REG_DIL, X86_REG_DIL},
+        {X86_REG_R8, X86_REG_R8D, X86_REG_R8W, X86_REG_R8B, X86_REG_R8B},
+        {X86_REG_R9, X86_REG_R9D, X86_REG_R9W, X86_REG_R9B, X86_REG_R9B},
+        {X86_REG_R10, X86_REG_R10D, X86_REG_R10W, X86_REG_R10B, X86_REG_R10B},
+        {X86_REG_R11, X86_REG_R11D, X86_REG_R11W, X86_REG_R11B, X86_REG_R11B},
+        {X86_REG_R12, X86_REG_R12D, X86_REG_R12W, X86_REG_R12B, X86_REG_R12B},
+        {X86_REG_R13, X86_REG_R13D, X86_REG_R13W, X86_REG_R13B, X86_REG_R13B},
+        {X86_REG_R14, X86_REG_R14D, X86_REG_R14W, X86_REG_R14B, X86_REG_R14B},
+        {X86_REG_R15, X86_REG_R15D, X86_REG_R15W, X86_REG_R15B, X86_REG_R15B},
+    };
+    if (reg == X86_REG_INVALID) {
+        return noRegister;
+    }
+    for (int n = 0; n < 16; ++n) {
+        for (const unsigned part : parts[n]) {
+            if (part == reg) {
+                return n;
+            }
+        }
+    }
+    return noRegister;
+}
+
+// rax, rcx, rdx and r8 to r11: what a called function may leave changed.
+constexpr RegisterSet callerSaved = 0x0F07;
+
+// The little-endian number of size bytes at code, sign-extended.
+std::int64_t encoded(const unsigned char* code, std::size_t size) {
+    std::uint64_t bits = 0;
+    for (std::size_t n = 0; n < size; ++n) {
+        bits |= std::uint64_t{code[n]} << (8 * n);
+    }
+    if (size < 8 && size > 0 && (code[size - 1] & 0x80) != 0) {
+        bits |= ~std::uint64_t{0} << (8 * size);
+    }
+    return static_cast<std::int64_t>(bits);
+}
+
+// Where a ModRM byte's memory operand keeps its displacement: its offset and size, 0 for none.
+// In 64-bit mode a displacement is 1 or 4 bytes, never 2; RIP-relative is always 4.
+struct DisplacementPlace {
+    std::size_t offset = 0;
+    std::size_t size = 0;
+    bool ripRelative = false;
+};
+DisplacementPlace displacementOf(const unsigned char* code, std::size_t modrmOffset) {
+    const unsigned modrm = code[modrmOffset];
+    const unsigned mod = modrm >> 6;
+    const unsigned rm = modrm & 7;
+    if (mod == 3) {
+        return {};
+    }
+    const bool sib = rm == 4;
+    const std::size_t offset = modrmOffset + 1 + (sib ? 1 : 0);
+    if (mod == 1) {
+        return {offset, 1, false};
+    }
+    if (mod == 2) {
+        return {offset, 4, false};
+    }
+    if (rm == 5) {
+        return {offset, 4, true};
+    }
+    if (sib && (code[modrmOffset + 1] & 7) == 5) {
+        return {offset, 4, false}; // no base: [index*scale + disp32]
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
+                                             std::uint64_t address) {
+    if (!decoder().open()) {
+        return std::nullopt;
+    }
+    const csh handle = decoder().handle();
+    cs_insn* decoded = nullptr;
+    if (cs_disasm(handle, code, available, address, 1, &decoded) != 1) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<cs_insn, void (*)(cs_insn*)> owned(
+        decoded, [](cs_insn* each) { cs_free(each, 1); });
+    Instruction instruction;
+    instruction.length = decoded->size;
+    instruction.text = std::string(decoded->mnemonic) + " " + decoded->op_str;
+    const cs_x86& x86 = decoded->detail->x86;
+    const bool branch =
+        cs_insn_group(handle, decoded, CS_GRP_JUMP) || cs_insn_group(handle, decoded, CS_GRP_CALL);
+    const cs_x86_op* memory = nullptr;
+    for (std::uint8_t n = 0; n < x86.op_count; ++n) {
+        if (x86.operands[n].type == X86_OP_MEM) {
+            memory = &x86.operands[n];
+        }
+    }
+    using Kind = InstructionField::Kind;
+    const std::size_t length = decoded->size;
+    const std::uint64_t next = address + length;
+    std::size_t fieldsEnd = 0; // where the ModRM, SIB and displacement end
+    DisplacementPlace displacement;
+    if (memory != nullptr && x86.encoding.modrm_offset != 0) {
+        displacement = displacementOf(code, x86.encoding.modrm_offset);
+        fieldsEnd = displacement.size != 0 ? displacement.offset + displacement.size
+                                           : x86.encoding.modrm_offset + 1u;
+    } else if (memory != nullptr && x86.encoding.disp_size != 0) {
+        displacement = {x86.encoding.disp_offset, x86.encoding.disp_size, false};
+    }
+    if (displacement.size != 0 && displacement.offset + displacement.size <= length) {
+        // RIP-relative as the processor reads it: a 32-bit address size (0x67) makes it
+        // EIP-relative, which is wildcarded but leads nowhere this tool follows.
+        const bool relative = displacement.ripRelative || memory->mem.base == X86_REG_RIP ||
+                              memory->mem.base == X86_REG_EIP;
+        InstructionField field{relative ? Kind::relative : Kind::displacement,
+                               displacement.offset,
+                               displacement.size,
+                               encoded(code + displacement.offset, displacement.size),
+                               relative ? noRegister : generalRegister(memory->mem.base),
+                               generalRegister(memory->mem.index)};
+        instruction.fields.push_back(field);
+        if (relative && memory->mem.base != X86_REG_EIP) {
+            instruction.target = next + static_cast<std::uint64_t>(field.value);
+            if (decoded->id == X86_INS_LEA && x86.op_count == 2 &&
+                x86.operands[0].type == X86_OP_REG && x86.operands[0].size == 8) {
+                instruction.loadsAddressInto = generalRegister(x86.operands[0].reg);
+            }
+        }
+    }
+    if (x86.encoding.imm_offset != 0) {
+        // The immediate comes last: it runs to the instruction's end.
+        const std::size_t offset = std::max<std::size_t>(x86.encoding.imm_offset, fieldsEnd);
+        if (offset < length) {
+            const std::size_t size = length - offset;
+            const std::int64_t value = encoded(code + offset, std::min<std::size_t>(size, 8));
+            // A branch's immediate is its target, given relative to the next instruction.
+            instruction.fields.push_back(
+                {branch ? Kind::relative : Kind::immediate, offset, size, value});
+            if (branch) {
+                instruction.branch = true;
+                instruction.target = next + static_cast<std::uint64_t>(value);
+            }
+        }
+    }
+    cs_regs read{};
+    cs_regs written{};
+    std::uint8_t readCount = 0;
+    std::uint8_t writtenCount = 0;
+    if (cs_regs_access(handle, decoded, read, &readCount, written, &writtenCount) == CS_ERR_OK) {
+        for (std::uint8_t n = 0; n < writtenCount; ++n) {
+            instruction.writes |= registerBit(generalRegister(written[n]));
+        }
+    } else {
+        instruction.writes = 0xFFFF; // unknown: it may change any
+    }
+    if (cs_insn_group(handle, decoded, CS_GRP_CALL)) {
+        instruction.writes |= callerSaved;
+    }
+    return instruction;
+}
+
+std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva,
+                                         std::uint64_t end) {
+    const std::uint64_t limit = std::min<std::uint64_t>(end, image.bytes.size());
+    if (rva >= limit) {
+        return std::nullopt;
+    }
+    return decodeInstruction(image.bytes.data() + rva,
+                             static_cast<std::size_t>(std::min<std::uint64_t>(15, limit - rva)),
+                             image.imageBase + rva);
+}
+
+} // namespace scan

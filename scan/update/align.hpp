@@ -1,0 +1,21 @@
+#pragma once
+// The same instruction of a function in two builds of a game: after an update the function may
+// have moved, grown or shrunk, but most of its instructions keep their shape and their order.
+
+#include "scan/image/image.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace scan {
+
+// The instruction of the function at toFunction in `to` that stands where the instruction at
+// place stands in the function at fromFunction in `from`: the two functions' instruction
+// sequences are aligned as their longest common subsequence of shapes (an instruction's bytes with
+// every displacement, immediate and relative field cleared, which a relink or moved data
+// changes). Empty when the instruction there has no counterpart, or none can be decoded.
+std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
+                                              std::uint64_t fromFunction, std::uint64_t place,
+                                              const ExecutableImage& to, std::uint64_t toFunction);
+
+} // namespace scan

@@ -1,0 +1,186 @@
+#include "scan/update/bundle.hpp"
+
+#include "scan/image/function_map.hpp"
+
+#include <algorithm>
+#include <map>
+
+namespace scan {
+
+namespace {
+
+Anchor routeAnchor(Anchor::Kind kind, const ReferenceSignature& route) {
+    Anchor anchor;
+    anchor.kind = kind;
+    anchor.made = route.made;
+    anchor.instructionOffset = route.instructionOffset;
+    anchor.length = route.reference.length;
+    anchor.fieldOffset = route.reference.fieldOffset;
+    return anchor;
+}
+
+// The function the anchor leads to from its match at `match`; empty when it leads outside
+// the image.
+std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage& image,
+                                     std::uint64_t match) {
+    switch (anchor.kind) {
+    case Anchor::Kind::own:
+    case Anchor::Kind::inside:
+        return functionStartOf(image, match);
+    case Anchor::Kind::before:
+    case Anchor::Kind::after: {
+        // As many functions on in the layout (back, from one after it) as it lay from it.
+        std::optional<std::uint64_t> at = match;
+        for (std::size_t n = 0; n < anchor.steps && at; ++n) {
+            at = anchor.kind == Anchor::Kind::before ? nextFunctionStart(image, *at)
+                                                     : previousFunctionStart(image, *at);
+        }
+        return at;
+    }
+    case Anchor::Kind::reference:
+    case Anchor::Kind::table: {
+        const std::uint64_t instruction =
+            match + static_cast<std::uint64_t>(anchor.instructionOffset);
+        if (instruction + anchor.length > image.bytes.size()) {
+            return std::nullopt;
+        }
+        std::uint64_t target =
+            image.relativeTargetRva(instruction, anchor.fieldOffset, anchor.length);
+        if (anchor.kind == Anchor::Kind::table) {
+            const std::optional<std::uint64_t> pointed =
+                image.pointerAt(target + anchor.slotOffset);
+            if (!pointed) {
+                return std::nullopt;
+            }
+            target = *pointed;
+        }
+        return target < image.bytes.size() ? std::optional(target) : std::nullopt;
+    }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string kindText(Anchor::Kind kind) {
+    switch (kind) {
+    case Anchor::Kind::own:
+        return "own signature";
+    case Anchor::Kind::inside:
+        return "signature inside the function";
+    case Anchor::Kind::reference:
+        return "reference";
+    case Anchor::Kind::table:
+        return "table";
+    case Anchor::Kind::before:
+        return "function before";
+    case Anchor::Kind::after:
+        return "function after";
+    }
+    return "";
+}
+
+Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t margin) {
+    Bundle bundle{place, functionStartOf(image, place), {}};
+    // Each anchor is followed from its match here as in the new build, and kept only when it
+    // leads to the function.
+    auto add = [&](Anchor anchor) {
+        if (bundle.anchors.size() < mostAnchors &&
+            leadsTo(anchor, image, anchor.made.rva) == bundle.function) {
+            bundle.anchors.push_back(std::move(anchor));
+        }
+    };
+    // The signature inside the function shares no byte with the place's own: a change there
+    // must not break both.
+    std::uint64_t ownEnd = place;
+    if (Outcome<MadeSignature> own = makeSignature(image, place, margin)) {
+        ownEnd = place + own->signature.length();
+        add({Anchor::Kind::own, std::move(*own)});
+    }
+    std::optional<MadeSignature> inside;
+    if (bundle.function != place) {
+        Outcome<MadeSignature> start = makeSignature(image, bundle.function, margin);
+        if (start && (ownEnd == place || start->rva + start->signature.length() <= place)) {
+            inside = std::move(*start);
+        }
+    }
+    if (!inside) {
+        inside = makeInteriorSignature(image, place, margin, ownEnd);
+    }
+    if (inside) {
+        add({Anchor::Kind::inside, std::move(*inside)});
+    }
+    constexpr std::size_t mostReferences = 2;
+    for (const ReferenceSignature& route :
+         makeReferenceSignatures(image, bundle.function, margin, mostReferences)) {
+        add(routeAnchor(Anchor::Kind::reference, route));
+    }
+    // The neighbours in the layout: the nearest functions before and after it whose own code
+    // makes a signature.
+    constexpr std::size_t mostSteps = 3;
+    auto neighbour = [&](Anchor::Kind kind) {
+        std::optional<std::uint64_t> at = bundle.function;
+        for (std::size_t steps = 1; steps <= mostSteps && bundle.anchors.size() < mostAnchors;
+             ++steps) {
+            at = kind == Anchor::Kind::before ? previousFunctionStart(image, *at)
+                                              : nextFunctionStart(image, *at);
+            if (!at) {
+                return;
+            }
+            if (Outcome<MadeSignature> made = makeSignature(image, *at, margin)) {
+                Anchor anchor{kind, std::move(*made)};
+                anchor.steps = steps;
+                const std::size_t before = bundle.anchors.size();
+                add(std::move(anchor));
+                if (bundle.anchors.size() > before) {
+                    return;
+                }
+            }
+        }
+    };
+    neighbour(Anchor::Kind::before);
+    neighbour(Anchor::Kind::after);
+    if (bundle.anchors.size() < mostAnchors) {
+        for (const TableSignature& route : makeTableSignatures(
+                 image, bundle.function, margin, mostAnchors - bundle.anchors.size())) {
+            Anchor anchor = routeAnchor(Anchor::Kind::table, route.route);
+            anchor.slotOffset = route.slotOffset;
+            add(std::move(anchor));
+        }
+    }
+    return bundle;
+}
+
+BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image) {
+    std::vector<BytePattern> patterns;
+    for (const Anchor& anchor : bundle.anchors) {
+        patterns.push_back(anchor.made.signature.pattern());
+    }
+    const std::vector<PatternMatches> matches = image.countMatches(patterns, 2);
+    BundleReading reading;
+    std::map<std::uint64_t, std::size_t> votes;
+    for (std::size_t n = 0; n < bundle.anchors.size(); ++n) {
+        BundleReading::Found found{matches[n].count, std::nullopt, std::nullopt};
+        if (found.matches == 1) {
+            found.match = image.rvaOf(matches[n].lowest.front());
+            found.function = leadsTo(bundle.anchors[n], image, *found.match);
+            ++reading.found;
+            if (found.function) {
+                ++votes[*found.function];
+            }
+        }
+        reading.anchors.push_back(found);
+    }
+    for (const auto& [function, count] : votes) {
+        reading.candidates.push_back(function);
+        reading.agreeing = std::max(reading.agreeing, count);
+    }
+    // Every anchor found must agree: one that leads elsewhere, or nowhere, is a warning that the
+    // others may have been fooled too.
+    if (reading.found >= 2 && votes.size() == 1 && reading.agreeing == reading.found) {
+        reading.function = votes.begin()->first;
+    }
+    return reading;
+}
+
+} // namespace scan

@@ -1,0 +1,225 @@
+#include "scan/update/update.hpp"
+
+#include "engine/pattern.hpp"
+#include "scan/hex.hpp"
+#include "scan/number.hpp"
+#include "scan/signature/near.hpp"
+#include "scan/update/align.hpp"
+
+#include <cstring>
+#include <limits>
+#include <set>
+
+namespace scan {
+
+namespace {
+
+Error lineError(std::size_t line, const std::string& what) {
+    return {Error::Kind::badArgument, "--table: line " + std::to_string(line) + ": " + what};
+}
+
+std::optional<std::uint64_t> onceAt(const ExecutableImage& image, const Signature& signature) {
+    const BytePattern pattern = signature.pattern();
+    const PatternMatches matches = image.countMatches(std::span(&pattern, 1), 2).front();
+    if (matches.count != 1) {
+        return std::nullopt;
+    }
+    return image.rvaOf(matches.lowest.front());
+}
+
+// A match plus the entry's offset, as the plug-in's findPattern takes it; below the image it
+// wraps round to an RVA no section holds.
+std::uint64_t offsetFrom(std::uint64_t match, std::int32_t offset) {
+    return match + static_cast<std::uint64_t>(static_cast<std::int64_t>(offset));
+}
+
+// Why the bundle does not hold in the new build, in words.
+std::string disagreement(const BundleReading& reading) {
+    if (reading.found < 2) {
+        return std::to_string(reading.found) +
+               " of its anchors found once in the new build; at least 2 must agree";
+    }
+    std::string places;
+    for (const std::uint64_t candidate : reading.candidates) {
+        places += (places.empty() ? "" : ", ") + hex(candidate);
+    }
+    return "its anchors found once lead to different functions (RVA " + places +
+           ") or outside the image";
+}
+
+} // namespace
+
+Outcome<std::vector<TableEntry>> parsePatternTable(std::string_view text) {
+    std::vector<TableEntry> entries;
+    std::set<std::string, std::less<>> names;
+    std::size_t number = 0;
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        ++number;
+        line = line.substr(0, line.find('#'));
+        std::vector<std::string_view> tokens;
+        for (std::size_t at = 0; at < line.size();) {
+            const std::size_t begin = line.find_first_not_of(" \t\r", at);
+            if (begin == std::string_view::npos) {
+                break;
+            }
+            const std::size_t end = std::min(line.find_first_of(" \t\r", begin), line.size());
+            tokens.push_back(line.substr(begin, end - begin));
+            at = end;
+        }
+        if (tokens.empty()) {
+            continue;
+        }
+        TableEntry entry;
+        entry.name = std::string(tokens.front());
+        if (names.contains(entry.name)) {
+            return lineError(number, "the name " + entry.name + " comes twice");
+        }
+        tokens.erase(tokens.begin());
+        if (!tokens.empty() && tokens.back().starts_with('@')) {
+            const Outcome<std::int64_t> offset = parseSigned(
+                tokens.back().substr(1), std::numeric_limits<std::int32_t>::min(),
+                std::numeric_limits<std::int32_t>::max(),
+                "'" + std::string(tokens.back()) +
+                    "' is no offset: write @ and a signed decimal or 0x hexadecimal number of 32 "
+                    "bits (@-12, @0x40)");
+            if (!offset) {
+                return lineError(number, offset.error().detail);
+            }
+            entry.offset = static_cast<std::int32_t>(*offset);
+            tokens.pop_back();
+        }
+        for (const std::string_view token : tokens) {
+            entry.text += (entry.text.empty() ? "" : " ") + std::string(token);
+        }
+        if (tokens.empty()) {
+            return lineError(number, entry.name + " has no signature: write NAME SIGNATURE or "
+                                                  "NAME SIGNATURE @OFFSET");
+        }
+        Outcome<Signature> signature = parseSignature(entry.text);
+        if (!signature) {
+            return lineError(number, signature.error().detail);
+        }
+        entry.signature = std::move(*signature);
+        names.insert(entry.name);
+        entries.push_back(std::move(entry));
+    }
+    if (entries.empty()) {
+        return Error{Error::Kind::badArgument, "--table: no line holds an entry"};
+    }
+    return entries;
+}
+
+std::vector<TableEntry> enginePatternTable() {
+    std::vector<TableEntry> entries;
+    for (std::size_t n = 0; n < enginePatterns.size(); ++n) {
+        const EnginePattern& pattern = enginePatterns[n];
+        Signature signature{std::string(pattern.bytes, std::strlen(pattern.mask)), pattern.mask};
+        entries.push_back({"engineGlobal" + std::to_string(n + 1), notation(signature),
+                           std::move(signature), 0, n, pattern.readsValue});
+    }
+    return entries;
+}
+
+std::string statusText(EntryUpdate::Status status) {
+    switch (status) {
+    case EntryUpdate::Status::unchanged:
+        return "unchanged";
+    case EntryUpdate::Status::moved:
+        return "moved";
+    case EntryUpdate::Status::lost:
+        return "lost";
+    case EntryUpdate::Status::unusable:
+        return "unusable";
+    }
+    return "";
+}
+
+EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
+                        const TableEntry& entry, std::size_t margin) {
+    EntryUpdate update;
+    update.entry = entry;
+    auto end = [&](EntryUpdate::Status status, std::string why) {
+        update.status = status;
+        update.why = std::move(why);
+        return std::move(update);
+    };
+    const BytePattern pattern = entry.signature.pattern();
+    const PatternMatches inOld = older.countMatches(std::span(&pattern, 1), 2).front();
+    if (inOld.count != 1) {
+        return end(EntryUpdate::Status::unusable,
+                   inOld.count == 0 ? "its signature does not match in the old build"
+                                    : "its signature matches more than once in the old build");
+    }
+    const std::uint64_t place = offsetFrom(older.rvaOf(inOld.lowest.front()), entry.offset);
+    update.oldRva = place;
+    if (!older.inCode(place)) {
+        return end(EntryUpdate::Status::unusable,
+                   "its place, RVA " + hex(place) + ", lies in no code of the old build");
+    }
+    update.bundle = makeBundle(older, place, margin);
+    update.reading = readBundle(update.bundle, newer);
+    if (!update.reading.holds()) {
+        return end(EntryUpdate::Status::lost,
+                   update.bundle.anchors.size() < 2
+                       ? "fewer than 2 anchors can be made for it in the old build"
+                       : disagreement(update.reading));
+    }
+    const std::uint64_t function = *update.reading.function;
+    // The place within the function: by aligning the two builds' instructions, and where its
+    // own anchor was found, there too.
+    std::optional<std::uint64_t> newPlace =
+        place == update.bundle.function
+            ? std::optional(function)
+            : alignInstruction(older, update.bundle.function, place, newer, function);
+    for (std::size_t n = 0; n < update.bundle.anchors.size(); ++n) {
+        const BundleReading::Found& found = update.reading.anchors[n];
+        if (update.bundle.anchors[n].kind != Anchor::Kind::own || !found.match) {
+            continue;
+        }
+        if (newPlace && *newPlace != *found.match) {
+            return end(EntryUpdate::Status::lost,
+                       "its own signature matches at RVA " + hex(*found.match) +
+                           ", but the function's instructions align it with RVA " + hex(*newPlace));
+        }
+        newPlace = found.match;
+    }
+    if (!newPlace) {
+        return end(EntryUpdate::Status::lost, "its function was found at RVA " + hex(function) +
+                                                  ", but its instruction has no counterpart there");
+    }
+    update.newRva = *newPlace;
+    if (const std::optional<std::uint64_t> match = onceAt(newer, entry.signature);
+        match && offsetFrom(*match, entry.offset) == *newPlace) {
+        update.status = EntryUpdate::Status::unchanged;
+        update.signature = entry.signature;
+        update.offset = entry.offset;
+        update.margin =
+            marginOf(newer.bytes.data(), static_cast<std::uint32_t>(newer.bytes.size()), pattern);
+    } else {
+        std::optional<MadeSignature> made;
+        if (Outcome<MadeSignature> own = makeSignature(newer, *newPlace, margin)) {
+            made = std::move(*own);
+        } else if (!entry.engineSlot) {
+            made = makeInteriorSignature(newer, *newPlace, margin);
+        }
+        // Followed from its one match in the new build, it must lead to the place.
+        if (!made || onceAt(newer, made->signature) != made->rva) {
+            return end(EntryUpdate::Status::lost,
+                       "no signature leads to RVA " + hex(*newPlace) + " in the new build");
+        }
+        // A signature that matches once at the place where the old one does not is another.
+        update.status = EntryUpdate::Status::moved;
+        update.signature = made->signature;
+        update.offset = static_cast<std::int64_t>(*newPlace) - static_cast<std::int64_t>(made->rva);
+        update.margin = made->margin;
+    }
+    if (entry.engineSlot) {
+        update.enginePattern = fitAsEnginePattern(newer, *update.signature, *newPlace);
+    }
+    return update;
+}
+
+} // namespace scan

@@ -1,0 +1,67 @@
+#pragma once
+// Carrying a pattern table to a new build of the game: for each entry, the place it finds in the
+// old build is found again in the new one by agreement of independent anchors, and a signature is
+// made there. A place the anchors do not agree on is never reported.
+
+#include "scan/engine/engine_entry.hpp"
+#include "scan/error.hpp"
+#include "scan/image/image.hpp"
+#include "scan/signature/signature.hpp"
+#include "scan/update/bundle.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scan {
+
+// An entry of a pattern table: the place is the signature's match plus offset, as the plug-in's
+// findPattern takes it.
+struct TableEntry {
+    std::string name;
+    std::string text; // the signature as written
+    Signature signature;
+    std::int32_t offset = 0;
+    std::optional<std::size_t> engineSlot; // 0 to 2 for one of the plug-in's own three
+    bool readsValue = false;               // its slot keeps the global's value
+};
+
+// One entry a line, "NAME SIGNATURE" or "NAME SIGNATURE @OFFSET" (OFFSET decimal or 0x
+// hexadecimal, signed); "#" starts a comment, blank lines are skipped. A badArgument error naming
+// the line and what is wrong with it; also when no line holds an entry, or a name comes twice.
+Outcome<std::vector<TableEntry>> parsePatternTable(std::string_view text);
+
+// The plug-in's three engine patterns as a table: engineGlobal1 to engineGlobal3.
+std::vector<TableEntry> enginePatternTable();
+
+struct EntryUpdate {
+    enum class Status {
+        unchanged, // the old signature still matches once, where the anchors agree
+        moved,     // a new signature matches once where the anchors agree
+        lost,      // the anchors do not agree, or no signature can be made where they do
+        unusable,  // the signature does not match exactly once in the old build
+    };
+    TableEntry entry;
+    Status status = Status::lost;
+    std::string why; // for lost and unusable, what happened
+    std::optional<std::uint64_t> oldRva;
+    std::optional<std::uint64_t> newRva;
+    // The signature to use in the new build (the old one when unchanged) and the offset from its
+    // match to the place.
+    std::optional<Signature> signature;
+    std::int64_t offset = 0;
+    std::size_t margin = 0;
+    Bundle bundle;                                     // as made in the old build
+    BundleReading reading;                             // as found in the new one
+    std::optional<Outcome<EngineEntry>> enginePattern; // for an engine pattern's new signature
+};
+
+// "unchanged", "moved", "lost", "unusable".
+std::string statusText(EntryUpdate::Status status);
+
+EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
+                        const TableEntry& entry, std::size_t margin = defaultMargin);
+
+} // namespace scan
