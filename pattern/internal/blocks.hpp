@@ -21,16 +21,9 @@ using pattern_scan::kernelWidth;
 using pattern_scan::Prepared;
 
 constexpr std::size_t chunk = 64;
-// The bytes this far ahead are asked into the first-level cache as the scan goes, and in a range
-// this large or larger (one that comes from memory, as a game's image does) the bytes farther
-// ahead into the second-level cache too. Measured on the benchmark's corpora: nearer, the loads
-// still wait; farther into the first level, the scan from memory slows; asked of the second level
-// for bytes it holds already, the requests cost more than they save.
-constexpr std::uintptr_t nearAhead = 2048;
-constexpr std::uintptr_t farAhead = 8192;
-constexpr std::size_t farFrom = std::size_t{32} << 20;
 
-// Vector: Register, Hits (what one chunk's comparisons leave), width, load (aligned), loadu,
+// Vector: Register, Hits (what one chunk's comparisons leave), width, ahead (how far ahead the
+// bytes are asked into the first-level cache as the scan goes; 0 for none), load (aligned), loadu,
 // splat, hits (bytes equal to one value where later bytes equal another), either (of two hits),
 // none, noneOf (two hits), and bits (64 bytes compared with a value, one bit each). Every function
 // that reads the range is left uninstrumented (ORVELIN_READS_WHOLE_IMAGE).
@@ -72,7 +65,7 @@ public:
         std::uintptr_t done = begin & ~std::uintptr_t{chunk - 1}; // candidate chunks below: done
         for (std::uintptr_t at = (begin + lowest_) & ~std::uintptr_t{chunk - 1};
              done <= lastCandidate; at += chunk) {
-            at = end >= farFrom ? quiet<true>(at, quietUpTo) : quiet<false>(at, quietUpTo);
+            at = quiet(at, quietUpTo);
             // A hit in this chunk is a candidate in it or in the one before; earlier chunks had
             // none. Past quietUpTo every chunk that is left is looked at exactly.
             const std::uintptr_t through = at <= quietUpTo ? at : lastCandidate;
@@ -91,7 +84,6 @@ private:
     // The first chunk from `at` on, up to upTo, in which a pattern's anchors hold (its position
     // plus the pattern's first anchor in the chunk); past upTo when none does. Two chunks a step,
     // one test for both. Calls nothing, so that every value stays in a register.
-    template <bool far>
     ORVELIN_READS_WHOLE_IMAGE std::uintptr_t quiet(std::uintptr_t at, std::uintptr_t upTo) const {
         Register low[N];
         Register high[N];
@@ -126,11 +118,10 @@ private:
         // both chunks' into one per pattern.
         constexpr std::size_t apart = parts == 1 ? 2 : 1;
         for (; at + chunk <= upTo; at += 2 * chunk) {
-            _mm_prefetch(reinterpret_cast<const char*>(at + nearAhead), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char*>(at + nearAhead + chunk), _MM_HINT_T0);
-            if constexpr (far) {
-                _mm_prefetch(reinterpret_cast<const char*>(at + farAhead), _MM_HINT_T1);
-                _mm_prefetch(reinterpret_cast<const char*>(at + farAhead + chunk), _MM_HINT_T1);
+            if constexpr (Vector::ahead != 0) {
+                _mm_prefetch(reinterpret_cast<const char*>(at + Vector::ahead), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(at + Vector::ahead + chunk),
+                             _MM_HINT_T0);
             }
             Hits joined[apart * N];
             join(at, joined, true);

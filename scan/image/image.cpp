@@ -271,22 +271,23 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
     };
     // Each header piece is read at its own offset, once that offset and the piece's size are
     // checked against the file's size: nothing is read that the layout does not need, however
-    // far into the file a header points. Empty when the read fails.
-    bool piecesRead = true;
-    auto piece = [&](std::uint64_t offset, std::uint64_t count) {
+    // far into the file a header points.
+    auto piece = [&](std::uint64_t offset, std::uint64_t count) -> Outcome<std::string> {
         std::string bytes(static_cast<std::size_t>(count), '\0');
-        piecesRead = piecesRead && reader.read(offset, bytes.size(),
-                                               reinterpret_cast<unsigned char*>(bytes.data()));
+        if (!reader.read(offset, bytes.size(), reinterpret_cast<unsigned char*>(bytes.data()))) {
+            return unreadable;
+        }
         return bytes;
     };
     const std::uint64_t fileSize = reader.size;
     if (fileSize < dosHeaderSize) {
         return fail("not a PE file at all (no MZ header)");
     }
-    const std::string dos = piece(0, dosHeaderSize);
-    if (!piecesRead) {
-        return unreadable;
+    const Outcome<std::string> dosPiece = piece(0, dosHeaderSize);
+    if (!dosPiece) {
+        return dosPiece.error();
     }
+    const std::string& dos = *dosPiece;
     if (dos.substr(0, 2) != "MZ") {
         return fail("not a PE file at all (no MZ header)");
     }
@@ -295,10 +296,11 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
         return fail("truncated headers: the PE header at " + hex(pe) +
                     " lies past the end of the file");
     }
-    const std::string coff = piece(pe, 4 + coffHeaderSize);
-    if (!piecesRead) {
-        return unreadable;
+    const Outcome<std::string> coffPiece = piece(pe, 4 + coffHeaderSize);
+    if (!coffPiece) {
+        return coffPiece.error();
     }
+    const std::string& coff = *coffPiece;
     if (coff.substr(0, 4) != std::string_view("PE\0\0", 4)) {
         return fail("not a PE file at all (no PE signature)");
     }
@@ -309,12 +311,13 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
     if (optionalSize < optionalHeaderNeeded || optionalAt + optionalHeaderNeeded > fileSize) {
         return fail("truncated headers: the optional header is cut short");
     }
-    const std::string optional =
+    const Outcome<std::string> optionalPiece =
         piece(optionalAt,
               std::min<std::uint64_t>({optionalSize, optionalHeaderRead, fileSize - optionalAt}));
-    if (!piecesRead) {
-        return unreadable;
+    if (!optionalPiece) {
+        return optionalPiece.error();
     }
+    const std::string& optional = *optionalPiece;
     const std::uint32_t magic = read16(optional, 0);
     if (machine != amd64Machine || magic != pe32PlusMagic) {
         return fail("not 64-bit: machine " + hex(machine) + ", optional header magic " +
@@ -330,10 +333,11 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
     if (tableAt + sectionCount * sectionHeaderSize > fileSize) {
         return fail("truncated headers: the section table lies past the end of the file");
     }
-    const std::string table = piece(tableAt, sectionCount * sectionHeaderSize);
-    if (!piecesRead) {
-        return unreadable;
+    const Outcome<std::string> tablePiece = piece(tableAt, sectionCount * sectionHeaderSize);
+    if (!tablePiece) {
+        return tablePiece.error();
     }
+    const std::string& table = *tablePiece;
 
     ExecutableImage image;
     image.headersSize = headersSize;
