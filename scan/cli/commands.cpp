@@ -12,14 +12,6 @@ namespace scan {
 
 namespace {
 
-std::optional<Referent> referentAt(const ExecutableImage& image, std::uint64_t rva) {
-    const std::optional<std::uint64_t> global = engineReferenceAt(image, rva);
-    if (!global) {
-        return std::nullopt;
-    }
-    return Referent{*global, image.sectionAt(*global), image.holdsGlobal(*global)};
-}
-
 NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern, std::size_t near,
                         std::size_t listed) {
     if (near == 0) {
@@ -30,7 +22,7 @@ NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern
     NearListing listing{true, found.total, {}};
     for (const NearMatch& match : found.listed) {
         listing.listed.push_back(
-            {match.offset, match.differingOffsets, referentAt(image, match.offset)});
+            {match.offset, match.differingOffsets, engineGlobalAt(image, match.offset)});
     }
     return listing;
 }
@@ -67,11 +59,6 @@ Outcome<std::string> readTextFile(const std::string& path) {
     }
 }
 
-ShownSignature shown(const ExecutableImage& image, MadeSignature made) {
-    Outcome<EngineEntry> fit = fitAsEnginePattern(image, made.signature, made.rva);
-    return {std::move(made), std::move(fit)};
-}
-
 } // namespace
 
 EngineCheckReport checkEnginePatterns(const ExecutableImage& image, const std::string& executable,
@@ -94,7 +81,7 @@ PatternReport checkPattern(const ExecutableImage& image, const std::string& text
     PatternReport report{text, signature, matches.count, {}, {}, {}};
     for (const unsigned char* match : matches.lowest) {
         report.matchRvas.push_back(image.rvaOf(match));
-        report.refersTo.push_back(referentAt(image, report.matchRvas.back()));
+        report.refersTo.push_back(engineGlobalAt(image, report.matchRvas.back()));
     }
     report.near = nearListing(image, pattern, near, listed);
     return report;
@@ -102,37 +89,7 @@ PatternReport checkPattern(const ExecutableImage& image, const std::string& text
 
 SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, bool byReference,
                                std::size_t margin) {
-    SignatureRoutes routes = findSignatureRoutes(image, rva, byReference, margin);
-    SignatureReport report;
-    report.rva = rva;
-    report.marginAsked = margin;
-    if (routes.own) {
-        report.own = shown(image, std::move(*routes.own));
-    } else {
-        report.whyNoneOwn = routes.own.error().detail;
-    }
-    if (routes.interior) {
-        report.interior = shown(image, std::move(*routes.interior));
-    }
-    report.function = routes.function;
-    report.exports = std::move(routes.exports);
-    report.funcletParent = routes.funcletParent;
-    report.referencesLooked = routes.referencesLooked;
-    for (ReferenceSignature& route : routes.references) {
-        ShownSignature each = shown(image, route.made);
-        report.references.push_back({std::move(each), std::move(route)});
-    }
-    report.thunksLooked = routes.thunksLooked;
-    for (ThunkSignature& route : routes.thunks) {
-        ShownSignature each = shown(image, route.route.made);
-        report.thunks.push_back({std::move(each), std::move(route)});
-    }
-    report.tablesLooked = routes.tablesLooked;
-    for (TableSignature& route : routes.tables) {
-        ShownSignature each = shown(image, route.route.made);
-        report.tables.push_back({std::move(each), std::move(route)});
-    }
-    return report;
+    return {margin, findSignatureRoutes(image, rva, byReference, margin)};
 }
 
 UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
@@ -225,7 +182,7 @@ int exitStatusOf(const Report& report) {
     struct Status {
         int operator()(const EngineCheckReport& each) const { return each.allFound ? 0 : 1; }
         int operator()(const PatternReport& each) const { return each.matches > 0 ? 0 : 1; }
-        int operator()(const SignatureReport& each) const { return each.any() ? 0 : 1; }
+        int operator()(const SignatureReport& each) const { return each.routes.any() ? 0 : 1; }
         int operator()(const UpdateReport& each) const {
             return std::all_of(each.entries.begin(), each.entries.end(),
                                [](const EntryUpdate& entry) {

@@ -40,9 +40,9 @@ json toJson(const EngineCheckReport& report) {
                       {"matchRvas", finding.matchRvas}};
         if (finding.matched) {
             entry["matchRva"] = finding.matchRva;
-            entry["globalRva"] = finding.globalRva;
-            entry["insideImage"] = finding.insideImage;
-            entry["section"] = sectionJson(finding.section);
+            entry["globalRva"] = finding.global.rva;
+            entry["insideImage"] = finding.global.insideImage;
+            entry["section"] = sectionJson(finding.global.section);
         }
         addNear(entry, pattern.near);
         patterns.push_back(entry);
@@ -53,7 +53,7 @@ json toJson(const EngineCheckReport& report) {
 
 json toJson(const PatternReport& report) {
     json refersTo = json::array();
-    for (const std::optional<Referent>& referent : report.refersTo) {
+    for (const std::optional<GlobalPlace>& referent : report.refersTo) {
         refersTo.push_back(referent ? json(referent->rva) : json());
     }
     json document = {{"pattern", report.text},
@@ -69,79 +69,81 @@ json toJson(const Outcome<EngineEntry>& fit) {
         return {{"usable", false}, {"why", fit.error().detail}};
     }
     return {{"usable", true},
-            {"globalRva", fit->globalRva},
-            {"section", sectionJson(fit->section)},
+            {"globalRva", fit->global.rva},
+            {"section", sectionJson(fit->global.section)},
             {"bytes", escapedBytes(fit->entry)},
             {"mask", fit->entry.mask},
             {"entry", tableEntry(fit->entry)}};
 }
 
-json toJson(const ShownSignature& shown) {
-    const Signature& signature = shown.made.signature;
+json toJson(const MadeSignature& made, const Outcome<EngineEntry>& enginePattern) {
+    const Signature& signature = made.signature;
     return {{"signature", notation(signature)},
             {"bytes", escapedBytes(signature)},
             {"mask", signature.mask},
             {"length", signature.length()},
-            {"margin", shown.made.margin},
-            {"instructions", shown.made.instructions},
-            {"enginePattern", toJson(shown.enginePattern)}};
+            {"margin", made.margin},
+            {"instructions", made.instructions},
+            {"enginePattern", toJson(enginePattern)}};
 }
 
 // The referring instruction within a signature, and where its relative field lies.
-json routeJson(const ShownSignature& shown, const ReferenceSignature& route, std::uint64_t place) {
-    json entry = toJson(shown);
+json routeJson(const ReferenceSignature& route, const Outcome<EngineEntry>& enginePattern,
+               std::uint64_t place) {
+    json entry = toJson(route.made, enginePattern);
     entry["rva"] = route.reference.rva;
     entry["matchRva"] = route.made.rva;
     entry["instructionOffset"] = route.instructionOffset;
     entry["instructionLength"] = route.reference.length;
-    entry["fieldOffset"] =
-        route.instructionOffset + static_cast<std::int64_t>(route.reference.fieldOffset);
+    entry["fieldOffset"] = route.fieldOffset;
     entry["resolvesTo"] = place;
     return entry;
 }
 
 json toJson(const SignatureReport& report) {
-    json document = {{"rva", report.rva}};
-    if (report.own) {
-        document.update(toJson(*report.own));
+    const SignatureRoutes& routes = report.routes;
+    json document = {{"rva", routes.place}};
+    if (routes.own) {
+        document.update(toJson(routes.own->route, routes.own->enginePattern));
     } else {
-        document["error"] = report.whyNoneOwn;
+        document["error"] = routes.own.error().detail;
     }
-    if (report.interior) {
-        json entry = toJson(*report.interior);
-        entry["matchRva"] = report.interior->made.rva;
-        entry["placeOffset"] = -static_cast<std::int64_t>(report.interior->made.rva - report.rva);
+    if (routes.interior) {
+        const InteriorSignature& interior = routes.interior->route;
+        json entry = toJson(interior.made, routes.interior->enginePattern);
+        entry["matchRva"] = interior.made.rva;
+        entry["placeOffset"] = interior.placeOffset;
         document["interior"] = entry;
     }
     document["function"] =
-        report.function ? json{{"begin", report.function->begin}, {"end", report.function->end}}
+        routes.function ? json{{"begin", routes.function->begin}, {"end", routes.function->end}}
                         : json();
-    document["exports"] = report.exports;
+    document["exports"] = routes.exports;
     document["funclet"] =
-        report.funcletParent ? json{{"parentRva", *report.funcletParent}} : json();
-    if (report.referencesLooked) {
+        routes.funcletParent ? json{{"parentRva", *routes.funcletParent}} : json();
+    if (routes.referencesLooked) {
         json list = json::array();
-        for (const SignatureReport::Referring& each : report.references) {
-            json entry = routeJson(each.shown, each.route, report.rva);
+        for (const Offered<ReferenceSignature>& each : routes.references) {
+            json entry = routeJson(each.route, each.enginePattern, routes.place);
             entry["branch"] = each.route.reference.branch;
             list.push_back(entry);
         }
         document["references"] = list;
     }
-    if (report.thunksLooked) {
+    if (routes.thunksLooked) {
         // Apart from "references": following one of these once leads to the jump, not the place.
         json list = json::array();
-        for (const SignatureReport::Thunk& each : report.thunks) {
-            json entry = routeJson(each.shown, each.route.route, report.rva);
+        for (const Offered<ThunkSignature>& each : routes.thunks) {
+            json entry = routeJson(each.route.route, each.enginePattern, routes.place);
             entry["thunkRva"] = each.route.thunkRva;
             list.push_back(entry);
         }
         document["thunks"] = list;
     }
-    if (report.tablesLooked) {
+    if (routes.tablesLooked) {
         json list = json::array();
-        for (const SignatureReport::Table& each : report.tables) {
-            json entry = routeJson(each.shown, each.route.route, report.rva);
+        for (const Offered<TableSignature>& each : routes.tables) {
+            json entry = routeJson(each.route.route, each.enginePattern, routes.place);
             entry["tableRva"] = each.route.tableRva;
             entry["slotOffset"] = each.route.slotOffset;
             list.push_back(entry);
@@ -155,10 +157,9 @@ json toJson(const UpdateReport& report) {
     json entries = json::array();
     for (const EntryUpdate& update : report.entries) {
         json anchors = json::array();
-        for (std::size_t n = 0; n < update.reading.anchors.size(); ++n) {
-            const BundleReading::Found& found = update.reading.anchors[n];
-            anchors.push_back({{"kind", kindText(update.bundle.anchors[n].kind)},
-                               {"signature", notation(update.bundle.anchors[n].made.signature)},
+        for (const BundleReading::Found& found : update.reading.anchors) {
+            anchors.push_back({{"kind", kindText(found.anchor.kind)},
+                               {"signature", notation(found.anchor.made.signature)},
                                {"matches", found.matches},
                                {"matchRva", found.match ? json(*found.match) : json()},
                                {"leadsTo", found.function ? json(*found.function) : json()}});

@@ -24,7 +24,7 @@ std::string placeText(const std::string& section, bool insideImage) {
 }
 
 // " (refers to RVA X in S)" for a match whose instruction has the engine patterns' shape.
-std::string refersText(const std::optional<Referent>& referent) {
+std::string refersText(const std::optional<GlobalPlace>& referent) {
     if (!referent) {
         return "";
     }
@@ -66,7 +66,8 @@ void print(const EngineCheckReport& report, std::ostream& out) {
         } else {
             out << (finding.found ? "found at RVA " : "not found: the match at RVA ")
                 << hex(finding.matchRva) << (finding.found ? ", global at RVA " : " refers to RVA ")
-                << hex(finding.globalRva) << placeText(finding.section, finding.insideImage)
+                << hex(finding.global.rva)
+                << placeText(finding.global.section, finding.global.insideImage)
                 << countText(finding.matches, finding.matchRvas) << '\n';
         }
         printNear(pattern.near, out);
@@ -105,29 +106,30 @@ std::string marginText(std::size_t margin, std::size_t asked) {
     return text;
 }
 
-void print(const ShownSignature& shown, std::size_t marginAsked, std::ostream& out) {
-    const Signature& signature = shown.made.signature;
+void print(const MadeSignature& made, const Outcome<EngineEntry>& enginePattern,
+           std::size_t marginAsked, std::ostream& out) {
+    const Signature& signature = made.signature;
     out << "  " << notation(signature) << "\n  bytes \"" << escapedBytes(signature)
-        << "\"\n  mask  \"" << signature.mask << "\"\n  "
-        << marginText(shown.made.margin, marginAsked) << "\nIt covers:\n";
-    for (const std::string& instruction : shown.made.instructions) {
+        << "\"\n  mask  \"" << signature.mask << "\"\n  " << marginText(made.margin, marginAsked)
+        << "\nIt covers:\n";
+    for (const std::string& instruction : made.instructions) {
         out << "  " << instruction << '\n';
     }
-    if (!shown.enginePattern) {
-        out << "As an engine pattern of the plug-in: no, " << shown.enginePattern.error().detail
-            << ".\n";
+    if (!enginePattern) {
+        out << "As an engine pattern of the plug-in: no, " << enginePattern.error().detail << ".\n";
         return;
     }
-    const EngineEntry& entry = *shown.enginePattern;
+    const EngineEntry& entry = *enginePattern;
     out << "As an engine pattern of the plug-in: yes, its global lies at RVA "
-        << hex(entry.globalRva) << (entry.section.empty() ? "" : " in " + entry.section)
+        << hex(entry.global.rva)
+        << (entry.global.section.empty() ? "" : " in " + entry.global.section)
         << ". The table's entry (true where the slot keeps the global's value):\n  "
         << tableEntry(entry.entry) << '\n';
 }
 
 // "N bytes, matches once".
-std::string sizeText(const ShownSignature& shown) {
-    return std::to_string(shown.made.signature.length()) + " bytes, matches once";
+std::string sizeText(const MadeSignature& made) {
+    return std::to_string(made.signature.length()) + " bytes, matches once";
 }
 
 // "+ 5", "- 12".
@@ -137,75 +139,74 @@ std::string signedText(std::int64_t value) {
 
 // How the referring instruction's field is followed from the signature's match.
 std::string fieldText(const ReferenceSignature& route) {
-    const std::int64_t offset = route.instructionOffset;
-    return "match " + signedText(offset) + " + " + std::to_string(route.reference.length) +
-           " + the signed 32-bit value at match " +
-           signedText(offset + static_cast<std::int64_t>(route.reference.fieldOffset));
+    return "match " + signedText(route.instructionOffset) + " + " +
+           std::to_string(route.reference.length) + " + the signed 32-bit value at match " +
+           signedText(route.fieldOffset);
 }
 
 void print(const SignatureReport& report, std::ostream& out) {
-    const std::string place = hex(report.rva);
-    if (report.own) {
-        out << "Signature at RVA " << place << " (" << sizeText(*report.own) << "):\n";
-        print(*report.own, report.marginAsked, out);
-    } else if (!report.any()) {
-        out << "No signature: " << report.whyNoneOwn
+    const SignatureRoutes& routes = report.routes;
+    const std::string place = hex(routes.place);
+    if (routes.own) {
+        out << "Signature at RVA " << place << " (" << sizeText(routes.own->route) << "):\n";
+        print(routes.own->route, routes.own->enginePattern, report.marginAsked, out);
+    } else if (!routes.any()) {
+        out << "No signature: " << routes.own.error().detail
             << "; nor has any later instruction of its function or any instruction that refers to "
                "it\n";
-        if (report.funcletParent) {
+        if (routes.funcletParent) {
             out << "RVA " << place << " is an exception funclet of the function at RVA "
-                << hex(*report.funcletParent)
+                << hex(*routes.funcletParent)
                 << ": only that function's exception data names it, and the runtime calls it "
                    "while handling an exception, so no code refers to it; hook the function at RVA "
-                << hex(*report.funcletParent) << " instead\n";
+                << hex(*routes.funcletParent) << " instead\n";
         }
         return;
     } else {
-        out << "No signature of its own: " << report.whyNoneOwn << ".\n";
+        out << "No signature of its own: " << routes.own.error().detail << ".\n";
     }
-    for (const std::string& name : report.exports) {
+    for (const std::string& name : routes.exports) {
         out << "Exported as " << name << ": GetProcAddress finds it by name\n";
     }
-    if (report.interior) {
-        const std::uint64_t back = report.interior->made.rva - report.rva;
-        out << "Signature inside its function at RVA " << hex(report.interior->made.rva) << " ("
-            << sizeText(*report.interior) << "):\n";
-        print(*report.interior, report.marginAsked, out);
-        out << "From its match: RVA " << place << " = match - " << back
-            << " (the plug-in's findPattern offset " << -static_cast<std::int64_t>(back) << ")\n";
+    if (routes.interior) {
+        const InteriorSignature& interior = routes.interior->route;
+        out << "Signature inside its function at RVA " << hex(interior.made.rva) << " ("
+            << sizeText(interior.made) << "):\n";
+        print(interior.made, routes.interior->enginePattern, report.marginAsked, out);
+        out << "From its match: RVA " << place << " = match " << signedText(interior.placeOffset)
+            << " (the plug-in's findPattern offset " << interior.placeOffset << ")\n";
     }
-    for (std::size_t n = 0; n < report.references.size(); ++n) {
-        const SignatureReport::Referring& each = report.references[n];
-        out << "Reference signature " << n + 1 << ": " << each.route.reference.text << " at RVA "
-            << hex(each.route.reference.rva) << " refers to RVA " << place
-            << "; the signature starts at RVA " << hex(each.route.made.rva) << " ("
-            << sizeText(each.shown) << "):\n";
-        print(each.shown, report.marginAsked, out);
-        out << "From its match: RVA " << place << " = " << fieldText(each.route) << '\n';
+    for (std::size_t n = 0; n < routes.references.size(); ++n) {
+        const ReferenceSignature& route = routes.references[n].route;
+        out << "Reference signature " << n + 1 << ": " << route.reference.text << " at RVA "
+            << hex(route.reference.rva) << " refers to RVA " << place
+            << "; the signature starts at RVA " << hex(route.made.rva) << " ("
+            << sizeText(route.made) << "):\n";
+        print(route.made, routes.references[n].enginePattern, report.marginAsked, out);
+        out << "From its match: RVA " << place << " = " << fieldText(route) << '\n';
     }
-    for (std::size_t n = 0; n < report.thunks.size(); ++n) {
-        const SignatureReport::Thunk& each = report.thunks[n];
-        const ReferenceSignature& route = each.route.route;
-        const std::string thunk = hex(each.route.thunkRva);
+    for (std::size_t n = 0; n < routes.thunks.size(); ++n) {
+        const ThunkSignature& thunk = routes.thunks[n].route;
+        const ReferenceSignature& route = thunk.route;
         out << "Thunk signature " << n + 1 << ": " << route.reference.text << " at RVA "
-            << hex(route.reference.rva) << " refers to the jump at RVA " << thunk
+            << hex(route.reference.rva) << " refers to the jump at RVA " << hex(thunk.thunkRva)
             << ", which jumps to RVA " << place << "; the signature starts at RVA "
-            << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
-        print(each.shown, report.marginAsked, out);
+            << hex(route.made.rva) << " (" << sizeText(route.made) << "):\n";
+        print(route.made, routes.thunks[n].enginePattern, report.marginAsked, out);
         out << "From its match: the jump is at " << fieldText(route) << ", and RVA " << place
             << " = the jump + 5 + the signed 32-bit value at the jump + 1\n";
     }
-    for (std::size_t n = 0; n < report.tables.size(); ++n) {
-        const SignatureReport::Table& each = report.tables[n];
-        const ReferenceSignature& route = each.route.route;
+    for (std::size_t n = 0; n < routes.tables.size(); ++n) {
+        const TableSignature& table = routes.tables[n].route;
+        const ReferenceSignature& route = table.route;
         out << "Table signature " << n + 1 << ": " << route.reference.text << " at RVA "
-            << hex(route.reference.rva) << " addresses the table at RVA "
-            << hex(each.route.tableRva) << ", whose slot at +" << hex(each.route.slotOffset)
-            << " holds the address of RVA " << place << "; the signature starts at RVA "
-            << hex(route.made.rva) << " (" << sizeText(each.shown) << "):\n";
-        print(each.shown, report.marginAsked, out);
+            << hex(route.reference.rva) << " addresses the table at RVA " << hex(table.tableRva)
+            << ", whose slot at +" << hex(table.slotOffset) << " holds the address of RVA " << place
+            << "; the signature starts at RVA " << hex(route.made.rva) << " ("
+            << sizeText(route.made) << "):\n";
+        print(route.made, routes.tables[n].enginePattern, report.marginAsked, out);
         out << "From its match: the table is at " << fieldText(route) << ", and RVA " << place
-            << " = the 8-byte value at the table + " << hex(each.route.slotOffset)
+            << " = the 8-byte value at the table + " << hex(table.slotOffset)
             << ", minus the image base\n";
     }
 }
@@ -228,10 +229,9 @@ void print(const UpdateReport& report, std::ostream& out) {
         case EntryUpdate::Status::lost:
             out << " (RVA " << hex(*update.oldRva) << " in the old build): " << update.why << "; "
                 << anchors << '\n';
-            for (std::size_t n = 0; n < update.bundle.anchors.size(); ++n) {
-                const BundleReading::Found& found = reading.anchors[n];
-                out << "  " << kindText(update.bundle.anchors[n].kind) << " "
-                    << notation(update.bundle.anchors[n].made.signature) << ": ";
+            for (const BundleReading::Found& found : reading.anchors) {
+                out << "  " << kindText(found.anchor.kind) << " "
+                    << notation(found.anchor.made.signature) << ": ";
                 if (!found.match) {
                     out << (found.matches == 0 ? "not found" : "matches more than once") << '\n';
                 } else if (!found.function) {
@@ -258,8 +258,8 @@ void print(const UpdateReport& report, std::ostream& out) {
             const Outcome<EngineEntry>& fit = *update.enginePattern;
             if (fit) {
                 out << "  table entry " << tableEntry(fit->entry, update.entry.readsValue)
-                    << "; its global lies at RVA " << hex(fit->globalRva)
-                    << (fit->section.empty() ? "" : " in " + fit->section) << '\n';
+                    << "; its global lies at RVA " << hex(fit->global.rva)
+                    << (fit->global.section.empty() ? "" : " in " + fit->global.section) << '\n';
             } else {
                 out << "  as an engine pattern of the plug-in: no, " << fit.error().detail << '\n';
             }

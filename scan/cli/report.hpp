@@ -6,7 +6,7 @@
 #include "scan/engine/engine_entry.hpp"
 #include "scan/engine/engine_findings.hpp"
 #include "scan/error.hpp"
-#include "scan/signature/routes.hpp"
+#include "scan/routes/routes.hpp"
 #include "scan/update/update.hpp"
 
 #include <cstdint>
@@ -17,19 +17,12 @@
 
 namespace scan {
 
-// Where a match of the engine patterns' shape refers to, as the plug-in reads it.
-struct Referent {
-    std::uint64_t rva = 0;
-    std::string section; // empty when none holds it
-    bool insideImage = false;
-};
-
 // Places where a pattern almost matches, when they were asked for.
 struct NearListing {
     struct Place {
         std::uint64_t rva = 0;
         std::vector<std::size_t> differingOffsets;
-        std::optional<Referent> refersTo;
+        std::optional<GlobalPlace> refersTo;
     };
     bool asked = false;
     std::uint64_t total = 0;
@@ -52,50 +45,16 @@ struct PatternReport {
     std::string text; // as given
     Signature signature;
     std::uint64_t matches = 0;
-    std::vector<std::uint64_t> matchRvas;          // the lowest, ascending
-    std::vector<std::optional<Referent>> refersTo; // one for each of matchRvas
+    std::vector<std::uint64_t> matchRvas;             // the lowest, ascending
+    std::vector<std::optional<GlobalPlace>> refersTo; // one for each of matchRvas
     NearListing near;
 };
 
-// A made signature and what it is worth as an engine pattern.
-struct ShownSignature {
-    MadeSignature made;
-    Outcome<EngineEntry> enginePattern;
-};
-
-// Signatures that lead to an instruction, by every route the policy offers.
+// Signatures that lead to an instruction, by every route the policy offers, as the library
+// found and checked them.
 struct SignatureReport {
-    struct Referring {
-        ShownSignature shown;
-        ReferenceSignature route;
-    };
-    struct Thunk {
-        ShownSignature shown;
-        ThunkSignature route;
-    };
-    struct Table {
-        ShownSignature shown;
-        TableSignature route;
-    };
-    std::uint64_t rva = 0;
     std::size_t marginAsked = 1;
-    std::optional<ShownSignature> own;
-    std::string whyNoneOwn; // when there is no signature of its own
-    std::optional<ShownSignature> interior;
-    std::optional<FunctionExtent> function;
-    std::vector<std::string> exports;
-    std::optional<std::uint64_t> funcletParent;
-    bool referencesLooked = false;
-    std::vector<Referring> references;
-    bool thunksLooked = false;
-    std::vector<Thunk> thunks;
-    bool tablesLooked = false;
-    std::vector<Table> tables;
-
-    bool any() const {
-        return own || interior || !exports.empty() || !references.empty() || !thunks.empty() ||
-               !tables.empty();
-    }
+    SignatureRoutes routes;
 };
 
 // A pattern table carried from an old build of the game to a new one.

@@ -43,12 +43,20 @@ Outcome<EngineEntry> fitAsEnginePattern(const ExecutableImage& image, const Sign
         return unusable("its global at RVA " + hex(*global) + " lies outside the image");
     }
     EngineEntry fit;
-    fit.globalRva = *global;
-    fit.section = image.sectionAt(*global);
+    fit.global = globalPlaceAt(image, *global);
     fit.entry = signature;
     fit.entry.bytes[displacementTop] = static_cast<char>(top);
     fit.entry.mask[displacementTop] = 'x';
     return fit;
+}
+
+GlobalPlace globalPlaceAt(const ExecutableImage& image, std::uint64_t rva) {
+    return {rva, image.sectionAt(rva), image.holdsGlobal(rva)};
+}
+
+std::optional<GlobalPlace> engineGlobalAt(const ExecutableImage& image, std::uint64_t matchRva) {
+    const std::optional<std::uint64_t> global = engineReferenceAt(image, matchRva);
+    return global ? std::optional(globalPlaceAt(image, *global)) : std::nullopt;
 }
 
 std::string tableEntry(const Signature& entry, bool readsValue) {

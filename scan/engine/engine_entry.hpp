@@ -12,14 +12,26 @@
 
 namespace scan {
 
+// Where a global that an instruction of the engine patterns' shape refers to lies: its RVA, the
+// section holding it (empty when none does), and whether all eight bytes of it lie in the image,
+// the plug-in's rule for a global whose value it reads. The one account of it for every command.
+struct GlobalPlace {
+    std::uint64_t rva = 0;
+    std::string section;
+    bool insideImage = false;
+};
+GlobalPlace globalPlaceAt(const ExecutableImage& image, std::uint64_t rva);
+
 // The RVA the plug-in takes the match at matchRva to refer to, by its own rule; empty when the
 // instruction there is not of the engine patterns' shape.
 std::optional<std::uint64_t> engineReferenceAt(const ExecutableImage& image,
                                                std::uint64_t matchRva);
 
+// Where the match at matchRva leads by the plug-in's rule; empty as engineReferenceAt.
+std::optional<GlobalPlace> engineGlobalAt(const ExecutableImage& image, std::uint64_t matchRva);
+
 struct EngineEntry {
-    std::uint64_t globalRva = 0;
-    std::string section; // the global's; empty when none holds it
+    GlobalPlace global;
     // The pattern table's entry: the signature with the displacement's top byte fixed, as the
     // table's own patterns have it, so that every match's displacement reads as positive.
     Signature entry;

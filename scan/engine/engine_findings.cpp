@@ -18,12 +18,10 @@ std::vector<PatternFinding> findEngineGlobals(const ExecutableImage& image) {
         if (!matches[n].lowest.empty()) {
             finding.matched = true;
             finding.matchRva = image.rvaOf(matches[n].lowest.front());
-            finding.globalRva =
-                image.relativeTargetRva(finding.matchRva, engineFieldOffset,
-                                        engineInstructionLength, FieldReading::asUnsigned);
-            finding.insideImage = image.holdsGlobal(finding.globalRva);
-            finding.found = finding.insideImage || !enginePatterns[n].readsValue;
-            finding.section = image.sectionAt(finding.globalRva);
+            finding.global = globalPlaceAt(
+                image, image.relativeTargetRva(finding.matchRva, engineFieldOffset,
+                                               engineInstructionLength, FieldReading::asUnsigned));
+            finding.found = finding.global.insideImage || !enginePatterns[n].readsValue;
         }
         findings.push_back(finding);
     }

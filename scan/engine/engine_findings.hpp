@@ -2,6 +2,7 @@
 // What the plug-in's three engine patterns find in a laid-out game executable, judged as the
 // plug-in judges its first match.
 
+#include "scan/engine/engine_entry.hpp"
 #include "scan/image/image.hpp"
 
 #include <cstdint>
@@ -17,9 +18,7 @@ struct PatternFinding {
     std::uint64_t matches = 0; // places it matches: more than one is ambiguous
     std::vector<std::uint64_t> matchRvas; // the lowest, ascending, at most listedMatches
     std::uint64_t matchRva = 0;
-    std::uint64_t globalRva = 0;
-    bool insideImage = false;
-    std::string section; // the global's section, empty when none
+    GlobalPlace global; // where the first match leads
 };
 
 // Each engine pattern in slot order, found with the plug-in's own scan (every match, in one pass)

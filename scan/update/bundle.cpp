@@ -160,7 +160,7 @@ BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image) {
     BundleReading reading;
     std::map<std::uint64_t, std::size_t> votes;
     for (std::size_t n = 0; n < bundle.anchors.size(); ++n) {
-        BundleReading::Found found{matches[n].count, std::nullopt, std::nullopt};
+        BundleReading::Found found{bundle.anchors[n], matches[n].count, std::nullopt, std::nullopt};
         if (found.matches == 1) {
             found.match = image.rvaOf(matches[n].lowest.front());
             found.function = leadsTo(bundle.anchors[n], image, *found.match);

@@ -5,7 +5,7 @@
 // two anchors are found once each and every one found leads to the same function.
 
 #include "scan/image/image.hpp"
-#include "scan/signature/routes.hpp"
+#include "scan/routes/routes.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -56,12 +56,14 @@ Bundle makeBundle(const ExecutableImage& image, std::uint64_t place,
 
 // What a bundle finds in a build.
 struct BundleReading {
+    // Each anchor beside what it found.
     struct Found {
+        Anchor anchor;
         std::uint64_t matches = 0;
         std::optional<std::uint64_t> match;    // when it matches once
         std::optional<std::uint64_t> function; // the function it leads to from there
     };
-    std::vector<Found> anchors;            // one for each of the bundle's
+    std::vector<Found> anchors;            // the bundle's, in its order
     std::size_t found = 0;                 // anchors found once
     std::size_t agreeing = 0;              // of those, leading to the function most of them lead to
     std::optional<std::uint64_t> function; // that function, when the bundle holds

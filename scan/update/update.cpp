@@ -174,9 +174,8 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
         place == update.bundle.function
             ? std::optional(function)
             : alignInstruction(older, update.bundle.function, place, newer, function);
-    for (std::size_t n = 0; n < update.bundle.anchors.size(); ++n) {
-        const BundleReading::Found& found = update.reading.anchors[n];
-        if (update.bundle.anchors[n].kind != Anchor::Kind::own || !found.match) {
+    for (const BundleReading::Found& found : update.reading.anchors) {
+        if (found.anchor.kind != Anchor::Kind::own || !found.match) {
             continue;
         }
         if (newPlace && *newPlace != *found.match) {

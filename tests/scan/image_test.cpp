@@ -60,8 +60,8 @@ TEST(FindEngineGlobals, ReportsEachPatternAndWhereItsGlobalLies) {
         EXPECT_EQ(finding.pattern, n + 1);
         EXPECT_TRUE(finding.found);
         EXPECT_EQ(finding.matchRva, textAddress + 0x100u * static_cast<unsigned>(n + 1));
-        EXPECT_EQ(finding.globalRva, globalAddresses[n]);
-        EXPECT_EQ(finding.section, ".bss");
+        EXPECT_EQ(finding.global.rva, globalAddresses[n]);
+        EXPECT_EQ(finding.global.section, ".bss");
     }
 }
 
@@ -121,7 +121,7 @@ TEST(FindEngineGlobals, AFirstGlobalOutsideTheImageIsNoFinding) {
     EXPECT_TRUE(findings[0].matched);
     EXPECT_FALSE(findings[0].found) << "the plug-in reads no value from outside the image";
     EXPECT_TRUE(findings[1].found) << "the plug-in keeps an address without reading it";
-    EXPECT_FALSE(findings[1].insideImage);
+    EXPECT_FALSE(findings[1].global.insideImage);
 }
 
 TEST(LayOutImage, RefusesFilesThatAreNoUsablePe32PlusImage) {

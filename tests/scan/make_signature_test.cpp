@@ -7,7 +7,7 @@
 #include "scan/image/code_walk.hpp"
 #include "scan/image/instructions.hpp"
 #include "scan/image/references.hpp"
-#include "scan/signature/routes.hpp"
+#include "scan/routes/routes.hpp"
 
 #include "pe_file.hpp"
 #include "synthetic_game.hpp"
@@ -257,9 +257,9 @@ TEST(MakeSignature, AFunctionReachedOnlyByATailCallIsFoundByReference) {
     EXPECT_EQ(references.front().text, "jmp 0x140001000");
     const scan::SignatureRoutes routes = scan::findSignatureRoutes(image, 0x1000, false);
     ASSERT_EQ(routes.references.size(), 1u);
-    EXPECT_EQ(scan::notation(routes.references.front().made.signature), "E9 ?? ?? ?? ??");
-    EXPECT_EQ(routes.references.front().made.rva +
-                  std::uint64_t(routes.references.front().instructionOffset),
+    EXPECT_EQ(scan::notation(routes.references.front().route.made.signature), "E9 ?? ?? ?? ??");
+    EXPECT_EQ(routes.references.front().route.made.rva +
+                  std::uint64_t(routes.references.front().route.instructionOffset),
               0x1089u);
     // Nothing else leads there: no reference to the padding, none found in a range that misses.
     EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
@@ -273,7 +273,7 @@ TEST(MakeSignature, AFunctionReachedOnlyThroughAJumpThunkGetsAThunkRoute) {
     EXPECT_TRUE(routes.references.empty()); // the thunk's own jump is one of many alike
     ASSERT_TRUE(routes.thunksLooked);
     ASSERT_EQ(routes.thunks.size(), 1u);
-    const scan::ThunkSignature& route = routes.thunks.front();
+    const scan::ThunkSignature& route = routes.thunks.front().route;
     EXPECT_EQ(route.thunkRva, 0x1000u);
     EXPECT_EQ(route.route.reference.rva, 0x1305u);
     // Followed as a plug-in would: the one match, where its call leads, where that jump leads.
@@ -332,7 +332,7 @@ TEST(MakeSignature, AFunctionReachedOnlyThroughATableGetsATableRoute) {
         EXPECT_FALSE(routes.interior);
         EXPECT_TRUE(routes.references.empty());
         ASSERT_EQ(routes.tables.size(), 1u) << place;
-        const scan::TableSignature& route = routes.tables.front();
+        const scan::TableSignature& route = routes.tables.front().route;
         EXPECT_EQ(scan::notation(route.route.made.signature), "48 8D 05 ?? ?? ?? ??");
         EXPECT_EQ(route.tableRva, 0x2008u);
         EXPECT_EQ(route.slotOffset, slot);
@@ -383,8 +383,8 @@ TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
             scan::fitAsEnginePattern(image, made->signature, made->rva);
         EXPECT_EQ(static_cast<bool>(fit), example.usable) << example.rva;
         if (fit) {
-            EXPECT_EQ(fit->globalRva, 0x2010u);
-            EXPECT_EQ(fit->section, ".data");
+            EXPECT_EQ(fit->global.rva, 0x2010u);
+            EXPECT_EQ(fit->global.section, ".data");
             EXPECT_EQ(fit->entry.mask, example.says);
             EXPECT_EQ(scan::tableEntry(fit->entry),
                       "{{\"\\x48\\x8B\\x05\\x00\\x00\\x00\\x00\\x48\\x85\\xC0\", \"xxx???xxxx\"}, "
@@ -397,7 +397,7 @@ TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
             ASSERT_NE(match, nullptr);
             EXPECT_EQ(referencedLocation(match) -
                           reinterpret_cast<std::uintptr_t>(image.bytes.data()),
-                      fit->globalRva);
+                      fit->global.rva);
         } else {
             EXPECT_NE(fit.error().detail.find(example.says), std::string::npos);
         }

@@ -1,4 +1,4 @@
-#include "scan/signature/routes.hpp"
+#include "scan/routes/routes.hpp"
 
 #include "scan/image/code_walk.hpp"
 #include "scan/image/funclets.hpp"
@@ -50,7 +50,8 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
     }
     const std::int64_t offset =
         static_cast<std::int64_t>(reference.rva) - static_cast<std::int64_t>(best->rva);
-    return ReferenceSignature{std::move(*best), reference, offset};
+    const auto field = offset + static_cast<std::int64_t>(reference.fieldOffset);
+    return ReferenceSignature{std::move(*best), reference, offset, field};
 }
 
 // Signatures through up to `most` of the references, one per function first, then the rest; each
@@ -192,22 +193,45 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
 
 SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,
                                     bool byReference, std::size_t margin) {
-    SignatureRoutes routes{makeSignature(image, place, margin), std::nullopt,
-                           image.functionAt(place)};
+    // Each signature offered with its fit as an engine pattern.
+    const auto offer = [&](auto route, const MadeSignature& made) {
+        Outcome<EngineEntry> fit = fitAsEnginePattern(image, made.signature, made.rva);
+        return Offered<decltype(route)>{std::move(route), std::move(fit)};
+    };
+    const auto offerAll = [&](auto routes, auto madeOf) {
+        std::vector<Offered<typename decltype(routes)::value_type>> offered;
+        for (auto& route : routes) {
+            const MadeSignature made = madeOf(route);
+            offered.push_back(offer(std::move(route), made));
+        }
+        return offered;
+    };
+    Outcome<MadeSignature> own = makeSignature(image, place, margin);
+    SignatureRoutes routes{place,
+                           own ? Outcome<Offered<MadeSignature>>(offer(*own, *own))
+                               : Outcome<Offered<MadeSignature>>(own.error()),
+                           std::nullopt, image.functionAt(place)};
     if (!routes.own) {
-        routes.interior = makeInteriorSignature(image, place, margin);
+        if (std::optional<MadeSignature> interior = makeInteriorSignature(image, place, margin)) {
+            const std::int64_t back =
+                static_cast<std::int64_t>(place) - static_cast<std::int64_t>(interior->rva);
+            routes.interior = offer(InteriorSignature{*interior, back}, *interior);
+        }
     }
     routes.referencesLooked = !routes.own || byReference;
     if (routes.referencesLooked) {
-        routes.references = makeReferenceSignatures(image, place, margin);
+        routes.references = offerAll(makeReferenceSignatures(image, place, margin),
+                                     [](const ReferenceSignature& route) { return route.made; });
     }
     routes.thunksLooked = routes.referencesLooked && routes.references.empty();
     if (routes.thunksLooked) {
-        routes.thunks = makeThunkSignatures(image, place, margin);
+        routes.thunks = offerAll(makeThunkSignatures(image, place, margin),
+                                 [](const ThunkSignature& route) { return route.route.made; });
     }
     routes.tablesLooked = byReference || !routes.any();
     if (routes.tablesLooked) {
-        routes.tables = makeTableSignatures(image, place, margin);
+        routes.tables = offerAll(makeTableSignatures(image, place, margin),
+                                 [](const TableSignature& route) { return route.route.made; });
     }
     routes.exports = image.exportsAt(place);
     if (routes.referencesLooked && routes.references.empty() && routes.thunks.empty() &&

@@ -4,6 +4,7 @@
 // holding its address; and the routes no code gives (an export's name) or that none can (an
 // exception funclet). Each route is checked here as its user will follow it.
 
+#include "scan/engine/engine_entry.hpp"
 #include "scan/image/image.hpp"
 #include "scan/image/references.hpp"
 #include "scan/signature/make_signature.hpp"
@@ -23,6 +24,8 @@ struct ReferenceSignature {
     Reference reference;
     // The referring instruction's, from the match: within the signature, or before it (negative).
     std::int64_t instructionOffset = 0;
+    // Its relative field's, from the match.
+    std::int64_t fieldOffset = 0;
 };
 
 // Up to `most` reference signatures for the place, each from another function where the
@@ -66,18 +69,31 @@ std::vector<ThunkSignature> makeThunkSignatures(const ExecutableImage& image, st
 // jump thunk; and failing all of them, or when asked, through a table. Beside them, the names the
 // export table gives the place (GetProcAddress finds it by any), and where no code leads to it,
 // whether it is an exception funclet, which only its parent's exception data names.
+// A signature inside the place's function: the place is its match plus placeOffset (negative).
+struct InteriorSignature {
+    MadeSignature made;
+    std::int64_t placeOffset = 0;
+};
+
+// A route offered to the user, with what its signature is worth as an engine pattern.
+template <typename Route> struct Offered {
+    Route route;
+    Outcome<EngineEntry> enginePattern;
+};
+
 struct SignatureRoutes {
-    Outcome<MadeSignature> own;
-    std::optional<MadeSignature> interior;
-    std::optional<FunctionExtent> function;
+    std::uint64_t place = 0;
+    Outcome<Offered<MadeSignature>> own; // its error says why there is none
+    std::optional<Offered<InteriorSignature>> interior;
+    std::optional<FunctionExtent> function; // as the exception directory gives it
     std::vector<std::string> exports = {};
     std::optional<std::uint64_t> funcletParent = std::nullopt;
     bool referencesLooked = false;
-    std::vector<ReferenceSignature> references = {};
+    std::vector<Offered<ReferenceSignature>> references = {};
     bool thunksLooked = false;
-    std::vector<ThunkSignature> thunks = {};
+    std::vector<Offered<ThunkSignature>> thunks = {};
     bool tablesLooked = false;
-    std::vector<TableSignature> tables = {};
+    std::vector<Offered<TableSignature>> tables = {};
 
     bool any() const {
         return own || interior || !exports.empty() || !references.empty() || !thunks.empty() ||
