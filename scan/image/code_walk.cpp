@@ -11,9 +11,13 @@ RegisterSet imageBaseAfter(const ExecutableImage& image, RegisterSet before,
     return after;
 }
 
-std::vector<CodeStep> walkTo(const ExecutableImage& image, std::uint64_t through) {
+std::uint64_t walkStartFor(const ExecutableImage& image, std::uint64_t through) {
     const std::uint64_t begin = image.codeStartBefore(through);
-    std::uint64_t at = through - begin > walkReach ? through - walkReach : begin;
+    return through - begin > walkReach ? through - walkReach : begin;
+}
+
+std::vector<CodeStep> walkTo(const ExecutableImage& image, std::uint64_t through) {
+    std::uint64_t at = walkStartFor(image, through);
     std::vector<CodeStep> steps;
     RegisterSet imageBase = 0;
     while (at <= through) {

@@ -21,17 +21,15 @@ bool inData(const ExecutableImage& image, std::uint64_t rva) {
     return section != nullptr && !section->executable;
 }
 
-// Reads inside the image only; a read past its end sets failed and gives 0.
+// Reads inside the image only: a byte past its end reads as 0, and an RVA of 0 names no funclet,
+// so that data running off the image simply names nothing.
 class Reader {
 public:
     Reader(const ExecutableImage& image, std::uint64_t at) : image_(image), at_(at) {}
 
     std::uint32_t u8() {
-        if (at_ >= image_.bytes.size()) {
-            failed_ = true;
-            return 0;
-        }
-        return image_.bytes[at_++];
+        const std::uint64_t at = at_++;
+        return at < image_.bytes.size() ? image_.bytes[at] : 0;
     }
     std::uint32_t u32() {
         std::uint32_t value = 0;
@@ -58,12 +56,11 @@ public:
         return value >> length;
     }
     void skip(std::uint64_t count) { at_ += count; }
-    bool failed() const { return failed_ || at_ > image_.bytes.size(); }
+    bool pastEnd() const { return at_ > image_.bytes.size(); }
 
 private:
     const ExecutableImage& image_;
     std::uint64_t at_;
-    bool failed_ = false;
 };
 
 // The funclets the FuncInfo at `at` names (unwind actions and catch handlers), with its magic
@@ -81,7 +78,7 @@ void oldFormat(const ExecutableImage& image, std::uint64_t at, std::vector<std::
     const std::uint32_t unwindMap = info.u32();
     const std::uint32_t tryBlocks = info.u32();
     const std::uint32_t tryBlockMap = info.u32();
-    if (info.failed() || states > mostEntries || tryBlocks > mostEntries) {
+    if (info.pastEnd() || states > mostEntries || tryBlocks > mostEntries) {
         return;
     }
     for (std::uint32_t n = 0; n < states; ++n) {
@@ -114,13 +111,13 @@ void newFormat(const ExecutableImage& image, std::uint64_t at, std::vector<std::
     }
     const std::uint32_t unwindMap = (header & 0x08) != 0 ? info.u32() : 0;
     const std::uint32_t tryBlockMap = (header & 0x10) != 0 ? info.u32() : 0;
-    if (info.failed()) {
+    if (info.pastEnd()) {
         return;
     }
     if (unwindMap != 0 && inData(image, unwindMap)) {
         Reader map(image, unwindMap);
         const std::uint32_t entries = map.compressed();
-        for (std::uint32_t n = 0; n < entries && n < mostEntries && !map.failed(); ++n) {
+        for (std::uint32_t n = 0; n < entries && n < mostEntries && !map.pastEnd(); ++n) {
             const std::uint32_t type = map.compressed() & 3;
             if (type == 1 || type == 2) {
                 found.push_back(map.u32());
@@ -133,7 +130,7 @@ void newFormat(const ExecutableImage& image, std::uint64_t at, std::vector<std::
     if (tryBlockMap != 0 && inData(image, tryBlockMap)) {
         Reader map(image, tryBlockMap);
         const std::uint32_t blocks = map.compressed();
-        for (std::uint32_t n = 0; n < blocks && n < mostEntries && !map.failed(); ++n) {
+        for (std::uint32_t n = 0; n < blocks && n < mostEntries && !map.pastEnd(); ++n) {
             map.compressed();
             map.compressed();
             map.compressed();
@@ -143,7 +140,7 @@ void newFormat(const ExecutableImage& image, std::uint64_t at, std::vector<std::
             }
             Reader handlers(image, array);
             const std::uint32_t count = handlers.compressed();
-            for (std::uint32_t c = 0; c < count && c < mostHandlers && !handlers.failed(); ++c) {
+            for (std::uint32_t c = 0; c < count && c < mostHandlers && !handlers.pastEnd(); ++c) {
                 const std::uint32_t flags = handlers.u8();
                 if ((flags & 0x01) != 0) {
                     handlers.compressed();
@@ -169,7 +166,7 @@ void scopeTable(const ExecutableImage& image, std::uint64_t at, const FunctionEx
                 std::vector<std::uint32_t>& found) {
     Reader table(image, at);
     const std::uint32_t count = table.u32();
-    for (std::uint32_t n = 0; n < count && n < mostHandlers && !table.failed(); ++n) {
+    for (std::uint32_t n = 0; n < count && n < mostHandlers && !table.pastEnd(); ++n) {
         const std::uint32_t begin = table.u32();
         const std::uint32_t end = table.u32();
         if (begin < parent.begin || end > parent.end || begin > end) {
@@ -206,7 +203,7 @@ std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::
         data.u32(); // the handler
         const std::uint64_t here = parent.unwind + 4 + 2ull * ((codes + 1) & ~1u) + 4;
         const std::uint32_t first = data.u32();
-        if (data.failed()) {
+        if (data.pastEnd()) {
             continue;
         }
         named.clear();

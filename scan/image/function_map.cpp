@@ -69,8 +69,7 @@ std::uint64_t functionStartOf(const ExecutableImage& image, std::uint64_t rva) {
     if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {
         return function->begin;
     }
-    const std::uint64_t begin = image.codeStartBefore(rva);
-    const std::uint64_t from = rva - begin > walkReach ? rva - walkReach : begin;
+    const std::uint64_t from = walkStartFor(image, rva);
     std::optional<std::uint64_t> start;
     bool boundary = true; // the next code begins a function
     bool ended = false;   // the last instruction that was no padding ends the flow
