@@ -282,7 +282,7 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 20, offset, oldF), oldF + 20);
 
     std::vector<Function> shrunk = callersProgram();
-    shrunk[1].code = hexBytes("C3");
+    shrunk[1] = {"F", hexBytes("C3")};
     const scan::ExecutableImage lone = imageOf(programOf(shrunk));
     for (const std::uint32_t at : {0u, 13u, 45u}) {
         EXPECT_FALSE(scan::alignInstruction(older, oldF, oldF + at, lone, oldF)) << at;
