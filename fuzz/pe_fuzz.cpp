@@ -1,10 +1,14 @@
 // Any bytes as an executable file: laying it out never crashes, never reads outside the file or
-// writes outside the image, and an image that was laid out can be scanned.
+// writes outside the image, and an image that was laid out can be scanned, its functions mapped
+// and their exception data read, whatever its tables say.
 
 #include "scan/engine/engine_findings.hpp"
+#include "scan/image/funclets.hpp"
+#include "scan/image/function_map.hpp"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // An exact-size copy, so that the sanitizer sees any read past the end of the file.
@@ -14,6 +18,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (image) {
         for (const scan::PatternFinding& finding : scan::findEngineGlobals(*image)) {
             if (finding.found && finding.matchRva >= image->bytes.size()) {
+                __builtin_trap();
+            }
+        }
+        // A few functions of the directory and the export table: each one's start lies at or
+        // before it, and no function is a funclet of its own.
+        std::vector<std::uint64_t> places;
+        for (std::size_t n = 0; n < image->functions.size() && n < 2; ++n) {
+            places.push_back(image->functions[n].begin);
+        }
+        for (std::size_t n = 0; n < image->exports.size() && n < 2; ++n) {
+            places.push_back(image->exports[n].rva);
+        }
+        for (const std::uint64_t place : places) {
+            if (place >= image->bytes.size() || !image->inCode(place)) {
+                continue;
+            }
+            if (scan::functionOf(*image, place).begin > place ||
+                scan::funcletParentOf(*image, place) == place) {
                 __builtin_trap();
             }
         }
