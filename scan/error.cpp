@@ -6,6 +6,8 @@ std::string message(const Error& error) {
     switch (error.kind) {
     case Error::Kind::unreadableFile:
         return "cannot read the file" + (error.detail.empty() ? "" : ": " + error.detail);
+    case Error::Kind::unwritableFile:
+        return "cannot write the file: " + error.detail;
     case Error::Kind::unusableImage:
         return "not a usable PE32+ image: " + error.detail;
     default:

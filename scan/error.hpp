@@ -16,6 +16,7 @@ struct Error {
         unusableImage,  // the file is no usable 64-bit PE image: exit 2
         notFound,       // what was looked for is not there (no unique signature, say): exit 1
         outOfMemory,    // the work needs more memory than the system gives: exit 2
+        unwritableFile, // a file asked for cannot be written: exit 2
     };
     Kind kind;
     std::string detail;

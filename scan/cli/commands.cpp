@@ -137,6 +137,13 @@ Report runUpdate(const Request& request) {
     UpdateReport report = updateTable(*older, *newer, table, request.margin);
     report.older = request.executable;
     report.newer = request.update->newer;
+    if (const std::optional<std::string>& path = request.update->writeTable; path) {
+        // Crash-safe: the file may be the table just read, mended in one step.
+        if (!platform::replaceFile(*path,
+                                   carriedTable(report.entries, report.older, report.newer))) {
+            return ErrorReport{{Error::Kind::unwritableFile, "--write-table: " + *path}};
+        }
+    }
     return report;
 }
 

@@ -41,7 +41,8 @@ struct Request {
     // update OLD NEW: executable is OLD.
     struct Update {
         std::string newer;
-        std::optional<std::string> table; // --table; the engine patterns without it
+        std::optional<std::string> table;      // --table; the engine patterns without it
+        std::optional<std::string> writeTable; // --write-table: where the carried table goes
     };
     std::optional<Update> update;
 };

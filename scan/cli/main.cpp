@@ -69,6 +69,12 @@ int main(int argc, char** argv) {
         "--table", table,
         "The table: one entry a line, NAME SIGNATURE or NAME SIGNATURE @OFFSET (the place is the "
         "match plus OFFSET), # starts a comment; the plug-in's three engine patterns without it");
+    std::string writeTable;
+    auto* writeTableOption = updateCommand->add_option(
+        "--write-table", writeTable,
+        "Write the carried table to FILE: the same names with the signatures and offsets to use "
+        "in the new build, each lost entry kept as a comment saying why (FILE may be the --table "
+        "itself; it is replaced whole or not at all)");
     updateCommand->add_flag("--json", asJson, "Print the outcome as one JSON document");
     updateCommand
         ->add_option("--margin", request.margin,
@@ -83,6 +89,9 @@ int main(int argc, char** argv) {
         if (updateCommand->parsed()) {
             if (tableOption->count() > 0) {
                 update.table = table;
+            }
+            if (writeTableOption->count() > 0) {
+                update.writeTable = writeTable;
             }
             request.update = update;
         } else if (request.executable.empty()) {

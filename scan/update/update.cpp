@@ -123,6 +123,25 @@ std::vector<TableEntry> enginePatternTable() {
     return entries;
 }
 
+std::string carriedTable(const std::vector<EntryUpdate>& entries, const std::string& older,
+                         const std::string& newer) {
+    const auto line = [](const std::string& name, const std::string& signature,
+                         std::int64_t offset) {
+        return name + " " + signature + (offset == 0 ? "" : " @" + std::to_string(offset)) + "\n";
+    };
+    std::string table = "# carried by orvelin-scan update from " + older + " to " + newer + "\n";
+    for (const EntryUpdate& update : entries) {
+        if (update.signature) {
+            table += line(update.entry.name, notation(*update.signature), update.offset);
+        } else {
+            table += "# " + update.entry.name + ": " + statusText(update.status) + ", " +
+                     update.why + "; it was:\n# " +
+                     line(update.entry.name, update.entry.text, update.entry.offset);
+        }
+    }
+    return table;
+}
+
 std::string statusText(EntryUpdate::Status status) {
     switch (status) {
     case EntryUpdate::Status::unchanged:

@@ -64,4 +64,10 @@ std::string statusText(EntryUpdate::Status status);
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
                         const TableEntry& entry, std::size_t margin = defaultMargin);
 
+// The table carried to the new build, in the table file's syntax and the entries' order: each
+// unchanged or moved entry with the signature and offset to use now, each lost or unusable one as
+// a comment line saying why, with its old line after it, so that no name is dropped unseen.
+std::string carriedTable(const std::vector<EntryUpdate>& entries, const std::string& older,
+                         const std::string& newer);
+
 } // namespace scan

@@ -439,6 +439,25 @@ TEST_F(ScanTool, UpdateCarriesATableOverOrSaysWhyNot) {
     EXPECT_EQ(lost["anchorsAgreeing"], 1);
     EXPECT_EQ(parsed(output())["exitStatus"], 1);
 
+    // The carried table, written over the one read: the new signature, which the next update
+    // reads back; a lost entry kept as a comment; a file that cannot be written, exit status 2.
+    writeFile("carried.txt", readFile("table.txt"));
+    EXPECT_EQ(scan("update old.exe new.exe --table carried.txt --write-table carried.txt"), 0);
+    EXPECT_NE(readFile("carried.txt").find("\nF 48 89 74 24 08\n"), std::string::npos)
+        << readFile("carried.txt");
+    EXPECT_EQ(scan("update --json new.exe new.exe --table carried.txt"), 0);
+    EXPECT_EQ(parsed(output())["entries"][0]["status"], "unchanged");
+    EXPECT_EQ(scan("update old.exe misled.exe --table table.txt --write-table lost.txt"), 1);
+    EXPECT_NE(readFile("lost.txt")
+                  .find("# F: lost, its anchors found once lead to different "
+                        "functions"),
+              std::string::npos)
+        << readFile("lost.txt");
+    EXPECT_EQ(scan("update old.exe new.exe --table table.txt --write-table absent/out.txt"), 2);
+    EXPECT_NE(errors().find("cannot write the file: --write-table: absent/out.txt"),
+              std::string::npos)
+        << errors();
+
     // The plug-in's own patterns without a table, each with its table entry.
     writeFile("game.exe", makePe(gameWith({0, 1, 2})));
     EXPECT_EQ(scan("update --json game.exe game.exe"), 0) << output();

@@ -318,6 +318,47 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     }
 }
 
+// The carried table keeps every name in its order: each placed entry with the signature to use now
+// (which the next update reads back and finds unchanged), each lost one as comment lines.
+TEST(Update, TheCarriedTableKeepsEveryNameAndReadsBack) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const scan::ExecutableImage newer = imageOf(programOf(callersProgram(otherPrologue), 0x40));
+    std::vector<scan::TableEntry> table;
+    const std::pair<const char*, const char*> entries[] = {
+        {"start", "48 89 5C 24 08 57 48 83 EC 20 48 8B F9"},
+        {"absent", "0F 0B 0F 0B"},
+        {"load", "48 8B 05 ?? ?? ?? ?? 48 8B 58 10"}};
+    for (const auto& [name, text] : entries) {
+        scan::TableEntry entry = entryFor(text, std::string(name) == "load" ? -3 : 0);
+        entry.name = name;
+        table.push_back(std::move(entry));
+    }
+    std::vector<scan::EntryUpdate> updates;
+    for (const scan::TableEntry& entry : table) {
+        updates.push_back(scan::updateEntry(older, newer, entry));
+    }
+    ASSERT_EQ(updates[1].status, scan::EntryUpdate::Status::unusable);
+    const std::string carried = scan::carriedTable(updates, "old.exe", "new.exe");
+    for (const auto& [name, text] : entries) {
+        EXPECT_NE(carried.find(name), std::string::npos) << name << "\n" << carried;
+    }
+    EXPECT_NE(carried.find("# absent: unusable, its signature does not match in the old build; it "
+                           "was:\n# absent 0F 0B 0F 0B\n"),
+              std::string::npos)
+        << carried;
+    const scan::Outcome<std::vector<scan::TableEntry>> read = scan::parsePatternTable(carried);
+    ASSERT_TRUE(read) << read.error().detail;
+    ASSERT_EQ(read->size(), 2u);
+    EXPECT_EQ((*read)[0].name, "start");
+    EXPECT_EQ((*read)[1].name, "load");
+    EXPECT_EQ((*read)[1].offset, updates[2].offset);
+    for (const scan::TableEntry& entry : *read) {
+        const scan::EntryUpdate again = scan::updateEntry(newer, newer, entry);
+        EXPECT_EQ(again.status, scan::EntryUpdate::Status::unchanged) << entry.name << again.why;
+        EXPECT_EQ(again.oldRva, updates[entry.name == "start" ? 0 : 2].newRva);
+    }
+}
+
 TEST(Update, ReadsTheTableFileAndNamesTheLineOfEachMistake) {
     const scan::Outcome<std::vector<scan::TableEntry>> table =
         scan::parsePatternTable("# engine globals\n\n"
