@@ -72,8 +72,7 @@ std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
     const std::size_t b1 = std::min(b.size(), centre + toReach + 1);
     const std::size_t rows = a1 - a0;
     const std::size_t columns = b1 - b0;
-    // length[i][j]: the longest common subsequence of a[a0 + i ..] and b[b0 + j ..], so that
-    // the walk from the front below reads the alignment in order.
+    // length[i][j]: the longest common subsequence of a[a0 + i ..] and b[b0 + j ..].
     std::vector<std::uint32_t> length((rows + 1) * (columns + 1), 0);
     auto cell = [&](std::size_t i, std::size_t j) -> std::uint32_t& {
         return length[i * (columns + 1) + j];
@@ -84,25 +83,37 @@ std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
                                                       : std::max(cell(i + 1, j), cell(i, j + 1));
         }
     }
-    for (std::size_t i = 0, j = 0; i < rows && j < columns;) {
-        const Step& left = a[a0 + i];
-        const Step& right = b[b0 + j];
-        if (left.id == right.id && cell(i, j) == cell(i + 1, j + 1) + 1) {
-            if (left.rva == place) {
-                return right.rva;
-            }
-            ++i;
-            ++j;
-        } else if (cell(i + 1, j) >= cell(i, j + 1)) {
-            if (left.rva == place) {
-                return std::nullopt; // the place's instruction has no counterpart
-            }
-            ++i;
-        } else {
-            ++j;
+    // before[i][j]: the same for the prefixes a[a0 .. a0 + i) and b[b0 .. b0 + j).
+    std::vector<std::uint32_t> before((rows + 1) * (columns + 1), 0);
+    auto prefix = [&](std::size_t i, std::size_t j) -> std::uint32_t& {
+        return before[i * (columns + 1) + j];
+    };
+    for (std::size_t i = 1; i <= rows; ++i) {
+        for (std::size_t j = 1; j <= columns; ++j) {
+            prefix(i, j) = a[a0 + i - 1].id == b[b0 + j - 1].id
+                               ? prefix(i - 1, j - 1) + 1
+                               : std::max(prefix(i - 1, j), prefix(i, j - 1));
         }
     }
-    return std::nullopt;
+    // The place's counterpart is known only when every longest alignment pairs it, and with the
+    // same instruction: in a run of instructions of one shape, equally long alignments pair it
+    // with different ones, and any of them could be the wrong one.
+    const std::size_t p = at - a0;
+    const std::uint32_t longest = cell(0, 0);
+    std::optional<std::size_t> partner;
+    for (std::size_t q = 0; q <= columns; ++q) {
+        if (prefix(p, q) + cell(p + 1, q) == longest) {
+            return std::nullopt; // a longest alignment leaves it without a counterpart
+        }
+        if (q < columns && a[at].id == b[b0 + q].id &&
+            prefix(p, q) + 1 + cell(p + 1, q + 1) == longest) {
+            if (partner) {
+                return std::nullopt;
+            }
+            partner = q;
+        }
+    }
+    return partner ? std::optional(b[b0 + *partner].rva) : std::nullopt;
 }
 
 } // namespace scan

@@ -316,6 +316,23 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     for (const std::size_t n : {10u, 1200u, 2200u, 2499u}) {
         EXPECT_EQ(scan::alignInstruction(before, textRva, was[n], after, textRva), starts[n]) << n;
     }
+    // A run of one shape (mov eax, n: the immediate is cleared) with one more of it in the new
+    // function: equally long alignments pair the place with different instructions, and none is
+    // taken. Outside the run the place is still known.
+    auto runOfOneShape = [](std::uint32_t count) {
+        std::string code = hexBytes("48 83 EC 28");
+        for (std::uint32_t n = 0; n < count; ++n) {
+            code += '\xB8';
+            code.resize(code.size() + 4);
+            put32(code, code.size() - 4, n);
+        }
+        return imageOf(layoutOf(code + hexBytes("48 83 C4 28 C3 CC")));
+    };
+    const scan::ExecutableImage shorter = runOfOneShape(40);
+    const scan::ExecutableImage longer = runOfOneShape(41);
+    EXPECT_FALSE(scan::alignInstruction(shorter, textRva, textRva + 4 + 5 * 20, longer, textRva));
+    EXPECT_EQ(scan::alignInstruction(shorter, textRva, textRva + 4 + 5 * 40, longer, textRva),
+              textRva + 4 + 5 * 41);
 }
 
 // The carried table keeps every name in its order: each placed entry with the signature to use now
