@@ -394,17 +394,21 @@ TEST_F(ScanTool, FindsOnDiskWhatThePluginFindsInTheRunningProgram) {
 }
 #endif
 
-nlohmann::json scanJson(const std::string& arguments, int& status) {
+// The tool's JSON document and its exit status.
+struct JsonRun {
+    nlohmann::json document;
+    int status;
+};
+
+JsonRun scanJson(const std::string& arguments) {
     const testing_support::ScanRun run = testing_support::runScan("--json " + arguments);
-    status = run.status;
-    return parsed(run.output);
+    return {parsed(run.output), run.status};
 }
 
 TEST(MakeSignature, ThroughTheToolAFunctionReachableOnlyByReference) {
     testing_support::ScratchFolder scratch("ByReference");
     testing_support::writeFile("game.exe", makePe(twoLookAlikes()));
-    int status = 0;
-    const nlohmann::json made = scanJson("--make-signature 4096 --margin 1 game.exe", status);
+    const auto [made, status] = scanJson("--make-signature 4096 --margin 1 game.exe");
     EXPECT_EQ(status, 0) << made.dump();
     EXPECT_EQ(made["exitStatus"], 0);
     EXPECT_EQ(made["function"], nlohmann::json({{"begin", 0x1000}, {"end", 0x100D}}));
@@ -496,9 +500,8 @@ TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChanged
         // Three function starts spread over the exception directory.
         for (std::size_t n = 1; n <= 3; ++n) {
             const std::uint64_t rva = image->functions[n * image->functions.size() / 4].begin;
-            int status = 0;
-            const nlohmann::json signature =
-                scanJson("--make-signature " + scan::hex(rva) + " " + dll, status);
+            const auto [signature, status] =
+                scanJson("--make-signature " + scan::hex(rva) + " " + dll);
             ASSERT_TRUE(status == 0 || status == 1)
                 << name << " " << rva << ": " << signature.dump();
             if (!signature.contains("signature")) {
@@ -516,25 +519,24 @@ TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChanged
             EXPECT_LE(rva + signature["length"].get<std::uint64_t>(), function.end)
                 << "inside its function";
             const std::string text = signature["signature"];
-            const nlohmann::json found = scanJson("--pattern \"" + text + "\" " + dll, status);
-            EXPECT_EQ(status, 0) << text;
-            EXPECT_EQ(found["matchRvas"], nlohmann::json({rva})) << text;
+            const JsonRun found = scanJson("--pattern \"" + text + "\" " + dll);
+            EXPECT_EQ(found.status, 0) << text;
+            EXPECT_EQ(found.document["matchRvas"], nlohmann::json({rva})) << text;
 
             // Its first fixed byte changed, as a game update would change the instruction.
             const std::size_t changed = signature["mask"].get<std::string>().find('x');
             std::string altered = text;
             char& digit = altered[3 * changed + 1];
             digit = digit == '0' ? '1' : '0';
-            const nlohmann::json near =
-                scanJson("--near 1 --pattern \"" + altered + "\" " + dll, status);
-            const nlohmann::json& places = near["near"];
+            const JsonRun near = scanJson("--near 1 --pattern \"" + altered + "\" " + dll);
+            const nlohmann::json& places = near.document["near"];
             EXPECT_NE(std::find_if(places.begin(), places.end(),
                                    [&](const nlohmann::json& place) {
                                        return place["rva"] == rva && place["differingOffsets"] ==
                                                                          nlohmann::json({changed});
                                    }),
                       places.end())
-                << altered << ": " << near.dump();
+                << altered << ": " << near.document.dump();
         }
     }
     EXPECT_GE(made, 5) << "of 9 function starts";
