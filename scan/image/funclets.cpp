@@ -199,9 +199,9 @@ std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::
         if ((flags & handlerFlags) == 0 || (flags & chainedFlag) != 0) {
             continue;
         }
-        Reader data(image, parent.unwind + 4 + 2ull * ((codes + 1) & ~1u));
-        data.u32(); // the handler
+        // After the unwind codes (an even count of 2-byte slots) the handler, then its data.
         const std::uint64_t here = parent.unwind + 4 + 2ull * ((codes + 1) & ~1u) + 4;
+        Reader data(image, here);
         const std::uint32_t first = data.u32();
         if (data.pastEnd()) {
             continue;

@@ -194,44 +194,41 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
 SignatureRoutes findSignatureRoutes(const ExecutableImage& image, std::uint64_t place,
                                     bool byReference, std::size_t margin) {
     // Each signature offered with its fit as an engine pattern.
-    const auto offer = [&](auto route, const MadeSignature& made) {
+    const auto offer = [&](auto route) {
+        const MadeSignature& made = signatureOf(route);
         Outcome<EngineEntry> fit = fitAsEnginePattern(image, made.signature, made.rva);
         return Offered<decltype(route)>{std::move(route), std::move(fit)};
     };
-    const auto offerAll = [&](auto routes, auto madeOf) {
+    const auto offerAll = [&](auto routes) {
         std::vector<Offered<typename decltype(routes)::value_type>> offered;
         for (auto& route : routes) {
-            const MadeSignature made = madeOf(route);
-            offered.push_back(offer(std::move(route), made));
+            offered.push_back(offer(std::move(route)));
         }
         return offered;
     };
     Outcome<MadeSignature> own = makeSignature(image, place, margin);
     SignatureRoutes routes{place,
-                           own ? Outcome<Offered<MadeSignature>>(offer(*own, *own))
+                           own ? Outcome<Offered<MadeSignature>>(offer(std::move(*own)))
                                : Outcome<Offered<MadeSignature>>(own.error()),
                            std::nullopt, image.functionAt(place)};
     if (!routes.own) {
         if (std::optional<MadeSignature> interior = makeInteriorSignature(image, place, margin)) {
             const std::int64_t back =
                 static_cast<std::int64_t>(place) - static_cast<std::int64_t>(interior->rva);
-            routes.interior = offer(InteriorSignature{*interior, back}, *interior);
+            routes.interior = offer(InteriorSignature{std::move(*interior), back});
         }
     }
     routes.referencesLooked = !routes.own || byReference;
     if (routes.referencesLooked) {
-        routes.references = offerAll(makeReferenceSignatures(image, place, margin),
-                                     [](const ReferenceSignature& route) { return route.made; });
+        routes.references = offerAll(makeReferenceSignatures(image, place, margin));
     }
     routes.thunksLooked = routes.referencesLooked && routes.references.empty();
     if (routes.thunksLooked) {
-        routes.thunks = offerAll(makeThunkSignatures(image, place, margin),
-                                 [](const ThunkSignature& route) { return route.route.made; });
+        routes.thunks = offerAll(makeThunkSignatures(image, place, margin));
     }
     routes.tablesLooked = byReference || !routes.any();
     if (routes.tablesLooked) {
-        routes.tables = offerAll(makeTableSignatures(image, place, margin),
-                                 [](const TableSignature& route) { return route.route.made; });
+        routes.tables = offerAll(makeTableSignatures(image, place, margin));
     }
     routes.exports = image.exportsAt(place);
     if (routes.referencesLooked && routes.references.empty() && routes.thunks.empty() &&

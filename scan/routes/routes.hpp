@@ -75,6 +75,23 @@ struct InteriorSignature {
     std::int64_t placeOffset = 0;
 };
 
+// The signature a route is followed from.
+inline const MadeSignature& signatureOf(const MadeSignature& made) {
+    return made;
+}
+inline const MadeSignature& signatureOf(const InteriorSignature& route) {
+    return route.made;
+}
+inline const MadeSignature& signatureOf(const ReferenceSignature& route) {
+    return route.made;
+}
+inline const MadeSignature& signatureOf(const ThunkSignature& route) {
+    return route.route.made;
+}
+inline const MadeSignature& signatureOf(const TableSignature& route) {
+    return route.route.made;
+}
+
 // A route offered to the user, with what its signature is worth as an engine pattern.
 template <typename Route> struct Offered {
     Route route;
