@@ -5,6 +5,8 @@ namespace platform {
 
 // Standard output is an interactive console or terminal.
 bool stdoutIsConsole();
+// Standard error is one: a progress bar can be redrawn in place there.
+bool stderrIsConsole();
 // Sets the console's text attribute (Windows); false where there is no such attribute to set.
 bool setConsoleAttribute(int colour);
 

@@ -8,6 +8,10 @@ bool stdoutIsConsole() {
     return isatty(STDOUT_FILENO) == 1;
 }
 
+bool stderrIsConsole() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
 bool setConsoleAttribute(int) {
     return false;
 }

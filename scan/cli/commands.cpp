@@ -7,6 +7,7 @@
 #include "scan/signature/near.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 namespace scan {
 
@@ -93,11 +94,24 @@ SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, 
 }
 
 UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
-                         const std::vector<TableEntry>& table, std::size_t margin) {
+                         const std::vector<TableEntry>& table, std::size_t margin,
+                         const Progress& progress) {
+    const BuildMatch match = matchBuilds(older, newer, progress);
     UpdateReport report;
+    std::uint64_t done = 0;
     for (const TableEntry& entry : table) {
-        report.entries.push_back(updateEntry(older, newer, entry, margin));
+        report.entries.push_back(updateEntry(older, newer, entry, margin, &match));
+        if (progress) {
+            progress("carrying entries", ++done, table.size());
+        }
     }
+    return report;
+}
+
+DiffReport diffBuilds(const ExecutableImage& older, const ExecutableImage& newer,
+                      const Progress& progress) {
+    DiffReport report;
+    report.match = matchBuilds(older, newer, progress);
     return report;
 }
 
@@ -134,7 +148,7 @@ Report runUpdate(const Request& request) {
     if (!newer) {
         return ErrorReport{newer.error(), request.update->newer};
     }
-    UpdateReport report = updateTable(*older, *newer, table, request.margin);
+    UpdateReport report = updateTable(*older, *newer, table, request.margin, request.progress);
     report.older = request.executable;
     report.newer = request.update->newer;
     if (const std::optional<std::string>& path = request.update->writeTable; path) {
@@ -147,11 +161,33 @@ Report runUpdate(const Request& request) {
     return report;
 }
 
+Report runDiff(const Request& request) {
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome<ExecutableImage> older = layOutFile(request.executable);
+    if (!older) {
+        return ErrorReport{older.error(), request.executable};
+    }
+    const Outcome<ExecutableImage> newer = layOutFile(request.diff->newer);
+    if (!newer) {
+        return ErrorReport{newer.error(), request.diff->newer};
+    }
+    DiffReport report = diffBuilds(*older, *newer, request.progress);
+    report.older = request.executable;
+    report.newer = request.diff->newer;
+    report.listed = request.diff->listed;
+    report.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return report;
+}
+
 } // namespace
 
 Report run(const Request& request) {
     if (request.update) {
         return runUpdate(request);
+    }
+    if (request.diff) {
+        return runDiff(request);
     }
     std::optional<Signature> signature;
     if (request.pattern) {
@@ -199,6 +235,7 @@ int exitStatusOf(const Report& report) {
                        ? 0
                        : 1;
         }
+        int operator()(const DiffReport&) const { return 0; }
         int operator()(const ErrorReport& each) const { return exitStatusOf(each.error.kind); }
     };
     return std::visit(Status{}, report);

@@ -24,7 +24,12 @@ SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva,
 
 // Each entry of the table carried from the older build to the newer.
 UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
-                         const std::vector<TableEntry>& table, std::size_t margin = defaultMargin);
+                         const std::vector<TableEntry>& table, std::size_t margin = defaultMargin,
+                         const Progress& progress = {});
+
+// Every function of the older build paired with the newer's, as far as evidence allows.
+DiffReport diffBuilds(const ExecutableImage& older, const ExecutableImage& newer,
+                      const Progress& progress = {});
 
 // An RVA as a user or a script writes it: 0x and hexadecimal digits, or decimal digits as the
 // JSON output prints them; a badArgument error naming the option otherwise.
@@ -45,6 +50,13 @@ struct Request {
         std::optional<std::string> writeTable; // --write-table: where the carried table goes
     };
     std::optional<Update> update;
+    // diff OLD NEW: executable is OLD.
+    struct Diff {
+        std::string newer;
+        std::size_t listed = 0; // --list
+    };
+    std::optional<Diff> diff;
+    Progress progress; // of work that takes long, where it is shown
 };
 
 // The arguments are checked before the file is read, so that a malformed one is named first.

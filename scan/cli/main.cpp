@@ -3,7 +3,10 @@
 // request; the library carries it out and one renderer prints its report.
 
 #include "scan/cli/commands.hpp"
+#include "scan/cli/progress.hpp"
 #include "scan/cli/render.hpp"
+
+#include "platform/console.hpp"
 
 #include "orvelin_version.hpp"
 
@@ -81,6 +84,20 @@ int main(int argc, char** argv) {
                      "Grow each new signature until every other place differs from it in at "
                      "least K fixed bytes (default 2)")
         ->check(CLI::Range(1, 4));
+    scan::Request::Diff diff;
+    auto* diffCommand = app.add_subcommand(
+        "diff", "Pair every function of an old build of the game with the new build's, by the "
+                "code, the constants and the calls they share and by where they lie, never by "
+                "names; a function the evidence does not agree on stays unpaired. Exit status 0 "
+                "when both builds could be read");
+    diffCommand->add_option("old", request.executable, "The old build's executable")->required();
+    diffCommand->add_option("new", diff.newer, "The new build's executable")->required();
+    diffCommand->add_flag("--json", asJson,
+                          "Print every pair with its evidence, and the unpaired functions, as one "
+                          "JSON document");
+    diffCommand
+        ->add_option("--list", diff.listed, "List the first N pairs with their evidence (text)")
+        ->check(CLI::Range(1, 100000000));
     app.set_version_flag("--version", std::string("orvelin-scan ") + orvelin_build::version);
 
     scan::Report report = scan::ErrorReport{};
@@ -94,6 +111,8 @@ int main(int argc, char** argv) {
                 update.writeTable = writeTable;
             }
             request.update = update;
+        } else if (diffCommand->parsed()) {
+            request.diff = diff;
         } else if (request.executable.empty()) {
             throw CLI::RequiredError("executable");
         }
@@ -103,6 +122,8 @@ int main(int argc, char** argv) {
         if (rvaOption->count() > 0) {
             request.signatureAt = rva;
         }
+        scan::ProgressDisplay progress(std::cerr, platform::stderrIsConsole());
+        request.progress = progress.callback();
         report = scan::run(request);
     } catch (const CLI::ParseError& failure) {
         if (failure.get_exit_code() == 0) {

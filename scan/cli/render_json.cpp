@@ -192,6 +192,21 @@ json toJson(const UpdateReport& report) {
     return {{"older", report.older}, {"newer", report.newer}, {"entries", entries}};
 }
 
+json toJson(const DiffReport& report) {
+    json functions = json::array();
+    for (const FunctionPair& pair : report.match.pairs) {
+        functions.push_back({{"oldRva", pair.oldRva},
+                             {"newRva", pair.newRva},
+                             {"same", pair.same},
+                             {"evidence", evidenceTexts(pair.evidence)}});
+    }
+    return {{"older", report.older},
+            {"newer", report.newer},
+            {"functions", functions},
+            {"removed", report.match.removed},
+            {"added", report.match.added}};
+}
+
 json toJson(const ErrorReport& report) {
     json document = {{"error", message(report.error)}};
     if (report.executable) {

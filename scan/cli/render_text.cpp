@@ -4,6 +4,10 @@
 #include "scan/hex.hpp"
 #include "scan/signature/near.hpp"
 
+#include <algorithm>
+#include <iomanip>
+#include <sstream>
+
 namespace scan {
 
 namespace {
@@ -265,6 +269,32 @@ void print(const UpdateReport& report, std::ostream& out) {
             }
         }
     }
+}
+
+void print(const DiffReport& report, std::ostream& out) {
+    const BuildMatch& match = report.match;
+    const auto same =
+        static_cast<std::size_t>(std::count_if(match.pairs.begin(), match.pairs.end(),
+                                               [](const FunctionPair& pair) { return pair.same; }));
+    out << "Functions: " << match.oldFunctions << " in " << report.older << ", "
+        << match.newFunctions << " in " << report.newer << '\n'
+        << "Paired: " << match.pairs.size() << " (" << same << " unchanged, "
+        << match.pairs.size() - same << " changed)\n"
+        << "Unpaired: " << match.removed.size() << " of the old build (removed, or compiled "
+        << "past recognition), " << match.added.size() << " of the new build\n";
+    const std::size_t listed = std::min(report.listed, match.pairs.size());
+    for (std::size_t n = 0; n < listed; ++n) {
+        const FunctionPair& pair = match.pairs[n];
+        std::string evidence;
+        for (const std::string& kind : evidenceTexts(pair.evidence)) {
+            evidence += (evidence.empty() ? "" : ", ") + kind;
+        }
+        out << "  RVA " << hex(pair.oldRva) << " -> RVA " << hex(pair.newRva) << ", "
+            << (pair.same ? "unchanged" : "changed") << "; evidence: " << evidence << '\n';
+    }
+    std::ostringstream seconds;
+    seconds << std::fixed << std::setprecision(1) << report.seconds;
+    out << "Took " << seconds.str() << " s (" << match.rounds << " rounds of pairing)\n";
 }
 
 void print(const ErrorReport& report, std::ostream& errors) {

@@ -6,6 +6,7 @@
 #include "scan/engine/engine_entry.hpp"
 #include "scan/engine/engine_findings.hpp"
 #include "scan/error.hpp"
+#include "scan/match/match.hpp"
 #include "scan/routes/routes.hpp"
 #include "scan/update/update.hpp"
 
@@ -64,6 +65,15 @@ struct UpdateReport {
     std::vector<EntryUpdate> entries;
 };
 
+// Every function of two builds paired.
+struct DiffReport {
+    std::string older;
+    std::string newer;
+    BuildMatch match;
+    std::size_t listed = 0; // pairs the text lists with their evidence
+    double seconds = 0;     // reading both builds and pairing them
+};
+
 // A command that could not be carried out, with what it was given where that helps.
 struct ErrorReport {
     Error error;
@@ -71,11 +81,12 @@ struct ErrorReport {
     std::optional<std::uint64_t> rva = std::nullopt;
 };
 
-using Report =
-    std::variant<EngineCheckReport, PatternReport, SignatureReport, UpdateReport, ErrorReport>;
+using Report = std::variant<EngineCheckReport, PatternReport, SignatureReport, UpdateReport,
+                            DiffReport, ErrorReport>;
 
-// 0 found (or made, or every entry carried over), 1 not found (or no unique signature, or an entry
-// lost or unusable), 2 the file is no usable PE32+ image, 3 a malformed argument.
+// 0 found (or made, or every entry carried over, or two builds paired), 1 not found (or no unique
+// signature, or an entry lost or unusable), 2 the file is no usable PE32+ image, 3 a malformed
+// argument.
 int exitStatusOf(const Report& report);
 
 } // namespace scan

@@ -46,6 +46,7 @@ constexpr std::uint64_t directoriesAt = 112;
 constexpr std::uint64_t runtimeFunctionSize = 12;       // begin, end, unwind information
 constexpr std::uint32_t codeSection = 0x20;             // IMAGE_SCN_CNT_CODE
 constexpr std::uint32_t executableSection = 0x20000000; // IMAGE_SCN_MEM_EXECUTE
+constexpr std::uint32_t writableSection = 0x80000000;   // IMAGE_SCN_MEM_WRITE
 constexpr std::uint64_t sectionHeaderSize = 40;
 constexpr std::uint32_t amd64Machine = 0x8664;
 constexpr std::uint32_t pe32PlusMagic = 0x20B;
@@ -370,7 +371,8 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
             return unreadable;
         }
         image.sections.push_back({name, virtualAddress, static_cast<std::uint32_t>(span),
-                                  (characteristics & (codeSection | executableSection)) != 0});
+                                  (characteristics & (codeSection | executableSection)) != 0,
+                                  (characteristics & writableSection) != 0});
     }
     image.functions = functionsOf(image, optional);
     image.exports = exportsOf(image, optional);

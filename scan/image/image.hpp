@@ -42,6 +42,8 @@ struct Section {
     std::uint32_t virtualAddress = 0;
     std::uint32_t span = 0;  // bytes the section takes in the image
     bool executable = false; // holds code
+    bool writable = false;   // its bytes change as the program runs: what they hold on disk is
+                             // no constant
 };
 
 // A function's extent, as the exception directory gives it: [begin, end) in RVAs, and where its

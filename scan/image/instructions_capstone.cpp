@@ -14,7 +14,7 @@ namespace scan {
 
 namespace {
 
-// One decoder for the process, with operand details on.
+// A decoder with operand details on.
 class Decoder {
 public:
     Decoder() {
@@ -39,8 +39,9 @@ private:
     bool open_ = false;
 };
 
+// One a thread: a Capstone handle keeps state of its own between calls.
 Decoder& decoder() {
-    static Decoder shared;
+    thread_local Decoder shared;
     return shared;
 }
 

@@ -2,6 +2,7 @@
 
 #include "scan/image/function_map.hpp"
 #include "scan/image/instructions.hpp"
+#include "scan/match/longest_alignment.hpp"
 
 #include <algorithm>
 #include <string>
@@ -70,50 +71,17 @@ std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
     const std::size_t centre = a.size() > 1 ? at * (b.size() - 1) / (a.size() - 1) : 0;
     const std::size_t b0 = centre > toReach ? centre - toReach : 0;
     const std::size_t b1 = std::min(b.size(), centre + toReach + 1);
-    const std::size_t rows = a1 - a0;
-    const std::size_t columns = b1 - b0;
-    // length[i][j]: the longest common subsequence of a[a0 + i ..] and b[b0 + j ..].
-    std::vector<std::uint32_t> length((rows + 1) * (columns + 1), 0);
-    auto cell = [&](std::size_t i, std::size_t j) -> std::uint32_t& {
-        return length[i * (columns + 1) + j];
-    };
-    for (std::size_t i = rows; i-- > 0;) {
-        for (std::size_t j = columns; j-- > 0;) {
-            cell(i, j) = a[a0 + i].id == b[b0 + j].id ? cell(i + 1, j + 1) + 1
-                                                      : std::max(cell(i + 1, j), cell(i, j + 1));
+    // The place's counterpart is known only when every longest alignment of the two windows
+    // pairs it, and with the same instruction.
+    for (const AlignedPair& pair :
+         longestAlignment(a1 - a0, b1 - b0, [&](std::size_t i, std::size_t j) {
+             return a[a0 + i].id == b[b0 + j].id;
+         })) {
+        if (a0 + pair.i == at) {
+            return pair.fixed ? std::optional(b[b0 + pair.j].rva) : std::nullopt;
         }
     }
-    // before[i][j]: the same for the prefixes a[a0 .. a0 + i) and b[b0 .. b0 + j).
-    std::vector<std::uint32_t> before((rows + 1) * (columns + 1), 0);
-    auto prefix = [&](std::size_t i, std::size_t j) -> std::uint32_t& {
-        return before[i * (columns + 1) + j];
-    };
-    for (std::size_t i = 1; i <= rows; ++i) {
-        for (std::size_t j = 1; j <= columns; ++j) {
-            prefix(i, j) = a[a0 + i - 1].id == b[b0 + j - 1].id
-                               ? prefix(i - 1, j - 1) + 1
-                               : std::max(prefix(i - 1, j), prefix(i, j - 1));
-        }
-    }
-    // The place's counterpart is known only when every longest alignment pairs it, and with the
-    // same instruction: in a run of instructions of one shape, equally long alignments pair it
-    // with different ones, and any of them could be the wrong one.
-    const std::size_t p = at - a0;
-    const std::uint32_t longest = cell(0, 0);
-    std::optional<std::size_t> partner;
-    for (std::size_t q = 0; q <= columns; ++q) {
-        if (prefix(p, q) + cell(p + 1, q) == longest) {
-            return std::nullopt; // a longest alignment leaves it without a counterpart
-        }
-        if (q < columns && a[at].id == b[b0 + q].id &&
-            prefix(p, q) + 1 + cell(p + 1, q + 1) == longest) {
-            if (partner) {
-                return std::nullopt;
-            }
-            partner = q;
-        }
-    }
-    return partner ? std::optional(b[b0 + *partner].rva) : std::nullopt;
+    return std::nullopt;
 }
 
 } // namespace scan

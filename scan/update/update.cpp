@@ -47,6 +47,35 @@ std::string disagreement(const BundleReading& reading) {
            ") or outside the image";
 }
 
+// The new build's function for the entry's: see updateEntry. A notFound error saying why not.
+Outcome<std::uint64_t> newFunctionFor(const EntryUpdate& update, const BuildMatch* match) {
+    const auto lost = [](std::string why) { return Error{Error::Kind::notFound, std::move(why)}; };
+    const std::uint64_t oldFunction = update.bundle.function;
+    if (const std::optional<std::uint64_t> paired =
+            match != nullptr ? match->newFunctionOf(oldFunction) : std::nullopt) {
+        for (const std::uint64_t candidate : update.reading.candidates) {
+            if (candidate != *paired) {
+                return lost("the two builds' match pairs its function with RVA " + hex(*paired) +
+                            ", but an anchor found once leads to RVA " + hex(candidate));
+            }
+        }
+        return *paired;
+    }
+    if (!update.reading.holds()) {
+        return lost(update.bundle.anchors.size() < 2
+                        ? "fewer than 2 anchors can be made for it in the old build"
+                        : disagreement(update.reading));
+    }
+    const std::uint64_t agreed = *update.reading.function;
+    if (const std::optional<std::uint64_t> other =
+            match != nullptr ? match->oldFunctionOf(agreed) : std::nullopt;
+        other && *other != oldFunction) {
+        return lost("its anchors lead to RVA " + hex(agreed) +
+                    ", which the two builds' match pairs with the old build's RVA " + hex(*other));
+    }
+    return agreed;
+}
+
 } // namespace
 
 Outcome<std::vector<TableEntry>> parsePatternTable(std::string_view text) {
@@ -157,7 +186,7 @@ std::string statusText(EntryUpdate::Status status) {
 }
 
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
-                        const TableEntry& entry, std::size_t margin) {
+                        const TableEntry& entry, std::size_t margin, const BuildMatch* buildMatch) {
     EntryUpdate update;
     update.entry = entry;
     auto end = [&](EntryUpdate::Status status, std::string why) {
@@ -180,13 +209,11 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     }
     update.bundle = makeBundle(older, place, margin);
     update.reading = readBundle(update.bundle, newer);
-    if (!update.reading.holds()) {
-        return end(EntryUpdate::Status::lost,
-                   update.bundle.anchors.size() < 2
-                       ? "fewer than 2 anchors can be made for it in the old build"
-                       : disagreement(update.reading));
+    const Outcome<std::uint64_t> paired = newFunctionFor(update, buildMatch);
+    if (!paired) {
+        return end(EntryUpdate::Status::lost, paired.error().detail);
     }
-    const std::uint64_t function = *update.reading.function;
+    const std::uint64_t function = *paired;
     // The place within the function: by aligning the two builds' instructions, and where its
     // own anchor was found, there too.
     std::optional<std::uint64_t> newPlace =

@@ -1,11 +1,13 @@
 #pragma once
 // Carrying a pattern table to a new build of the game: for each entry, the place it finds in the
-// old build is found again in the new one by agreement of independent anchors, and a signature is
-// made there. A place the anchors do not agree on is never reported.
+// old build is found again in the new one, through the pair the two builds' match makes of its
+// function and through the agreement of independent anchors, and a signature is made there. A
+// place the evidence does not agree on is never reported.
 
 #include "scan/engine/engine_entry.hpp"
 #include "scan/error.hpp"
 #include "scan/image/image.hpp"
+#include "scan/match/match.hpp"
 #include "scan/signature/signature.hpp"
 #include "scan/update/bundle.hpp"
 
@@ -61,8 +63,12 @@ struct EntryUpdate {
 // "unchanged", "moved", "lost", "unusable".
 std::string statusText(EntryUpdate::Status status);
 
+// With a match of the two builds' functions, the entry's function is the one its function is
+// paired with, unless an anchor found once leads elsewhere; without a pair, the one its anchors
+// agree on, unless the match pairs that one with another function.
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
-                        const TableEntry& entry, std::size_t margin = defaultMargin);
+                        const TableEntry& entry, std::size_t margin = defaultMargin,
+                        const BuildMatch* match = nullptr);
 
 // The table carried to the new build, in the table file's syntax and the entries' order: each
 // unchanged or moved entry with the signature and offset to use now, each lost or unusable one as

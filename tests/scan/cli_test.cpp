@@ -485,6 +485,39 @@ TEST_F(ScanTool, UpdateCarriesATableOverOrSaysWhyNot) {
     EXPECT_EQ(scan("update old.exe absent.exe --table table.txt"), 2);
 }
 
+TEST_F(ScanTool, DiffPairsTheFunctionsOfTwoBuilds) {
+    writeFile("old.exe", makePe(programOf(callersProgram())));
+    writeFile("new.exe", makePe(programOf(callersProgram(otherPrologue), 0x40)));
+
+    EXPECT_EQ(scan("diff old.exe new.exe --list 2"), 0) << errors();
+    EXPECT_EQ(output().rfind("Functions: 6 in old.exe, 6 in new.exe\n"
+                             "Paired: 6 (5 unchanged, 1 changed)\n"
+                             "Unpaired: 0 of the old build (removed, or compiled past "
+                             "recognition), 0 of the new build\n"
+                             "  RVA 0x1000 -> RVA 0x1040, unchanged; evidence: code, neighbours\n"
+                             "  RVA 0x1040 -> RVA 0x1080, changed; evidence: ",
+                             0),
+              0u)
+        << output();
+    EXPECT_NE(output().find("\nTook "), std::string::npos);
+
+    EXPECT_EQ(scan("diff --json old.exe new.exe"), 0);
+    const nlohmann::json document = parsed(output());
+    EXPECT_EQ(document["older"], "old.exe");
+    EXPECT_EQ(document["exitStatus"], 0);
+    ASSERT_EQ(document["functions"].size(), 6u);
+    EXPECT_EQ(document["functions"][1],
+              nlohmann::json({{"oldRva", 0x1040},
+                              {"newRva", 0x1080},
+                              {"same", false},
+                              {"evidence", document["functions"][1]["evidence"]}}));
+    EXPECT_TRUE(document["removed"].empty() && document["added"].empty());
+
+    EXPECT_EQ(scan("diff old.exe absent.exe"), 2);
+    EXPECT_EQ(scan("diff --json old.exe"), 3);
+    EXPECT_EQ(parsed(output())["exitStatus"], 3);
+}
+
 TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChangedByte) {
     const std::filesystem::path folder = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
     if (!std::filesystem::exists(folder)) {

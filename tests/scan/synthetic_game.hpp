@@ -161,10 +161,20 @@ inline std::map<std::string, std::uint32_t> placesOf(const std::vector<Function>
 
 // The program laid out with its exception directory, its links resolved; the global "data" at
 // dataRva, in .data.
+// Read-only strings a program's links may name, laid out one after the other in .rdata.
+using Strings = std::vector<std::pair<std::string, std::string>>;
+inline constexpr std::uint32_t rdataRva = 0x4000;
+
 inline PeLayout programOf(const std::vector<Function>& functions, std::uint32_t shift = 0,
-                          std::uint32_t dataRva = 0x2100, std::uint32_t spacing = functionSpacing) {
+                          std::uint32_t dataRva = 0x2100, std::uint32_t spacing = functionSpacing,
+                          const Strings& strings = {}) {
     std::map<std::string, std::uint32_t> places = placesOf(functions, shift, spacing);
     places["data"] = dataRva;
+    std::string rdata;
+    for (const auto& [name, text] : strings) {
+        places[name] = rdataRva + static_cast<std::uint32_t>(rdata.size());
+        rdata += text + '\0';
+    }
     std::string code(0x1000, '\xCC');
     std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;
     for (const Function& function : functions) {
@@ -178,8 +188,13 @@ inline PeLayout programOf(const std::vector<Function>& functions, std::uint32_t 
             extents.emplace_back(at, at + static_cast<std::uint32_t>(body.size()));
         }
     }
-    return layoutOf(code, {0x3000, static_cast<std::uint32_t>(12 * extents.size())},
-                    runtimeFunctions(extents));
+    PeLayout layout = layoutOf(code, {0x3000, static_cast<std::uint32_t>(12 * extents.size())},
+                               runtimeFunctions(extents));
+    if (!strings.empty()) {
+        layout.sections.push_back({".rdata", rdataRva, 0x1000, rdata, 0x40000040});
+        layout.imageSize = rdataRva + 0x1000;
+    }
+    return layout;
 }
 
 // F loads a global and calls H; C1 and C2 call F (C2 the function named secondCallee); A and G

@@ -1,0 +1,308 @@
+#include "scan/match/build_functions.hpp"
+
+#include "scan/image/function_map.hpp"
+#include "scan/image/instructions.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string_view>
+#include <utility>
+
+namespace scan {
+
+namespace {
+
+constexpr std::uint64_t hashBasis = 0xCBF29CE484222325;
+
+std::uint64_t hashBytes(const unsigned char* bytes, std::size_t size,
+                        std::uint64_t hash = hashBasis) {
+    for (std::size_t n = 0; n < size; ++n) {
+        hash = (hash ^ bytes[n]) * 0x100000001B3;
+    }
+    return hash;
+}
+
+std::uint64_t combine(std::uint64_t hash, std::uint64_t value) {
+    return (hash ^ (value + 0x9E3779B97F4A7C15 + (hash << 6) + (hash >> 2))) * 0x100000001B3;
+}
+
+bool printable(unsigned char byte) {
+    return (byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\n' || byte == '\r';
+}
+
+// Strings shorter than this say little about who uses them ("%d", "\n").
+constexpr std::size_t shortestString = 4;
+constexpr std::size_t longestRead = 256;
+constexpr std::size_t constantBlock = 16;
+
+// What lies at the RVA when it is a constant (read-only data, not code): a NUL-terminated string
+// of 8 or 16 bits a character, else the block of bytes there unless it is all zero; as a hash
+// that tells the three apart.
+std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint64_t rva) {
+    const Section* section = image.sectionOf(rva);
+    if (section == nullptr || section->executable || section->writable) {
+        return std::nullopt;
+    }
+    const std::uint64_t end = std::uint64_t{section->virtualAddress} + section->span;
+    const unsigned char* bytes = image.bytes.data();
+    std::size_t size = 0;
+    while (rva + size < end && size < longestRead && printable(bytes[rva + size])) {
+        ++size;
+    }
+    if (size >= shortestString && rva + size < end && bytes[rva + size] == 0) {
+        return hashBytes(bytes + rva, size, combine(hashBasis, 's'));
+    }
+    size = 0;
+    while (rva + 2 * size + 1 < end && size < longestRead && printable(bytes[rva + 2 * size]) &&
+           bytes[rva + 2 * size + 1] == 0) {
+        ++size;
+    }
+    if (size >= shortestString && rva + 2 * size + 1 < end && bytes[rva + 2 * size] == 0 &&
+        bytes[rva + 2 * size + 1] == 0) {
+        return hashBytes(bytes + rva, 2 * size, combine(hashBasis, 'w'));
+    }
+    if (rva + constantBlock > end ||
+        std::all_of(bytes + rva, bytes + rva + constantBlock, [](unsigned char b) { return !b; })) {
+        return std::nullopt;
+    }
+    return hashBytes(bytes + rva, constantBlock, combine(hashBasis, 'c'));
+}
+
+class Reader {
+public:
+    explicit Reader(const ExecutableImage& image) : image_(image) {}
+
+    // Reads the function [begin, end), and the parts of it that lie elsewhere: its shapes, its
+    // data, the code it leads to.
+    void read(std::uint64_t begin, std::uint64_t end,
+              const std::vector<FunctionExtent>& parts = {}) {
+        BuildFunction function{static_cast<std::uint32_t>(begin),
+                               static_cast<std::uint32_t>(end),
+                               static_cast<std::uint32_t>(out_.shapes.size()),
+                               0,
+                               hashBasis,
+                               hashBasis};
+        readPart(function, begin, end);
+        for (const FunctionExtent& part : parts) {
+            readPart(function, part.begin, part.end);
+        }
+        function.shape = combine(function.shape, function.steps);
+        out_.functions.push_back(function);
+    }
+
+    void readPart(BuildFunction& function, std::uint64_t begin, std::uint64_t end) {
+        covered_.emplace_back(begin, end);
+        const auto index = static_cast<std::uint32_t>(out_.functions.size());
+        std::string shape;
+        for (std::uint64_t at = begin; at < end;) {
+            const std::optional<Instruction> instruction = instructionAt(image_, at, end);
+            if (!instruction) {
+                break;
+            }
+            shape.assign(reinterpret_cast<const char*>(image_.bytes.data() + at),
+                         instruction->length);
+            for (const bool relativeOnly : {true, false}) {
+                for (const InstructionField& field : instruction->fields) {
+                    if (!relativeOnly || field.kind == InstructionField::Kind::relative) {
+                        std::fill_n(shape.begin() + static_cast<std::ptrdiff_t>(field.offset),
+                                    field.size, '\0');
+                    }
+                }
+                if (relativeOnly) {
+                    function.bytes = hashBytes(reinterpret_cast<const unsigned char*>(shape.data()),
+                                               shape.size(), function.bytes);
+                }
+            }
+            const std::uint64_t hash =
+                hashBytes(reinterpret_cast<const unsigned char*>(shape.data()), shape.size());
+            function.shape = combine(function.shape, hash);
+            out_.shapes.push_back(static_cast<std::uint32_t>(hash ^ (hash >> 32)));
+            out_.leadsTo.push_back(0);
+            if (instruction->target) {
+                const std::uint64_t target = *instruction->target - image_.imageBase;
+                if (target >= begin && target < end) {
+                    // a jump within the function
+                } else if (image_.inCode(target)) {
+                    links_.push_back({out_.shapes.size() - 1, target});
+                    if (std::string_view(instruction->text).starts_with("call") ||
+                        std::string_view(instruction->text).starts_with("jmp")) {
+                        called_.insert(target);
+                    }
+                } else if (const std::optional<std::uint64_t> content =
+                               constantAt(image_, target)) {
+                    out_.data.push_back({index, *content});
+                }
+            }
+            ++function.steps;
+            at += instruction->length;
+        }
+    }
+
+    // The places called or jumped to that no function read so far holds, and forgets them.
+    std::vector<std::uint64_t> unreadCallees() {
+        std::vector<std::uint64_t> unread;
+        for (const std::uint64_t target : called_) {
+            if (!image_.functionAt(target) && !readBefore(target)) {
+                unread.push_back(target);
+            }
+        }
+        called_.clear();
+        return unread;
+    }
+
+    // Orders the functions by their start and resolves what each instruction leads to.
+    BuildFunctions finish() {
+        std::vector<std::uint32_t> order(out_.functions.size());
+        for (std::uint32_t n = 0; n < order.size(); ++n) {
+            order[n] = n;
+        }
+        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return out_.functions[a].begin < out_.functions[b].begin;
+        });
+        std::vector<std::uint32_t> renumbered(order.size());
+        std::vector<BuildFunction> sorted;
+        sorted.reserve(order.size());
+        for (const std::uint32_t old : order) {
+            renumbered[old] = static_cast<std::uint32_t>(sorted.size());
+            sorted.push_back(out_.functions[old]);
+        }
+        out_.functions = std::move(sorted);
+        for (DataUse& use : out_.data) {
+            use.function = renumbered[use.function];
+        }
+        std::sort(out_.data.begin(), out_.data.end(), [](const DataUse& a, const DataUse& b) {
+            return std::pair(a.function, a.content) < std::pair(b.function, b.content);
+        });
+        out_.data.erase(std::unique(out_.data.begin(), out_.data.end(),
+                                    [](const DataUse& a, const DataUse& b) {
+                                        return a.function == b.function && a.content == b.content;
+                                    }),
+                        out_.data.end());
+        for (const auto& [step, target] : links_) {
+            if (const std::optional<std::uint32_t> function = out_.startingAt(target)) {
+                out_.leadsTo[step] = *function + 1;
+            }
+        }
+        return std::move(out_);
+    }
+
+    // The code between the functions read so far: leaf functions that only pointers lead to
+    // (virtual functions, callbacks, exports), each from where the padding before it ends.
+    void readGaps() {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> known = covered_;
+        std::sort(known.begin(), known.end());
+        auto next = known.begin();
+        for (const Section& section : image_.sections) {
+            if (!section.executable) {
+                continue;
+            }
+            const std::uint64_t sectionEnd = std::uint64_t{section.virtualAddress} + section.span;
+            for (std::uint64_t at = section.virtualAddress; at < sectionEnd;) {
+                while (next != known.end() && next->second <= at) {
+                    ++next;
+                }
+                if (next != known.end() && next->first <= at) {
+                    at = next->second;
+                    continue;
+                }
+                // Padding, and the zero fill at a section's end, lie between functions.
+                if (const std::size_t padding = paddingAt(image_, at); padding > 0) {
+                    at += padding;
+                    continue;
+                }
+                if (image_.bytes[at] == 0) {
+                    ++at;
+                    continue;
+                }
+                const std::uint64_t limit = next != known.end()
+                                                ? std::min<std::uint64_t>(next->first, sectionEnd)
+                                                : sectionEnd;
+                const std::uint64_t end = std::min(functionEndOf(image_, at), limit);
+                if (end <= at) {
+                    ++at;
+                    continue;
+                }
+                read(at, end);
+                at = end;
+            }
+        }
+    }
+
+    // A leaf function's extent, so that a call into it is known to lead to a function read.
+    void noteLeaf(std::uint64_t begin, std::uint64_t end) { leaves_[begin] = end; }
+
+private:
+    bool readBefore(std::uint64_t rva) const {
+        const auto after = leaves_.upper_bound(rva);
+        return after != leaves_.begin() && rva < std::prev(after)->second;
+    }
+
+    const ExecutableImage& image_;
+    BuildFunctions out_;
+    std::vector<std::pair<std::size_t, std::uint64_t>> links_;
+    std::set<std::uint64_t> called_;
+    std::map<std::uint64_t, std::uint64_t> leaves_;                // begin to end
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> covered_; // every extent read
+};
+
+} // namespace
+
+std::optional<std::uint32_t> BuildFunctions::startingAt(std::uint64_t rva) const {
+    const auto found = std::lower_bound(
+        functions.begin(), functions.end(), rva,
+        [](const BuildFunction& function, std::uint64_t at) { return function.begin < at; });
+    if (found == functions.end() || found->begin != rva) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(found - functions.begin());
+}
+
+BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress) {
+    Reader reader(image);
+    const std::uint64_t total = image.functions.size();
+    std::uint64_t done = 0;
+    // A function in several parts is one function: its parts are read with its first.
+    std::map<std::uint64_t, std::vector<FunctionExtent>> partsOf;
+    std::vector<bool> isPart(image.functions.size(), false);
+    for (std::size_t n = 0; n < image.functions.size(); ++n) {
+        if (const std::optional<FunctionExtent> parent =
+                chainedParentOf(image, image.functions[n])) {
+            partsOf[parent->begin].push_back(image.functions[n]);
+            isPart[n] = true;
+        }
+    }
+    for (std::size_t n = 0; n < image.functions.size(); ++n) {
+        const FunctionExtent& extent = image.functions[n];
+        if (!isPart[n]) {
+            const auto parts = partsOf.find(extent.begin);
+            reader.read(extent.begin, extent.end,
+                        parts != partsOf.end() ? parts->second : std::vector<FunctionExtent>{});
+        }
+        if (progress && ++done % 4096 == 0) {
+            progress("reading functions", done, total);
+        }
+    }
+    // Leaf functions have no entry: what calls and tail jumps lead to outside every function
+    // read so far, in rounds, since a leaf function's own calls may lead to more.
+    constexpr int leafRounds = 8;
+    for (int round = 0; round < leafRounds; ++round) {
+        const std::vector<std::uint64_t> leaves = reader.unreadCallees();
+        if (leaves.empty()) {
+            break;
+        }
+        for (const std::uint64_t start : leaves) {
+            const std::uint64_t end = functionEndOf(image, start);
+            reader.noteLeaf(start, end);
+            reader.read(start, end);
+        }
+    }
+    reader.readGaps();
+    if (progress) {
+        progress("reading functions", total, total);
+    }
+    return reader.finish();
+}
+
+} // namespace scan

@@ -1,0 +1,54 @@
+#pragma once
+// Every function of a build as the matcher compares it: its instructions' shapes, the code it
+// calls, jumps to or takes the address of, and the constants it refers to in read-only data. The
+// functions are those the exception directory lists and the leaf functions their calls lead to.
+
+#include "scan/image/image.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace scan {
+
+// How far a long piece of work has come: a stage's name, and done of total steps in it.
+using Progress =
+    std::function<void(std::string_view stage, std::uint64_t done, std::uint64_t total)>;
+
+struct BuildFunction {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+    std::uint32_t firstStep = 0; // its instructions: steps [firstStep, firstStep + steps)
+    std::uint32_t steps = 0;
+    std::uint64_t shape = 0; // of all its instructions together; equal for the same code
+    // Its bytes with only the fields a relink changes cleared (relative ones): immediates and
+    // field offsets kept, which tell one short getter from another.
+    std::uint64_t bytes = 0;
+};
+
+// A constant in read-only data that a function refers to, by content: a string, or the block of
+// bytes at the place.
+struct DataUse {
+    std::uint32_t function = 0; // its index
+    std::uint64_t content = 0;  // a hash of what lies there
+};
+
+struct BuildFunctions {
+    std::vector<BuildFunction> functions; // by ascending begin, none overlapping another's start
+    // Per instruction of every function, in order: its shape (its bytes with every relocatable
+    // field cleared, hashed), and the function its code reference leads to (index + 1; 0 for
+    // none, and for a jump within its own function).
+    std::vector<std::uint32_t> shapes;
+    std::vector<std::uint32_t> leadsTo;
+    std::vector<DataUse> data; // by function, each content once per function
+
+    // The index of the function that begins at rva.
+    std::optional<std::uint32_t> startingAt(std::uint64_t rva) const;
+};
+
+BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress = {});
+
+} // namespace scan

@@ -1,0 +1,70 @@
+#pragma once
+// Two sequences (instructions, functions) aligned as their longest common subsequence, and for
+// each pair whether every longest alignment makes it: in a run of equal elements, equally long
+// alignments pair an element with different ones, and any of them could be the wrong one.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace scan {
+
+struct AlignedPair {
+    std::size_t i = 0;  // in the first sequence
+    std::size_t j = 0;  // in the second
+    bool fixed = false; // every longest alignment pairs i, and with j
+};
+
+// The pairs of one longest alignment of [0, n) and [0, m), ascending; equal(i, j) tells whether
+// the first's i-th element equals the second's j-th. Takes (n + 1) * (m + 1) * 8 bytes.
+template <typename Equal>
+std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal equal) {
+    const std::size_t columns = m + 1;
+    // after[i][j]: the longest common subsequence of the suffixes from i and j; before[i][j],
+    // of the prefixes up to i and j.
+    std::vector<std::uint32_t> after((n + 1) * columns, 0);
+    std::vector<std::uint32_t> before((n + 1) * columns, 0);
+    const auto at = [&](std::vector<std::uint32_t>& table, std::size_t i,
+                        std::size_t j) -> std::uint32_t& { return table[i * columns + j]; };
+    for (std::size_t i = n; i-- > 0;) {
+        for (std::size_t j = m; j-- > 0;) {
+            at(after, i, j) = equal(i, j) ? at(after, i + 1, j + 1) + 1
+                                          : std::max(at(after, i + 1, j), at(after, i, j + 1));
+        }
+    }
+    for (std::size_t i = 1; i <= n; ++i) {
+        for (std::size_t j = 1; j <= m; ++j) {
+            at(before, i, j) = equal(i - 1, j - 1)
+                                   ? at(before, i - 1, j - 1) + 1
+                                   : std::max(at(before, i - 1, j), at(before, i, j - 1));
+        }
+    }
+    const std::uint32_t longest = n > 0 && m > 0 ? at(after, 0, 0) : 0;
+    const auto fixedAt = [&](std::size_t i, std::size_t j) {
+        for (std::size_t q = 0; q <= m; ++q) {
+            if (at(before, i, q) + at(after, i + 1, q) == longest) {
+                return false; // a longest alignment leaves i without a partner
+            }
+            if (q < m && q != j && equal(i, q) &&
+                at(before, i, q) + 1 + at(after, i + 1, q + 1) == longest) {
+                return false; // one pairs it with another
+            }
+        }
+        return true;
+    };
+    std::vector<AlignedPair> pairs;
+    for (std::size_t i = 0, j = 0; i < n && j < m;) {
+        if (equal(i, j) && at(after, i, j) == at(after, i + 1, j + 1) + 1) {
+            pairs.push_back({i, j, fixedAt(i, j)});
+            ++i;
+            ++j;
+        } else if (at(after, i + 1, j) >= at(after, i, j + 1)) {
+            ++i;
+        } else {
+            ++j;
+        }
+    }
+    return pairs;
+}
+
+} // namespace scan

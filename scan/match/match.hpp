@@ -1,0 +1,61 @@
+#pragma once
+// Which function of a new build is which function of the old one, for every function of both:
+// pairs made by independent kinds of evidence, never by names (a game has none). A pair is made
+// only where at least two kinds agree and none points elsewhere; a function that evidence leads
+// to two places stays unpaired, since a wrong pair would send a modder's hook to the wrong code.
+
+#include "scan/image/image.hpp"
+#include "scan/match/build_functions.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace scan {
+
+enum class Evidence : std::uint8_t {
+    code = 1,       // the same instruction shapes, found once in each build
+    data = 2,       // a constant it refers to, found used by it alone in each build
+    calls = 4,      // aligned calls, jumps or code addresses in paired functions lead to it
+    neighbours = 8, // it lies where the other lies between two paired functions
+};
+using EvidenceSet = std::uint8_t;
+inline constexpr Evidence everyEvidence[] = {Evidence::code, Evidence::data, Evidence::calls,
+                                             Evidence::neighbours};
+
+// "code", "data", "calls", "neighbours"; each kind in the set, in that order.
+std::string evidenceText(Evidence evidence);
+std::vector<std::string> evidenceTexts(EvidenceSet evidence);
+
+struct FunctionPair {
+    std::uint64_t oldRva = 0;
+    std::uint64_t newRva = 0;
+    bool same = false; // the same instruction shapes: only relocatable fields changed
+    EvidenceSet evidence = 0;
+};
+
+struct BuildMatch {
+    std::size_t oldFunctions = 0;
+    std::size_t newFunctions = 0;
+    std::vector<FunctionPair> pairs;    // by ascending oldRva
+    std::vector<std::uint64_t> removed; // the old build's unpaired functions, ascending
+    std::vector<std::uint64_t> added;   // the new build's
+    std::size_t rounds = 0;             // of pairing, until nothing new paired
+
+    // The function the one starting at oldStart is paired with.
+    std::optional<std::uint64_t> newFunctionOf(std::uint64_t oldStart) const;
+    // The old function paired with the one starting at newStart.
+    std::optional<std::uint64_t> oldFunctionOf(std::uint64_t newStart) const;
+};
+
+// Pairs the two builds' functions; reads both builds at once, each on a thread of its own.
+BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
+                       const Progress& progress = {});
+
+// The same for functions read before.
+BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& newer,
+                          const Progress& progress = {});
+
+} // namespace scan
