@@ -1,10 +1,12 @@
 // Any bytes as an executable file: laying it out never crashes, never reads outside the file or
 // writes outside the image, and an image that was laid out can be scanned, its functions mapped
-// and their exception data read, whatever its tables say.
+// and their exception data read, whatever its tables say; and matched with itself, every
+// function pairs with itself or with nothing.
 
 #include "scan/engine/engine_findings.hpp"
 #include "scan/image/funclets.hpp"
 #include "scan/image/function_map.hpp"
+#include "scan/match/match.hpp"
 
 #include <cstdint>
 #include <string>
@@ -37,6 +39,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (scan::functionOf(*image, place).begin > place ||
                 scan::funcletParentOf(*image, place) == place) {
                 __builtin_trap();
+            }
+        }
+        // Only small code: the matcher decodes all of it.
+        std::uint64_t code = 0;
+        for (const scan::Section& section : image->sections) {
+            code += section.executable ? section.span : 0;
+        }
+        if (code <= (std::uint64_t{1} << 20)) {
+            for (const scan::FunctionPair& pair : scan::matchBuilds(*image, *image).pairs) {
+                if (pair.oldRva != pair.newRva || !pair.same) {
+                    __builtin_trap();
+                }
             }
         }
     } else if (image.error().detail.empty()) {

@@ -63,9 +63,11 @@ int main(int argc, char** argv) {
     std::string table;
     auto* updateCommand = app.add_subcommand(
         "update", "Carry the pattern table from an old build of the game to a new one: for each "
-                  "entry, find its place again where several independent anchors agree, and say "
-                  "whether its signature is unchanged, which new one to use (moved), or that it "
-                  "is lost. Exit status 0 when every entry is unchanged or moved, 1 otherwise");
+                  "entry, find its function again through the pair the two builds' match makes "
+                  "of it (see diff) and where several independent anchors agree, with no "
+                  "evidence against it, and say whether its signature is unchanged, which new one "
+                  "to use (moved), or that it is lost. Exit status 0 when every entry is unchanged "
+                  "or moved, 1 otherwise");
     updateCommand->add_option("old", request.executable, "The old build's executable")->required();
     updateCommand->add_option("new", update.newer, "The new build's executable")->required();
     auto* tableOption = updateCommand->add_option(

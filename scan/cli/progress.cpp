@@ -4,8 +4,8 @@
 
 namespace scan {
 
-ProgressDisplay::ProgressDisplay(std::ostream& out, bool terminal)
-    : out_(out), terminal_(terminal) {}
+ProgressDisplay::ProgressDisplay(std::ostream& out, bool terminal, std::chrono::milliseconds quiet)
+    : out_(out), terminal_(terminal), quiet_(quiet) {}
 
 ProgressDisplay::~ProgressDisplay() {
     if (drawn_ && terminal_) {
@@ -15,7 +15,7 @@ ProgressDisplay::~ProgressDisplay() {
 
 void ProgressDisplay::show(std::string_view stage, std::uint64_t done, std::uint64_t total) {
     // Work done within a second needs no account of itself.
-    if (std::chrono::steady_clock::now() - started_ < std::chrono::seconds(1)) {
+    if (std::chrono::steady_clock::now() - started_ < quiet_) {
         return;
     }
     const int percent = total == 0 ? 100 : static_cast<int>(std::min(done, total) * 100 / total);

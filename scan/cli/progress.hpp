@@ -14,7 +14,9 @@ namespace scan {
 
 class ProgressDisplay {
 public:
-    ProgressDisplay(std::ostream& out, bool terminal);
+    // Shows nothing until `quiet` has passed.
+    ProgressDisplay(std::ostream& out, bool terminal,
+                    std::chrono::milliseconds quiet = std::chrono::seconds(1));
     ~ProgressDisplay(); // ends the bar's line
     ProgressDisplay(const ProgressDisplay&) = delete;
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -30,6 +32,7 @@ public:
 private:
     std::ostream& out_;
     bool terminal_;
+    std::chrono::milliseconds quiet_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::string stage_;
     int percent_ = -1;

@@ -130,9 +130,11 @@ public:
                         std::string_view(instruction->text).starts_with("jmp")) {
                         called_.insert(target);
                     }
-                } else if (const std::optional<std::uint64_t> content =
-                               constantAt(image_, target)) {
-                    out_.data.push_back({index, *content});
+                } else {
+                    if (const std::optional<std::uint64_t> content = constantAt(image_, target)) {
+                        out_.data.push_back({index, *content});
+                    }
+                    noteTable(out_.shapes.size() - 1, target);
                 }
             }
             ++function.steps;
@@ -185,6 +187,12 @@ public:
                 out_.leadsTo[step] = *function + 1;
             }
         }
+        for (auto& [at, slots] : out_.tables) {
+            for (std::uint32_t& slot : slots) {
+                const std::optional<std::uint32_t> function = out_.startingAt(slot);
+                slot = function ? *function + 1 : 0;
+            }
+        }
         return std::move(out_);
     }
 
@@ -228,6 +236,28 @@ public:
                 at = end;
             }
         }
+    }
+
+    // A table of code addresses (a virtual table, callbacks) that the instruction refers to:
+    // its slots up to the first that holds no address of code, kept by the table's RVA.
+    void noteTable(std::size_t step, std::uint64_t at) {
+        constexpr std::size_t mostSlots = 512;
+        const auto known = out_.tables.find(static_cast<std::uint32_t>(at));
+        if (known == out_.tables.end()) {
+            std::vector<std::uint32_t> slots;
+            for (std::uint64_t slot = at; slots.size() < mostSlots; slot += 8) {
+                const std::optional<std::uint64_t> address = image_.pointerAt(slot);
+                if (!address || !image_.inCode(*address)) {
+                    break;
+                }
+                slots.push_back(static_cast<std::uint32_t>(*address));
+            }
+            if (slots.empty()) {
+                return;
+            }
+            out_.tables.emplace(static_cast<std::uint32_t>(at), std::move(slots));
+        }
+        out_.tableAt.emplace_back(static_cast<std::uint32_t>(step), static_cast<std::uint32_t>(at));
     }
 
     // A leaf function's extent, so that a call into it is known to lead to a function read.

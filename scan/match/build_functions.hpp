@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace scan {
@@ -44,6 +46,11 @@ struct BuildFunctions {
     std::vector<std::uint32_t> shapes;
     std::vector<std::uint32_t> leadsTo;
     std::vector<DataUse> data; // by function, each content once per function
+    // Tables of code addresses in data, by RVA: each slot's function (index + 1; 0 where the
+    // address is no function's start); and the instructions that refer to one (step, table),
+    // in the order of their steps.
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> tables;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> tableAt;
 
     // The index of the function that begins at rva.
     std::optional<std::uint32_t> startingAt(std::uint64_t rva) const;

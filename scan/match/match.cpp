@@ -149,6 +149,43 @@ private:
             Evidence::data, votes);
     }
 
+    // An unpaired function that calls paired functions: the set of what it calls, in the new
+    // build's terms, is found once among each build's unpaired functions.
+    void voteByCallees(std::vector<Vote>& votes) const {
+        constexpr std::size_t fewestCallees = 2;
+        const BuildFunctions* builds[2] = {&old_, &new_};
+        const std::vector<std::uint32_t>* partners[2] = {&newOf_, &oldOf_};
+        std::vector<std::uint32_t> callees;
+        voteByUniqueKeys(
+            old_.functions.size(), new_.functions.size(),
+            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
+                const BuildFunctions& build = *builds[side];
+                const BuildFunction& function = build.functions[n];
+                if ((*partners[side])[n] != none) {
+                    return std::nullopt;
+                }
+                callees.clear();
+                for (std::uint32_t step = function.firstStep;
+                     step < function.firstStep + function.steps; ++step) {
+                    const std::uint32_t callee = build.leadsTo[step];
+                    if (callee != 0 && (*partners[side])[callee - 1] != none) {
+                        callees.push_back(side == 0 ? newOf_[callee - 1] : callee - 1);
+                    }
+                }
+                std::sort(callees.begin(), callees.end());
+                callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
+                if (callees.size() < fewestCallees) {
+                    return std::nullopt;
+                }
+                std::uint64_t key = 0x9E3779B97F4A7C15;
+                for (const std::uint32_t callee : callees) {
+                    key = (key ^ callee) * 0x100000001B3;
+                }
+                return std::pair(key, static_cast<std::uint32_t>(n));
+            },
+            Evidence::calls, votes);
+    }
+
     // For each pair: the targets of its aligned instructions that lead to code pair too.
     void voteByCalls(std::vector<Vote>& votes) {
         for (std::uint32_t from = 0; from < newOf_.size(); ++from) {
@@ -169,6 +206,19 @@ private:
     // The targets of the two functions' instructions paired by the longest common subsequence of
     // their shapes (after their common start and end), where both lead to a function.
     static constexpr std::size_t mostCells = std::size_t{1} << 22;
+
+    // The table of code addresses the instruction at the step refers to, if any.
+    static const std::vector<std::uint32_t>* tableOf(const BuildFunctions& build,
+                                                     std::size_t step) {
+        const auto found = std::lower_bound(build.tableAt.begin(), build.tableAt.end(), step,
+                                            [](const std::pair<std::uint32_t, std::uint32_t>& each,
+                                               std::size_t at) { return each.first < at; });
+        if (found == build.tableAt.end() || found->first != step) {
+            return nullptr;
+        }
+        const auto table = build.tables.find(found->second);
+        return table != build.tables.end() ? &table->second : nullptr;
+    }
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> alignedTargets(std::uint32_t from,
                                                                         std::uint32_t to) const {
@@ -210,6 +260,20 @@ private:
             // A call of itself says nothing more of the pair.
             if (p != 0 && q != 0 && p - 1 != from && pair.fixed) {
                 targets.emplace_back(p - 1, q - 1);
+            }
+        }
+        // A table of code addresses both refer to there, slot by slot, where both are as long.
+        for (const AlignedPair& pair : aligned) {
+            const std::vector<std::uint32_t>* older = tableOf(old_, a.firstStep + pair.i);
+            const std::vector<std::uint32_t>* newer = tableOf(new_, b.firstStep + pair.j);
+            if (!pair.fixed || older == nullptr || newer == nullptr ||
+                older->size() != newer->size()) {
+                continue;
+            }
+            for (std::size_t k = 0; k < older->size(); ++k) {
+                if ((*older)[k] != 0 && (*newer)[k] != 0 && (*older)[k] - 1 != from) {
+                    targets.emplace_back((*older)[k] - 1, (*newer)[k] - 1);
+                }
             }
         }
         return targets;
@@ -358,6 +422,7 @@ private:
     bool settle(const std::vector<Vote>& lasting, bool growing) {
         std::vector<Vote> votes = lasting;
         voteByUnpairedKeys(votes);
+        voteByCallees(votes);
         voteByCalls(votes);
         voteByNeighbours(votes);
         voteByAdjacentVotes(votes);

@@ -2,6 +2,7 @@
 // document with the fields the README documents, so that a printer that drops, renames or
 // recomputes a field fails here rather than in a modder's script.
 
+#include "scan/cli/progress.hpp"
 #include "scan/cli/render.hpp"
 
 #include <gtest/gtest.h>
@@ -144,6 +145,30 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
     EXPECT_EQ(failed.errors, "orvelin-scan: Game.exe: not enough memory to lay out the image\n");
     EXPECT_EQ(keys(failed.document), (std::set<std::string>{"error", "executable", "exitStatus"}));
     EXPECT_EQ(failed.document["exitStatus"], 2);
+}
+
+TEST(Progress, AfterAQuietSecondABarOnATerminalElseALineEachStage) {
+    using namespace std::chrono_literals;
+    const auto shown = [](bool terminal, std::chrono::milliseconds quiet) {
+        std::ostringstream out;
+        {
+            scan::ProgressDisplay display(out, terminal, quiet);
+            const scan::Progress progress = display.callback();
+            progress("reading functions", 1, 4);
+            progress("reading functions", 2, 4);
+            progress("pairing functions", 64, 64);
+        }
+        return out.str();
+    };
+    EXPECT_EQ(shown(true, 1000ms), "");
+    EXPECT_EQ(shown(false, 0ms),
+              "orvelin-scan: reading functions...\norvelin-scan: pairing functions...\n");
+    const std::string pad(7, ' ');
+    EXPECT_EQ(shown(true, 0ms),
+              "\rorvelin-scan: [#######                       ] 25% reading functions" + pad +
+                  "\rorvelin-scan: [###############               ] 50% reading functions" + pad +
+                  "\rorvelin-scan: [##############################] 100% pairing functions" + pad +
+                  "\n");
 }
 
 } // namespace
