@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
+#include <variant>
 
 namespace scan {
 
@@ -126,6 +128,21 @@ Outcome<std::uint64_t> parseRva(const std::string& text) {
 
 namespace {
 
+// The old build and the new, laid out; the error of the first that cannot be, naming it.
+using Builds = std::pair<ExecutableImage, ExecutableImage>;
+std::variant<Builds, ErrorReport> layOutBuilds(const std::string& oldPath,
+                                               const std::string& newPath) {
+    Outcome<ExecutableImage> older = layOutFile(oldPath);
+    if (!older) {
+        return ErrorReport{older.error(), oldPath};
+    }
+    Outcome<ExecutableImage> newer = layOutFile(newPath);
+    if (!newer) {
+        return ErrorReport{newer.error(), newPath};
+    }
+    return Builds{std::move(*older), std::move(*newer)};
+}
+
 Report runUpdate(const Request& request) {
     std::vector<TableEntry> table = enginePatternTable();
     if (request.update->table) {
@@ -140,15 +157,13 @@ Report runUpdate(const Request& request) {
         }
         table = std::move(*parsed);
     }
-    const Outcome<ExecutableImage> older = layOutFile(request.executable);
-    if (!older) {
-        return ErrorReport{older.error(), request.executable};
+    std::variant<Builds, ErrorReport> builds =
+        layOutBuilds(request.executable, request.update->newer);
+    if (auto* error = std::get_if<ErrorReport>(&builds)) {
+        return std::move(*error);
     }
-    const Outcome<ExecutableImage> newer = layOutFile(request.update->newer);
-    if (!newer) {
-        return ErrorReport{newer.error(), request.update->newer};
-    }
-    UpdateReport report = updateTable(*older, *newer, table, request.margin, request.progress);
+    const auto& [older, newer] = std::get<Builds>(builds);
+    UpdateReport report = updateTable(older, newer, table, request.margin, request.progress);
     report.older = request.executable;
     report.newer = request.update->newer;
     if (const std::optional<std::string>& path = request.update->writeTable; path) {
@@ -163,15 +178,13 @@ Report runUpdate(const Request& request) {
 
 Report runDiff(const Request& request) {
     const auto started = std::chrono::steady_clock::now();
-    const Outcome<ExecutableImage> older = layOutFile(request.executable);
-    if (!older) {
-        return ErrorReport{older.error(), request.executable};
+    std::variant<Builds, ErrorReport> builds =
+        layOutBuilds(request.executable, request.diff->newer);
+    if (auto* error = std::get_if<ErrorReport>(&builds)) {
+        return std::move(*error);
     }
-    const Outcome<ExecutableImage> newer = layOutFile(request.diff->newer);
-    if (!newer) {
-        return ErrorReport{newer.error(), request.diff->newer};
-    }
-    DiffReport report = diffBuilds(*older, *newer, request.progress);
+    const auto& [older, newer] = std::get<Builds>(builds);
+    DiffReport report = diffBuilds(older, newer, request.progress);
     report.older = request.executable;
     report.newer = request.diff->newer;
     report.listed = request.diff->listed;

@@ -38,8 +38,8 @@ constexpr std::size_t longestRead = 256;
 constexpr std::size_t constantBlock = 16;
 
 // What lies at the RVA when it is a constant (read-only data, not code): a NUL-terminated string
-// of 8 or 16 bits a character, else the block of bytes there unless it is all zero; as a hash
-// that tells the three apart.
+// of 8 or 16 bits a character, else the block of bytes there unless it is all zero or begins with
+// an address in the image; as a hash that tells the three apart.
 std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint64_t rva) {
     const Section* section = image.sectionOf(rva);
     if (section == nullptr || section->executable || section->writable) {
@@ -65,6 +65,11 @@ std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint6
     }
     if (rva + constantBlock > end ||
         std::all_of(bytes + rva, bytes + rva + constantBlock, [](unsigned char b) { return !b; })) {
+        return std::nullopt;
+    }
+    // Addresses in the image (a table of code or data) change whenever the code moves.
+    if (const std::optional<std::uint64_t> address = image.pointerAt(rva);
+        address && *address < image.bytes.size()) {
         return std::nullopt;
     }
     return hashBytes(bytes + rva, constantBlock, combine(hashBasis, 'c'));

@@ -70,7 +70,8 @@ public:
           pairedBy_(older.functions.size(), 0) {}
 
     BuildMatch run(const Progress& progress) {
-        const std::vector<Vote> lasting = uniqueVotes();
+        std::vector<Vote> lasting;
+        voteByKeys(lasting, false);
         constexpr std::size_t mostRounds = 64;
         std::size_t round = 0;
         // Pairs are made, round after round, where the evidence agrees; each new pair brings
@@ -97,15 +98,20 @@ public:
     }
 
 private:
-    // Same code and the same constants, found once in each build: what holds before any pair.
-    std::vector<Vote> uniqueVotes() const {
-        std::vector<Vote> votes;
+    // Same code and the same constants, found once in each build (what holds before any pair),
+    // or once among the functions not paired yet: what several functions share, one of each
+    // build is left with once the others are paired.
+    void voteByKeys(std::vector<Vote>& votes, bool unpairedOnly) const {
         const BuildFunctions* builds[2] = {&old_, &new_};
+        const std::vector<std::uint32_t>* partners[2] = {&newOf_, &oldOf_};
+        const auto taken = [&](int side, std::uint32_t n) {
+            return unpairedOnly && (*partners[side])[n] != none;
+        };
         voteByUniqueKeys(
             old_.functions.size(), new_.functions.size(),
             [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
                 const BuildFunction& function = builds[side]->functions[n];
-                if (function.steps < shortestTold) {
+                if (function.steps < shortestTold || taken(side, static_cast<std::uint32_t>(n))) {
                     return std::nullopt;
                 }
                 return std::pair(identityOf(function), static_cast<std::uint32_t>(n));
@@ -116,32 +122,7 @@ private:
             old_.data.size(), new_.data.size(),
             [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
                 const DataUse& use = builds[side]->data[n];
-                return std::pair(use.content, use.function);
-            },
-            Evidence::data, votes);
-        return votes;
-    }
-
-    // The same code and constants among the functions not paired yet: what several functions
-    // share, one of each build is left with once the others are paired.
-    void voteByUnpairedKeys(std::vector<Vote>& votes) const {
-        const BuildFunctions* builds[2] = {&old_, &new_};
-        const std::vector<std::uint32_t>* partners[2] = {&newOf_, &oldOf_};
-        voteByUniqueKeys(
-            old_.functions.size(), new_.functions.size(),
-            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
-                const BuildFunction& function = builds[side]->functions[n];
-                if (function.steps < shortestTold || (*partners[side])[n] != none) {
-                    return std::nullopt;
-                }
-                return std::pair(identityOf(function), static_cast<std::uint32_t>(n));
-            },
-            Evidence::code, votes);
-        voteByUniqueKeys(
-            old_.data.size(), new_.data.size(),
-            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
-                const DataUse& use = builds[side]->data[n];
-                if ((*partners[side])[use.function] != none) {
+                if (taken(side, use.function)) {
                     return std::nullopt;
                 }
                 return std::pair(use.content, use.function);
@@ -421,7 +402,7 @@ private:
     // pairs with it; else each pair that no longer has that undoes. False when nothing changed.
     bool settle(const std::vector<Vote>& lasting, bool growing) {
         std::vector<Vote> votes = lasting;
-        voteByUnpairedKeys(votes);
+        voteByKeys(votes, true);
         voteByCallees(votes);
         voteByCalls(votes);
         voteByNeighbours(votes);

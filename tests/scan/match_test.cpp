@@ -1,6 +1,8 @@
 // Pairing the functions of two builds: a recompiled function is still found by what it uses and
 // who uses it, and where the evidence is equal or disagrees, nothing is paired.
 
+#include "scan/match/build_functions.hpp"
+#include "scan/match/longest_alignment.hpp"
 #include "scan/match/match.hpp"
 #include "scan/update/update.hpp"
 #include "synthetic_game.hpp"
@@ -61,9 +63,10 @@ struct Builds {
 };
 
 // The new build 0x20 bytes further on, so that no pair is found by its address.
-Builds matched(const std::vector<Function>& older, const std::vector<Function>& newer) {
-    Builds builds{imageOf(programOf(older, 0, 0x2100, functionSpacing, strings)),
-                  imageOf(programOf(newer, 0x20, 0x2100, functionSpacing, strings)),
+Builds matched(const std::vector<Function>& older, const std::vector<Function>& newer,
+               const Strings& oldStrings = strings, const Strings& newStrings = strings) {
+    Builds builds{imageOf(programOf(older, 0, 0x2100, functionSpacing, oldStrings)),
+                  imageOf(programOf(newer, 0x20, 0x2100, functionSpacing, newStrings)),
                   placesOf(older),
                   placesOf(newer, 0x20),
                   {}};
@@ -170,6 +173,100 @@ TEST(Match, ALookAlikeElsewhereWithNothingElseForItPairsWithNothing) {
     EXPECT_FALSE(pairOf(builds, "L"));
     EXPECT_TRUE(added(builds, "L"));
     EXPECT_TRUE(pairOf(builds, "G") && pairOf(builds, "C1"));
+}
+
+TEST(Match, TheSlotsOfATableBothPairedFunctionsLoadPairTheirFunctions) {
+    // K stores the address of a virtual table holding V1 and V2, which were compiled anew.
+    const Function k{"K", hexBytes("48 8D 05 00 00 00 00 48 89 01 C3"), {{3, "vtable"}}};
+    const auto withTable = [&](std::vector<Function> functions, std::uint32_t shift) {
+        std::vector<Function> all = oldBuild();
+        all.insert(all.begin() + 1, k);
+        all.insert(all.end(), functions.begin(), functions.end());
+        std::string slots;
+        for (const char* name : {"V1", "V2"}) {
+            const std::uint64_t address = 0x140000000ull + placesOf(all, shift).at(name);
+            slots.append(reinterpret_cast<const char*>(&address), 8);
+        }
+        Strings table = strings;
+        table.emplace_back("vtable", slots);
+        return std::pair(all, table);
+    };
+    const auto [older, oldTable] =
+        withTable({{"V1", hexBytes("8B C1 03 C2 C3")}, {"V2", hexBytes("8B C1 2B C2 C3")}}, 0);
+    const auto [newer, newTable] =
+        withTable({{"V1", hexBytes("8D 04 11 90 C3")}, {"V2", hexBytes("8B C1 29 D0 C3")}}, 0x20);
+    const Builds builds = matched(older, newer, oldTable, newTable);
+    for (const char* name : {"V1", "V2"}) {
+        const std::optional<scan::FunctionPair> pair = pairOf(builds, name);
+        ASSERT_TRUE(pair) << name;
+        EXPECT_EQ(pair->newRva, builds.newPlaces.at(name));
+        EXPECT_EQ(scan::evidenceTexts(pair->evidence),
+                  (std::vector<std::string>{"calls", "neighbours"}));
+    }
+}
+
+TEST(LongestAlignment, APairIsFixedOnlyWhereEveryLongestAlignmentMakesIt) {
+    // Each pair as "i-j", with "!" where no longest alignment pairs i otherwise.
+    const auto aligned = [](const std::string& a, const std::string& b) {
+        std::string text;
+        for (const scan::AlignedPair& pair : scan::longestAlignment(
+                 a.size(), b.size(), [&](std::size_t i, std::size_t j) { return a[i] == b[j]; })) {
+            text += (text.empty() ? "" : " ") + std::to_string(pair.i) + "-" +
+                    std::to_string(pair.j) + (pair.fixed ? "!" : "");
+        }
+        return text;
+    };
+    EXPECT_EQ(aligned("abc", "abc"), "0-0! 1-1! 2-2!");
+    EXPECT_EQ(aligned("abXcd", "abYcd"), "0-0! 1-1! 3-3! 4-4!");
+    EXPECT_EQ(aligned("xaab", "xab"), "0-0! 1-1 3-2!"); // which a is the one is not known
+    EXPECT_EQ(aligned("ab", "ba"), "1-0");              // a or b, never both
+    EXPECT_EQ(aligned("aa", "aaa"), "0-0 1-1");         // each a may be any of three
+    EXPECT_EQ(aligned("", "ab"), "");
+}
+
+TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
+    using namespace testing_support::pe;
+    // F (0x1000, its end moved out of line to 0x1100, a part chained to it) uses a string and
+    // calls L, a leaf function; P, another leaf, nothing calls; T loads a table holding the
+    // addresses of L and P, and a global that changes as the program runs.
+    std::string code(0x200, '\xCC');
+    code.replace(0x000, 17, hexBytes("48 83 EC 28 48 8D 0D 00 00 00 00 E8 00 00 00 00 E9"));
+    put32(code, 0x007, 0x4000 - 0x100B);
+    put32(code, 0x00C, 0x1040 - 0x1010);
+    put32(code, 0x011, 0x1100 - 0x1015);
+    code.replace(0x040, 3, hexBytes("8B C1 C3"));
+    code.replace(0x080, 4, hexBytes("8D 04 09 C3"));
+    code.replace(0x0C0, 14, hexBytes("48 8D 05 00 00 00 00 48 8B 0D 00 00 00 00"));
+    put32(code, 0x0C3, 0x4020 - 0x10C7);
+    put32(code, 0x0CA, 0x2000 - 0x10CE);
+    code.replace(0x0CE, 1, "\xC3");
+    code.replace(0x100, 5, hexBytes("48 83 C4 28 C3"));
+    std::string pdata = runtimeFunctions({{0x1000, 0x1015}, {0x10C0, 0x10CF}, {0x1100, 0x1105}},
+                                         {0x3100, 0x3100, 0x3110});
+    pdata.resize(0x100, '\0');
+    pdata += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
+    pdata += runtimeFunctions({{0x1000, 0x1015}}, {0x3100});
+    PeLayout layout = layoutOf(code, {0x3000, 36}, pdata);
+    std::string rdata = "player health"s + std::string(0x13, '\0');
+    for (const std::uint64_t rva : {0x1040u, 0x1080u}) {
+        const std::uint64_t address = layout.imageBase + rva;
+        rdata.append(reinterpret_cast<const char*>(&address), 8);
+    }
+    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
+    layout.imageSize = 0x5000;
+    const scan::BuildFunctions read = scan::readBuildFunctions(imageOf(layout));
+
+    std::vector<std::uint32_t> begins;
+    for (const scan::BuildFunction& function : read.functions) {
+        begins.push_back(function.begin);
+    }
+    EXPECT_EQ(begins, (std::vector<std::uint32_t>{0x1000, 0x1040, 0x1080, 0x10C0}));
+    EXPECT_EQ(read.functions[0].steps, 6u); // its part's two instructions with its own
+    EXPECT_EQ(read.leadsTo[read.functions[0].firstStep + 2], 2u); // the call: L, index 1
+    ASSERT_EQ(read.data.size(), 1u); // the string; the global in .data is no constant
+    EXPECT_EQ(read.data[0].function, 0u);
+    ASSERT_EQ(read.tables.count(0x4020), 1u);
+    EXPECT_EQ(read.tables.at(0x4020), (std::vector<std::uint32_t>{2, 3}));
 }
 
 } // namespace
