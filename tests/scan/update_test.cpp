@@ -78,6 +78,41 @@ TEST(Update, FindsThePlaceWhereTheAnchorsAgreeAndNowhereElse) {
     }
 }
 
+TEST(Update, TheTwoBuildsMatchAndTheAnchorsMustNotPointElsewhere) {
+    // F's start changed; its callers' anchors lead to it (0x1080) in the new build. A match of
+    // the builds, made by hand, pairs F's function, or another old function with F's new one.
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const scan::ExecutableImage newer = imageOf(programOf(callersProgram(otherPrologue), 0x40));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    const scan::TableEntry own =
+        entryFor(scan::notation(scan::makeSignature(older, oldF)->signature));
+    const auto pairing = [](std::uint64_t from, std::uint64_t to) {
+        scan::BuildMatch match;
+        match.pairs.push_back({from, to, false, 0});
+        return match;
+    };
+    struct Case {
+        scan::BuildMatch match;
+        scan::EntryUpdate::Status status;
+        std::string why;
+    };
+    const Case cases[] = {
+        {pairing(oldF, oldF + 0x40), scan::EntryUpdate::Status::moved, ""},
+        {pairing(oldF, 0x1000), scan::EntryUpdate::Status::lost,
+         "the two builds' match pairs its function with RVA 0x1000, but an anchor found once "
+         "leads to RVA 0x1080"},
+        {pairing(0x1000, oldF + 0x40), scan::EntryUpdate::Status::lost,
+         "its anchors lead to RVA 0x1080, which the two builds' match pairs with the old build's "
+         "RVA 0x1000"},
+    };
+    for (const Case& each : cases) {
+        const scan::EntryUpdate update =
+            scan::updateEntry(older, newer, own, scan::defaultMargin, &each.match);
+        EXPECT_EQ(update.status, each.status) << update.why;
+        EXPECT_EQ(update.why, each.why);
+    }
+}
+
 TEST(Update, AnOldSignatureThatNowMatchesTwiceIsNeverKept) {
     const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
     const std::uint32_t oldF = placesOf(callersProgram()).at("F");
