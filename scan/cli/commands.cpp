@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <utility>
 #include <variant>
 
@@ -193,9 +194,7 @@ Report runDiff(const Request& request) {
     return report;
 }
 
-} // namespace
-
-Report run(const Request& request) {
+Report runCommand(const Request& request) {
     if (request.update) {
         return runUpdate(request);
     }
@@ -232,6 +231,18 @@ Report run(const Request& request) {
         return checkPattern(*image, *request.pattern, *signature, request.near, request.listed);
     }
     return checkEnginePatterns(*image, request.executable, request.near, request.listed);
+}
+
+} // namespace
+
+Report run(const Request& request) {
+    try {
+        return runCommand(request);
+    } catch (const std::bad_alloc&) {
+        // Two large builds' functions and their pairs take the most.
+        return ErrorReport{
+            {Error::Kind::outOfMemory, "not enough memory to carry out the command"}};
+    }
 }
 
 int exitStatusOf(const Report& report) {

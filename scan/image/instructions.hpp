@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,6 +61,21 @@ struct Instruction {
         }
         return nullptr;
     }
+};
+
+// Gives the calling thread a decoder of its own while it lives; without one a thread uses the
+// process's. A thread that decodes beside another holds one: a decoder keeps state between calls.
+class OwnDecoder {
+public:
+    OwnDecoder();
+    ~OwnDecoder();
+    OwnDecoder(const OwnDecoder&) = delete;
+    OwnDecoder& operator=(const OwnDecoder&) = delete;
+
+    struct Held;
+
+private:
+    std::unique_ptr<Held> held_;
 };
 
 // The instruction at code (available bytes from there) as if it lay at address; empty when those

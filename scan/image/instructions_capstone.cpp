@@ -9,15 +9,19 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 namespace scan {
 
 namespace {
 
-// A decoder with operand details on.
+// A Capstone handle with operand details on.
 class Decoder {
 public:
     Decoder() {
+        // Capstone sets up its tables on the first open: never two at once.
+        static std::mutex opening;
+        const std::lock_guard<std::mutex> lock(opening);
         if (cs_open(CS_ARCH_X86, CS_MODE_64, &handle_) == CS_ERR_OK) {
             cs_option(handle_, CS_OPT_DETAIL, CS_OPT_ON);
             open_ = true;
@@ -39,9 +43,15 @@ private:
     bool open_ = false;
 };
 
-// One a thread: a Capstone handle keeps state of its own between calls.
+// The thread's own (a plain pointer: a thread-local object with a destructor is not safely
+// destroyed at every thread's exit on every platform), else the process's.
+thread_local Decoder* own = nullptr;
+
 Decoder& decoder() {
-    thread_local Decoder shared;
+    if (own != nullptr) {
+        return *own;
+    }
+    static Decoder shared;
     return shared;
 }
 
@@ -126,6 +136,20 @@ DisplacementPlace displacementOf(const unsigned char* code, std::size_t modrmOff
 }
 
 } // namespace
+
+struct OwnDecoder::Held {
+    Decoder decoder;
+    Decoder* before = nullptr;
+};
+
+OwnDecoder::OwnDecoder() : held_(std::make_unique<Held>()) {
+    held_->before = own;
+    own = &held_->decoder;
+}
+
+OwnDecoder::~OwnDecoder() {
+    own = held_->before;
+}
 
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
                                              std::uint64_t address) {

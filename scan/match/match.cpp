@@ -1,9 +1,11 @@
 #include "scan/match/match.hpp"
 
+#include "scan/image/instructions.hpp"
 #include "scan/match/longest_alignment.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <exception>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -531,10 +533,27 @@ BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& new
 BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
                        const Progress& progress) {
     BuildFunctions oldFunctions;
-    std::thread reader([&] { oldFunctions = readBuildFunctions(older); });
+    std::exception_ptr failed;
+    std::thread reader([&] {
+        try {
+            const OwnDecoder decoder;
+            oldFunctions = readBuildFunctions(older);
+        } catch (...) {
+            failed = std::current_exception(); // out of memory: told where the caller waits
+        }
+    });
     // The progress of the new build's reading stands for both: they take alike.
-    BuildFunctions newFunctions = readBuildFunctions(newer, progress);
+    BuildFunctions newFunctions;
+    try {
+        newFunctions = readBuildFunctions(newer, progress);
+    } catch (...) {
+        reader.join();
+        throw;
+    }
     reader.join();
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
     return matchFunctions(oldFunctions, newFunctions, progress);
 }
 
