@@ -100,6 +100,19 @@ json routeJson(const ReferenceSignature& route, const Outcome<EngineEntry>& engi
     return entry;
 }
 
+// Routes that reach the place through a hop (a jump thunk, a table slot): each one's reference
+// signature, with the hop's own fields.
+template <typename Hop, typename AddHop>
+json hopsJson(const std::vector<Offered<Hop>>& hops, std::uint64_t place, AddHop addHop) {
+    json list = json::array();
+    for (const Offered<Hop>& each : hops) {
+        json entry = routeJson(each.route.route, each.enginePattern, place);
+        addHop(entry, each.route);
+        list.push_back(entry);
+    }
+    return list;
+}
+
 json toJson(const SignatureReport& report) {
     const SignatureRoutes& routes = report.routes;
     json document = {{"rva", routes.place}};
@@ -132,23 +145,17 @@ json toJson(const SignatureReport& report) {
     }
     if (routes.thunksLooked) {
         // Apart from "references": following one of these once leads to the jump, not the place.
-        json list = json::array();
-        for (const Offered<ThunkSignature>& each : routes.thunks) {
-            json entry = routeJson(each.route.route, each.enginePattern, routes.place);
-            entry["thunkRva"] = each.route.thunkRva;
-            list.push_back(entry);
-        }
-        document["thunks"] = list;
+        document["thunks"] =
+            hopsJson(routes.thunks, routes.place, [](json& entry, const ThunkSignature& thunk) {
+                entry["thunkRva"] = thunk.thunkRva;
+            });
     }
     if (routes.tablesLooked) {
-        json list = json::array();
-        for (const Offered<TableSignature>& each : routes.tables) {
-            json entry = routeJson(each.route.route, each.enginePattern, routes.place);
-            entry["tableRva"] = each.route.tableRva;
-            entry["slotOffset"] = each.route.slotOffset;
-            list.push_back(entry);
-        }
-        document["tables"] = list;
+        document["tables"] =
+            hopsJson(routes.tables, routes.place, [](json& entry, const TableSignature& table) {
+                entry["tableRva"] = table.tableRva;
+                entry["slotOffset"] = table.slotOffset;
+            });
     }
     return document;
 }

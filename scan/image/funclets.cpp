@@ -63,6 +63,12 @@ private:
     std::uint64_t at_;
 };
 
+// Where an UNWIND_INFO's unwind codes end, after its 4-byte header (an even count of 2-byte
+// slots): its handler lies there, or the entry it is chained to.
+std::uint64_t afterUnwindCodes(const ExecutableImage& image, std::uint64_t unwind) {
+    return unwind + 4 + 2ull * ((Reader(image, unwind + 2).u8() + 1) & ~1u);
+}
+
 // The funclets the FuncInfo at `at` names (unwind actions and catch handlers), with its magic
 // number first; none where it has none.
 void oldFormat(const ExecutableImage& image, std::uint64_t at, std::vector<std::uint32_t>& found) {
@@ -192,15 +198,12 @@ std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::
         if (parent.begin == start || parent.unwind == 0) {
             continue;
         }
-        Reader unwind(image, parent.unwind);
-        const std::uint32_t flags = unwind.u8() >> 3;
-        unwind.u8();
-        const std::uint32_t codes = unwind.u8();
+        const std::uint32_t flags = Reader(image, parent.unwind).u8() >> 3;
         if ((flags & handlerFlags) == 0 || (flags & chainedFlag) != 0) {
             continue;
         }
-        // After the unwind codes (an even count of 2-byte slots) the handler, then its data.
-        const std::uint64_t here = parent.unwind + 4 + 2ull * ((codes + 1) & ~1u) + 4;
+        // The handler, then its data.
+        const std::uint64_t here = afterUnwindCodes(image, parent.unwind) + 4;
         Reader data(image, here);
         const std::uint32_t first = data.u32();
         if (data.pastEnd()) {
@@ -214,6 +217,26 @@ std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::
         }
         if (std::find(named.begin(), named.end(), start) != named.end()) {
             return parent.begin;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<FunctionExtent> chainedParentOf(const ExecutableImage& image,
+                                              const FunctionExtent& part) {
+    constexpr int deepestChain = 32;
+    FunctionExtent at = part;
+    for (int depth = 0; depth < deepestChain; ++depth) {
+        if (at.unwind == 0 || std::uint64_t{at.unwind} + 4 > image.bytes.size()) {
+            return std::nullopt;
+        }
+        if (((Reader(image, at.unwind).u8() >> 3) & chainedFlag) == 0) {
+            return depth == 0 ? std::nullopt : std::optional(at);
+        }
+        Reader entry(image, afterUnwindCodes(image, at.unwind));
+        at = {entry.u32(), entry.u32(), entry.u32()};
+        if (entry.pastEnd()) {
+            return std::nullopt;
         }
     }
     return std::nullopt;

@@ -2,7 +2,8 @@
 // Exception funclets: the catch blocks and unwind actions MSVC compiles as functions of their own
 // (and the filters and termination handlers of structured exception handling). No instruction
 // calls or addresses one: the runtime's handler reaches it through the exception data that its
-// parent's unwind information points to, so no signature can lead there through code.
+// parent's unwind information points to, so no signature can lead there through code. And the
+// parts of a function that the exception directory lists apart, found the same way.
 
 #include "scan/image/image.hpp"
 
@@ -17,5 +18,11 @@ namespace scan {
 // tables. Only a start that the exception directory lists as a function of its own, other than
 // the parent, is taken as one.
 std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::uint64_t start);
+
+// The function a part belongs to: where the exception directory lists a function in several
+// parts (code moved out of line), each part's unwind information is chained to the entry of the
+// part before it. The first part's entry; empty for an entry that is no such part.
+std::optional<FunctionExtent> chainedParentOf(const ExecutableImage& image,
+                                              const FunctionExtent& part);
 
 } // namespace scan

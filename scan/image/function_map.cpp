@@ -65,36 +65,6 @@ std::size_t paddingAt(const ExecutableImage& image, std::uint64_t at) {
     return instruction && isPadding(*instruction) ? instruction->length : 0;
 }
 
-std::optional<FunctionExtent> chainedParentOf(const ExecutableImage& image,
-                                              const FunctionExtent& part) {
-    constexpr unsigned chainedFlag = 0x4; // in UNWIND_INFO's flags
-    constexpr int deepestChain = 32;
-    const auto read32 = [&](std::uint64_t at) {
-        std::uint32_t value = 0;
-        for (int n = 0; n < 4; ++n) {
-            value |= std::uint32_t{image.bytes[at + static_cast<std::uint64_t>(n)]} << (8 * n);
-        }
-        return value;
-    };
-    FunctionExtent at = part;
-    for (int depth = 0; depth < deepestChain; ++depth) {
-        if (at.unwind == 0 || std::uint64_t{at.unwind} + 4 > image.bytes.size()) {
-            return std::nullopt;
-        }
-        if (((image.bytes[at.unwind] >> 3) & chainedFlag) == 0) {
-            return depth == 0 ? std::nullopt : std::optional(at);
-        }
-        // The chained entry follows the unwind codes (an even count of 2-byte slots).
-        const std::uint64_t entry =
-            std::uint64_t{at.unwind} + 4 + 2ull * ((image.bytes[at.unwind + 2ull] + 1u) & ~1u);
-        if (entry + 12 > image.bytes.size()) {
-            return std::nullopt;
-        }
-        at = {read32(entry), read32(entry + 4), read32(entry + 8)};
-    }
-    return std::nullopt;
-}
-
 std::uint64_t functionStartOf(const ExecutableImage& image, std::uint64_t rva) {
     if (const std::optional<FunctionExtent> function = image.functionAt(rva)) {
         return function->begin;

@@ -47,12 +47,6 @@ std::optional<std::uint64_t> nextFunctionStart(const ExecutableImage& image, std
 std::optional<std::uint64_t> previousFunctionStart(const ExecutableImage& image,
                                                    std::uint64_t start);
 
-// The function a part belongs to: where the exception directory lists a function in several
-// parts (code moved out of line), each part's unwind information is chained to the entry of the
-// part before it. The first part's entry; empty for an entry that is no such part.
-std::optional<FunctionExtent> chainedParentOf(const ExecutableImage& image,
-                                              const FunctionExtent& part);
-
 // A lone jmp rel32 that stands for the function it jumps to: at the start of a function, or
 // right after another such jump (an incremental linker's table of thunks); never inside a
 // function's code.

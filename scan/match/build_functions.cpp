@@ -1,5 +1,6 @@
 #include "scan/match/build_functions.hpp"
 
+#include "scan/image/funclets.hpp"
 #include "scan/image/function_map.hpp"
 #include "scan/image/instructions.hpp"
 
