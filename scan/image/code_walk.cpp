@@ -21,6 +21,12 @@ std::vector<CodeStep> walkTo(const ExecutableImage& image, std::uint64_t through
     std::vector<CodeStep> steps;
     RegisterSet imageBase = 0;
     while (at <= through) {
+        // Zero fill lies between functions: the code after it holds no image base from before.
+        if (const std::size_t fill = image.zeroFillAt(at); fill > 0) {
+            at += fill;
+            imageBase = 0;
+            continue;
+        }
         const std::optional<Instruction> instruction = instructionAt(image, at);
         if (!instruction) {
             return {};

@@ -74,6 +74,11 @@ std::uint64_t functionStartOf(const ExecutableImage& image, std::uint64_t rva) {
     bool boundary = true; // the next code begins a function
     bool ended = false;   // the last instruction that was no padding ends the flow
     for (std::uint64_t at = from; at <= rva;) {
+        if (const std::size_t fill = image.zeroFillAt(at); fill > 0) {
+            boundary = true;
+            at += fill;
+            continue;
+        }
         const std::optional<Instruction> instruction = instructionAt(image, at);
         if (!instruction) {
             break;
@@ -105,7 +110,7 @@ std::uint64_t functionEndOf(const ExecutableImage& image, std::uint64_t start) {
     }
     const std::uint64_t limit = image.codeEndAfter(start);
     for (std::uint64_t at = start; at < limit;) {
-        if (isInt3(image, at)) {
+        if (isInt3(image, at) || image.zeroFillAt(at) > 0) {
             return at;
         }
         const std::optional<Instruction> instruction = instructionAt(image, at, limit);
@@ -134,7 +139,8 @@ bool withinOneFunction(const ExecutableImage& image, std::uint64_t begin, std::u
 std::optional<std::uint64_t> nextFunctionStart(const ExecutableImage& image, std::uint64_t start) {
     std::uint64_t at = functionEndOf(image, start);
     const std::uint64_t limit = sectionEnd(image, start);
-    for (std::size_t length = 0; at < limit && (length = paddingAt(image, at)) > 0;) {
+    for (std::size_t length = 0;
+         at < limit && (length = std::max(paddingAt(image, at), image.zeroFillAt(at))) > 0;) {
         at += length;
     }
     return at < limit ? std::optional(at) : std::nullopt;
@@ -148,7 +154,7 @@ std::optional<std::uint64_t> previousFunctionStart(const ExecutableImage& image,
         return std::nullopt;
     }
     const std::uint64_t before = functionStartOf(image, start - 1);
-    if (before >= start || paddingAt(image, before) > 0) {
+    if (before >= start || paddingAt(image, before) > 0 || image.zeroFillAt(before) > 0) {
         return std::nullopt;
     }
     return before;

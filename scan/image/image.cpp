@@ -142,6 +142,29 @@ bool ExecutableImage::inCode(std::uint64_t rva) const {
     return section != nullptr && section->executable;
 }
 
+std::size_t ExecutableImage::zeroFillAt(std::uint64_t rva) const {
+    if (rva >= bytes.size() || bytes[rva] != 0) {
+        return 0;
+    }
+    const Section* section = sectionOf(rva);
+    const std::uint64_t end =
+        section != nullptr ? std::uint64_t{section->virtualAddress} + section->span : bytes.size();
+    const unsigned char* at = bytes.data() + rva;
+    const unsigned char* const stop = bytes.data() + std::min<std::uint64_t>(end, bytes.size());
+    // Eight bytes at a time, then the rest one by one.
+    for (std::uint64_t word = 0; stop - at >= 8; at += 8) {
+        std::memcpy(&word, at, sizeof(word));
+        if (word != 0) {
+            break;
+        }
+    }
+    while (at < stop && *at == 0) {
+        ++at;
+    }
+    const auto run = static_cast<std::size_t>(at - (bytes.data() + rva));
+    return run >= zeroFillRun ? run : 0;
+}
+
 std::optional<std::uint64_t> ExecutableImage::pointerAt(std::uint64_t slot) const {
     if (slot >= bytes.size() || bytes.size() - slot < sizeof(std::uint64_t)) {
         return std::nullopt;

@@ -100,6 +100,11 @@ struct ExecutableImage {
     }
     // The RVA lies in a section that holds code.
     bool inCode(std::uint64_t rva) const;
+    // The length of the zero fill that begins at the RVA: a run of at least zeroFillRun zero
+    // bytes, within its section, measured to where the run ends; 0 where no such run begins
+    // there. Zero fill is no code (00 00 decodes as add [rax], al): what a section's raw data
+    // leaves unwritten, neither a function nor part of one. Its cost is a memory scan.
+    std::size_t zeroFillAt(std::uint64_t rva) const;
     // Where the 8-byte address held at slot leads, as an RVA (one below the image base wraps round
     // to an RVA outside the image); empty when the slot's eight bytes do not lie in the image.
     std::optional<std::uint64_t> pointerAt(std::uint64_t slot) const;
@@ -111,6 +116,10 @@ struct ExecutableImage {
     std::uint64_t relativeTargetRva(std::uint64_t rva, std::size_t fieldOffset, std::size_t length,
                                     FieldReading reading = FieldReading::asSigned) const;
 };
+
+// Zero bytes in a row that code never holds: the shortest zero fill. MSVC leaves tables in its
+// code with runs of up to 128 zero bytes (switch tables, masks); those stay where they were read.
+inline constexpr std::size_t zeroFillRun = 256;
 
 // Images larger than this are refused as absurd.
 inline constexpr std::uint64_t largestImage = 1ull << 30;

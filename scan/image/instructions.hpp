@@ -78,6 +78,9 @@ private:
     std::unique_ptr<Held> held_;
 };
 
+// How many instructions the calling thread has decoded: what reading code has cost it.
+std::uint64_t instructionsDecoded();
+
 // The instruction at code (available bytes from there) as if it lay at address; empty when those
 // bytes are no valid instruction.
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,

@@ -46,6 +46,7 @@ private:
 // The thread's own (a plain pointer: a thread-local object with a destructor is not safely
 // destroyed at every thread's exit on every platform), else the process's.
 thread_local Decoder* own = nullptr;
+thread_local std::uint64_t decodedHere = 0;
 
 Decoder& decoder() {
     if (own != nullptr) {
@@ -151,11 +152,16 @@ OwnDecoder::~OwnDecoder() {
     own = held_->before;
 }
 
+std::uint64_t instructionsDecoded() {
+    return decodedHere;
+}
+
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
                                              std::uint64_t address) {
     if (!decoder().open()) {
         return std::nullopt;
     }
+    ++decodedHere;
     const csh handle = decoder().handle();
     cs_insn* decoded = nullptr;
     if (cs_disasm(handle, code, available, address, 1, &decoded) != 1) {

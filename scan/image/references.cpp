@@ -25,6 +25,11 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
         const std::uint64_t begin = section.virtualAddress;
         const std::uint64_t end = begin + section.span;
         for (std::uint64_t field = begin; field + 4 <= end; ++field) {
+            // Inside zero fill no instruction holds a field: only its last bytes may begin one.
+            if (const std::size_t fill = image.zeroFillAt(field); fill > 4) {
+                field += fill - 4;
+                continue;
+            }
             // The field's instruction ends 0, 1, 2 or 4 bytes after it (an immediate may follow
             // a displacement): only then can it lead into the range.
             const std::uint64_t fieldEnd = image.relativeTargetRva(field, 0, 4);

@@ -90,7 +90,14 @@ public:
                                0,
                                hashBasis,
                                hashBasis};
-        readPart(function, begin, end);
+        // Zero fill is no function, and code that runs into it ends there.
+        if (image_.zeroFillAt(begin) > 0) {
+            return;
+        }
+        if (const std::uint64_t stop = readPart(function, begin, end);
+            stop < end && image_.zeroFillAt(stop) > 0) {
+            function.end = static_cast<std::uint32_t>(stop);
+        }
         for (const FunctionExtent& part : parts) {
             readPart(function, part.begin, part.end);
         }
@@ -98,11 +105,16 @@ public:
         out_.functions.push_back(function);
     }
 
-    void readPart(BuildFunction& function, std::uint64_t begin, std::uint64_t end) {
+    // Reads [begin, end) into the function; where the reading stopped.
+    std::uint64_t readPart(BuildFunction& function, std::uint64_t begin, std::uint64_t end) {
         covered_.emplace_back(begin, end);
         const auto index = static_cast<std::uint32_t>(out_.functions.size());
         std::string shape;
-        for (std::uint64_t at = begin; at < end;) {
+        std::uint64_t at = begin;
+        while (at < end) {
+            if (image_.zeroFillAt(at) > 0) {
+                break;
+            }
             const std::optional<Instruction> instruction = instructionAt(image_, at, end);
             if (!instruction) {
                 break;
@@ -146,6 +158,7 @@ public:
             ++function.steps;
             at += instruction->length;
         }
+        return at;
     }
 
     // The places called or jumped to that no function read so far holds, and forgets them.
@@ -221,8 +234,10 @@ public:
                     at = next->second;
                     continue;
                 }
-                // Padding, and the zero fill at a section's end, lie between functions.
-                if (const std::size_t padding = paddingAt(image_, at); padding > 0) {
+                // Padding, and zero fill, lie between functions.
+                if (const std::size_t padding =
+                        std::max(paddingAt(image_, at), image_.zeroFillAt(at));
+                    padding > 0) {
                     at += padding;
                     continue;
                 }

@@ -24,6 +24,9 @@ std::vector<Step> stepsOf(const ExecutableImage& image, std::uint64_t function, 
     const std::uint64_t end = functionEndOf(image, function);
     std::vector<Step> steps;
     for (std::uint64_t at = function; at < end && steps.size() < most;) {
+        if (image.zeroFillAt(at) > 0) {
+            break; // the function ends where zero fill begins
+        }
         const std::optional<Instruction> instruction = instructionAt(image, at, end);
         if (!instruction) {
             break;

@@ -1,6 +1,8 @@
 // Pairing the functions of two builds: a recompiled function is still found by what it uses and
 // who uses it, and where the evidence is equal or disagrees, nothing is paired.
 
+#include "scan/image/function_map.hpp"
+#include "scan/image/instructions.hpp"
 #include "scan/match/build_functions.hpp"
 #include "scan/match/longest_alignment.hpp"
 #include "scan/match/match.hpp"
@@ -267,6 +269,40 @@ TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
     EXPECT_EQ(read.data[0].function, 0u);
     ASSERT_EQ(read.tables.count(0x4020), 1u);
     EXPECT_EQ(read.tables.at(0x4020), (std::vector<std::uint32_t>{2, 3}));
+}
+
+TEST(BuildFunctions, ZeroFillIsNoCodeAndCostsNoDecoding) {
+    using namespace testing_support::pe;
+    // A small file whose code section lays out 1 MiB, nearly all zero fill: F (0x1000) calls into
+    // the fill and runs into it (its entry ends at 0x8000); G, a leaf, lies after 64 KiB of fill;
+    // another entry lies wholly inside it.
+    std::string code = hexBytes("48 83 EC 28 E8 00 00 00 00 48 83 C4 28 C3");
+    put32(code, 5, 0x9000 - 0x1009);
+    code.resize(0x10000, '\0');
+    code += hexBytes("8B C1 C3");
+    std::string pdata = runtimeFunctions({{0x1000, 0x8000}, {0x20000, 0x20100}});
+    PeLayout layout{{{".text", 0x1000, 0x100000, code}, {".pdata", 0x101000, 0x1000, pdata}},
+                    0x102000};
+    layout.exceptions = {0x101000, static_cast<std::uint32_t>(pdata.size())};
+    const scan::ExecutableImage image = imageOf(layout);
+
+    const std::uint64_t before = scan::instructionsDecoded();
+    const scan::BuildFunctions read = scan::readBuildFunctions(image);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> extents;
+    std::vector<std::uint32_t> steps;
+    for (const scan::BuildFunction& function : read.functions) {
+        extents.emplace_back(function.begin, function.end);
+        steps.push_back(function.steps);
+    }
+    EXPECT_EQ(extents, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0x1000, 0x100E},
+                                                                             {0x11000, 0x11003}}));
+    EXPECT_EQ(steps, (std::vector<std::uint32_t>{4, 2}));
+    // The function map steps over the fill as over padding.
+    EXPECT_EQ(scan::nextFunctionStart(image, 0x1000), std::optional<std::uint64_t>(0x11000));
+    EXPECT_EQ(scan::functionEndOf(image, 0x11000), 0x11003u);
+    EXPECT_EQ(scan::previousFunctionStart(image, 0x11000), std::optional<std::uint64_t>(0x1000));
+    // Each of those instructions decoded a few times at most, none of the fill's.
+    EXPECT_LT(scan::instructionsDecoded() - before, 40u);
 }
 
 } // namespace
