@@ -1,0 +1,41 @@
+#pragma once
+// Every number that tunes how two builds' functions are read and paired, in one place: what
+// counts as evidence, how far the matcher looks, and the bounds on its work.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace scan {
+
+struct MatchPolicy {
+    // Reading. Strings shorter than this say little about who uses them ("%d", "\n").
+    std::size_t shortestString = 4;
+    std::size_t longestString = 256;
+    std::size_t constantBlock = 16; // bytes of a constant that is no string
+    std::size_t mostTableSlots = 512;
+    int leafRounds = 8; // rounds of reading the leaf functions calls lead to
+
+    // Pairing.
+    int kindsToPair = 2; // independent kinds of evidence that must agree
+    std::size_t mostRounds = 64;
+    // Shorter code (mov eax, imm; ret) has the same shape in too many functions to tell one by
+    // it: it counts as code only by its bytes, and only among at most closeGap functions
+    // between the same two pairs.
+    std::uint32_t shortestTold = 3;
+    std::size_t closeGap = 8;
+    // The cells of one longest-alignment table, at most.
+    std::size_t mostCells = std::size_t{1} << 22;
+    // Stretches of as many functions on each side of a gap, paired in order.
+    std::size_t longestStretch = 64;
+    // The functions right after and before a pair, followed while they stay unpaired.
+    std::uint32_t farthestNeighbour = 64;
+    // A set of callees tells a function only with at least this many.
+    std::size_t fewestCallees = 2;
+    // Two functions are alike in size when the smaller has at least 1 / sizeRatio of the
+    // larger's instructions.
+    std::uint32_t sizeRatio = 2;
+};
+
+inline constexpr MatchPolicy matchPolicy{};
+
+} // namespace scan

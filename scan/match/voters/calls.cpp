@@ -1,0 +1,160 @@
+// Calls: in each pair's two functions aligned by their shapes, a call, jump or code address that
+// every longest alignment pairs the same way pairs its two targets, and so do the slots of two
+// tables of code addresses such instructions refer to; and an unpaired function whose set of
+// paired callees, in the new build's terms, no other unpaired function of either build has.
+
+#include "scan/match/voters/unique_keys.hpp"
+#include "scan/match/voters/voters.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+
+namespace scan {
+
+namespace {
+
+using Targets = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// The table of code addresses the instruction at the step refers to, if any.
+const std::vector<std::uint32_t>* tableOf(const BuildFunctions& build, std::size_t step) {
+    const auto found = std::lower_bound(build.tableAt.begin(), build.tableAt.end(), step,
+                                        [](const std::pair<std::uint32_t, std::uint32_t>& each,
+                                           std::size_t at) { return each.first < at; });
+    if (found == build.tableAt.end() || found->first != step) {
+        return nullptr;
+    }
+    const auto table = build.tables.find(found->second);
+    return table != build.tables.end() ? &table->second : nullptr;
+}
+
+// The targets of the two functions' instructions paired by the longest common subsequence of
+// their shapes (after their common start and end), where both lead to a function.
+Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t to) {
+    const BuildFunctions& older = pairing.older();
+    const BuildFunctions& newer = pairing.newer();
+    const BuildFunction& a = older.functions[from];
+    const BuildFunction& b = newer.functions[to];
+    const std::uint32_t* x = older.shapes.data() + a.firstStep;
+    const std::uint32_t* y = newer.shapes.data() + b.firstStep;
+    // The common start and end first, paired as they stand.
+    std::vector<AlignedPair> aligned;
+    const std::size_t n = a.steps;
+    const std::size_t m = b.steps;
+    std::size_t head = 0;
+    while (head < n && head < m && x[head] == y[head]) {
+        aligned.push_back({head, head, true});
+        ++head;
+    }
+    std::size_t tail = 0;
+    while (tail < n - head && tail < m - head && x[n - 1 - tail] == y[m - 1 - tail]) {
+        aligned.push_back({n - 1 - tail, m - 1 - tail, true});
+        ++tail;
+    }
+    // The middle, where the tables stay small enough.
+    const std::size_t rows = n - head - tail;
+    const std::size_t columns = m - head - tail;
+    if (rows > 0 && columns > 0 && rows * columns <= pairing.policy().mostCells) {
+        for (const AlignedPair& pair :
+             longestAlignment(rows, columns, [&](std::size_t i, std::size_t j) {
+                 return x[head + i] == y[head + j];
+             })) {
+            aligned.push_back({head + pair.i, head + pair.j, pair.fixed});
+        }
+    }
+    // Every call has the same shape: a call counts only where every longest alignment pairs it
+    // with the same call, else two calls of different functions may stand paired.
+    Targets targets;
+    for (const AlignedPair& pair : aligned) {
+        const std::uint32_t p = older.leadsTo[a.firstStep + pair.i];
+        const std::uint32_t q = newer.leadsTo[b.firstStep + pair.j];
+        // A call of itself says nothing more of the pair.
+        if (p != 0 && q != 0 && p - 1 != from && pair.fixed) {
+            targets.emplace_back(p - 1, q - 1);
+        }
+    }
+    // A table of code addresses both refer to there, slot by slot, where both are as long.
+    for (const AlignedPair& pair : aligned) {
+        const std::vector<std::uint32_t>* oldTable = tableOf(older, a.firstStep + pair.i);
+        const std::vector<std::uint32_t>* newTable = tableOf(newer, b.firstStep + pair.j);
+        if (!pair.fixed || oldTable == nullptr || newTable == nullptr ||
+            oldTable->size() != newTable->size()) {
+            continue;
+        }
+        for (std::size_t k = 0; k < oldTable->size(); ++k) {
+            if ((*oldTable)[k] != 0 && (*newTable)[k] != 0 && (*oldTable)[k] - 1 != from) {
+                targets.emplace_back((*oldTable)[k] - 1, (*newTable)[k] - 1);
+            }
+        }
+    }
+    return targets;
+}
+
+class CallsVoter final : public Voter {
+public:
+    void vote(const Pairing& pairing, Votes& votes) override {
+        byCallees(pairing, votes);
+        byAlignedCalls(pairing, votes);
+    }
+
+private:
+    static void byCallees(const Pairing& pairing, Votes& votes) {
+        std::vector<std::uint32_t> callees;
+        voteByUniqueKeys(
+            pairing.older().functions.size(), pairing.newer().functions.size(),
+            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
+                const BuildFunctions& build = pairing.build(side);
+                const BuildFunction& function = build.functions[n];
+                if (pairing.paired(side, static_cast<std::uint32_t>(n))) {
+                    return std::nullopt;
+                }
+                callees.clear();
+                for (std::uint32_t step = function.firstStep;
+                     step < function.firstStep + function.steps; ++step) {
+                    const std::uint32_t callee = build.leadsTo[step];
+                    if (callee != 0 && pairing.paired(side, callee - 1)) {
+                        callees.push_back(side == 0 ? pairing.newOf(callee - 1) : callee - 1);
+                    }
+                }
+                std::sort(callees.begin(), callees.end());
+                callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
+                if (callees.size() < pairing.policy().fewestCallees) {
+                    return std::nullopt;
+                }
+                std::uint64_t key = 0x9E3779B97F4A7C15;
+                for (const std::uint32_t callee : callees) {
+                    key = (key ^ callee) * 0x100000001B3;
+                }
+                return std::pair(key, static_cast<std::uint32_t>(n));
+            },
+            Evidence::calls, votes);
+    }
+
+    // A pair's aligned code votes the same way whatever else changes: kept from round to round.
+    void byAlignedCalls(const Pairing& pairing, Votes& votes) {
+        for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {
+            const std::uint32_t to = pairing.newOf(from);
+            if (to == unpaired) {
+                continue;
+            }
+            const std::uint64_t key = (std::uint64_t{from} << 32) | to;
+            auto found = kept_.find(key);
+            if (found == kept_.end()) {
+                found = kept_.emplace(key, alignedTargets(pairing, from, to)).first;
+            }
+            for (const auto& [a, b] : found->second) {
+                votes.push_back({a, b, Evidence::calls});
+            }
+        }
+    }
+
+    std::unordered_map<std::uint64_t, Targets> kept_;
+};
+
+} // namespace
+
+std::unique_ptr<Voter> callsVoter() {
+    return std::make_unique<CallsVoter>();
+}
+
+} // namespace scan
