@@ -25,10 +25,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <cpuid.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -246,7 +248,8 @@ constexpr Window windows[] = {
 
 // Every kernel the processor runs on the same bytes: each pattern alone against memchr, all three
 // in one call in memchr passes, and against libhat's calls where it is built in; the times of
-// the widest, which the scan uses.
+// the kernels the scan chose (each alone on the one for a pattern, together on the one for
+// several).
 KernelTimes printKernels(const unsigned char* from, std::uint32_t size, int repeats,
                          const unsigned char* plantedFrom, double memchrTaken,
                          const peers::Times& libhat, double scanned) {
@@ -254,15 +257,19 @@ KernelTimes printKernels(const unsigned char* from, std::uint32_t size, int repe
     std::printf(
         "    kernel   | each alone / memchr | all three in one call: memchr passes%s\n",
         libhat.available ? " | against libhat: each alone, all three against its three calls" : "");
-    KernelTimes widest{};
+    const pattern_scan::KernelChoice& choice = pattern_scan::kernelChoice();
+    KernelTimes chosen{};
     for (const VectorPath path : pattern_scan::allPaths) {
         if (!pattern_scan::runs(path)) {
             std::printf("    %-8s | not on this processor\n", pattern_scan::nameOf(path));
             continue;
         }
         const KernelTimes times = timeKernel(path, from, size, repeats, plantedFrom);
-        if (path == pattern_scan::widest()) {
-            widest = times;
+        if (path == choice.one) {
+            std::copy(std::begin(times.alone), std::end(times.alone), std::begin(chosen.alone));
+        }
+        if (path == choice.several) {
+            chosen.together = times.together;
         }
         std::printf("    %-8s | %.2f %.2f %.2f (%.1f GB/s) | %.2f (%.1f GB/s)",
                     pattern_scan::nameOf(path), memchrTaken / times.alone[0],
@@ -274,9 +281,10 @@ KernelTimes printKernels(const unsigned char* from, std::uint32_t size, int repe
                         libhat.alone[1] / times.alone[1], libhat.alone[2] / times.alone[2],
                         libhat.together / times.together);
         }
-        std::printf("%s\n", path == pattern_scan::widest() ? "  <- the scan's kernel" : "");
+        std::printf("%s%s\n", path == choice.one ? "  <- the scan's for one pattern" : "",
+                    path == choice.several ? "  <- the scan's for several" : "");
     }
-    return widest;
+    return chosen;
 }
 
 // From memory again with a near miss every 4 KiB before the planted patterns (each in turn of the
@@ -326,7 +334,7 @@ void measure(const Corpus& corpus) {
                     scanned / memchrTaken / 1e9);
         const peers::Times libhat =
             peerTimes(peers::timeLibhat, from, bytes, window.repeats, corpus.plantedFrom());
-        const KernelTimes widest = printKernels(from, size, window.repeats, corpus.plantedFrom(),
+        const KernelTimes chosen = printKernels(from, size, window.repeats, corpus.plantedFrom(),
                                                 memchrTaken, libhat, scanned);
         if (libhat.available) {
             std::printf("    libhat, x86-64 hint: each alone / memchr %.2f %.2f %.2f, three calls "
@@ -342,7 +350,7 @@ void measure(const Corpus& corpus) {
         if (hyperscan.available) {
             std::printf("    Hyperscan, one database: %.2f memchr passes; the scan's kernel, all "
                         "three in one call, against it %.2fx\n",
-                        hyperscan.together / memchrTaken, hyperscan.together / widest.together);
+                        hyperscan.together / memchrTaken, hyperscan.together / chosen.together);
         } else {
             std::printf("    Hyperscan: not built in (Debian's libhyperscan-dev)\n");
         }
@@ -371,22 +379,89 @@ void measure(const Corpus& corpus) {
     std::printf("\n");
 }
 
-// The processor and its caches, as the system reports them: the figures depend on both.
+// The size of a cache level (1 data, 2, 3) in KiB as the system reports it: sysfs, else the
+// processor's cache topology leaf (AMD's 0x8000001D, Intel's 4); 0 where neither says.
+long cacheKib(int level) {
+    for (int index = 0; index < 8; ++index) {
+        const std::string folder =
+            "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
+        std::ifstream levelFile(folder + "level");
+        std::ifstream typeFile(folder + "type");
+        std::ifstream sizeFile(folder + "size");
+        int found = 0;
+        std::string type;
+        long size = 0;
+        if (!(levelFile >> found) || !(typeFile >> type) || !(sizeFile >> size)) {
+            break;
+        }
+        if (found == level && type != "Instruction") {
+            return size; // written as "48K"
+        }
+    }
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    __get_cpuid(0, &eax, &ebx, &ecx, &edx);
+    const bool amd = ebx == 0x68747541; // "Auth"
+    const unsigned leaf = amd ? 0x8000001D : 4;
+    for (unsigned sub = 0; sub < 8 && __get_cpuid_count(leaf, sub, &eax, &ebx, &ecx, &edx); ++sub) {
+        const unsigned type = eax & 0x1F; // 0 none, 1 data, 2 instruction, 3 unified
+        if (type == 0) {
+            break;
+        }
+        if (((eax >> 5) & 7) == static_cast<unsigned>(level) && type != 2) {
+            const unsigned long bytes = (((ebx >> 22) & 0x3FF) + 1ul) *
+                                        (((ebx >> 12) & 0x3FF) + 1ul) * ((ebx & 0xFFF) + 1ul) *
+                                        (ecx + 1ul);
+            return static_cast<long>(bytes >> 10);
+        }
+    }
+    return 0;
+}
+
+// The processor, its caches and the scan's kernels: the figures depend on all three.
 void describeProcessor() {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
     std::string model = "unknown";
+    std::string family = "?";
+    std::string number = "?";
     while (std::getline(cpuinfo, line)) {
+        const std::size_t colon = line.find(':');
+        const std::string value =
+            colon != std::string::npos && colon + 2 <= line.size() ? line.substr(colon + 2) : "";
         if (line.rfind("model name", 0) == 0) {
-            model = line.substr(line.find(':') + 2);
+            model = value;
+        } else if (line.rfind("cpu family", 0) == 0) {
+            family = value;
+        } else if (line.rfind("model\t", 0) == 0) {
+            number = value;
+        } else if (line.empty()) {
             break;
         }
     }
-    const auto kib = [](int name) { return std::max(sysconf(name), 0L) >> 10; };
-    std::printf("Processor: %s; caches: L1 data %ld KiB, L2 %ld KiB, L3 %ld KiB (per core where "
-                "the system says so); the scan's kernel %s\n",
-                model.c_str(), kib(_SC_LEVEL1_DCACHE_SIZE), kib(_SC_LEVEL2_CACHE_SIZE),
-                kib(_SC_LEVEL3_CACHE_SIZE), pattern_scan::nameOf(pattern_scan::widest()));
+    std::printf("Processor: %s (family %s, model %s); caches: L1 data %ld KiB, L2 %ld KiB, L3 "
+                "%ld KiB, as the system reports them\n",
+                model.c_str(), family.c_str(), number.c_str(), cacheKib(1), cacheKib(2),
+                cacheKib(3));
+    const pattern_scan::KernelChoice& choice = pattern_scan::kernelChoice();
+    if (choice.forced) {
+        std::printf("The scan's kernel: %s, forced by %s\n", pattern_scan::nameOf(choice.one),
+                    pattern_scan::kernelVariable);
+        return;
+    }
+    std::printf("The scan's kernels, measured: %s for one pattern, %s for several; each kernel's "
+                "best time on the 32 KiB it times, one pattern / three:",
+                pattern_scan::nameOf(choice.one), pattern_scan::nameOf(choice.several));
+    for (const pattern_scan::VectorPath path : pattern_scan::allPaths) {
+        const auto at = static_cast<std::size_t>(path);
+        if (pattern_scan::runs(path)) {
+            std::printf(" %s %.2f / %.2f us", pattern_scan::nameOf(path), choice.alone[at] * 1e6,
+                        choice.together[at] * 1e6);
+        }
+    }
+    std::printf("\n");
 }
 
 // Every candidate a near miss: copies of the pattern back to back, each with one fixed byte

@@ -147,24 +147,25 @@ std::pair<std::size_t, std::size_t> anchorsOf(const BytePattern& pattern,
 
 namespace {
 
-// The widest instruction set this processor has, chosen once.
-pattern_scan::AllKernel chosenKernel() {
+// The kernel measured fastest here for this many patterns.
+pattern_scan::AllKernel chosenKernel(std::size_t patterns) {
     using namespace pattern_scan;
-    static const AllKernel chosen = kernelOf(widest());
-    return chosen;
+    const KernelChoice& choice = kernelChoice();
+    return kernelOf(patterns > 1 ? choice.several : choice.one);
 }
 
 } // namespace
 
 void findPatterns(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, std::span<const unsigned char*> firsts) {
-    pattern_scan::firstMatchesWith(chosenKernel(), start, size, patterns, firsts);
+    pattern_scan::firstMatchesWith(chosenKernel(patterns.size()), start, size, patterns, firsts);
 }
 
 void forEachMatch(const unsigned char* start, std::uint32_t size,
                   std::span<const BytePattern> patterns, const MatchVisitor& found,
                   const ByteWeights* weights) {
-    pattern_scan::matchEachWith(chosenKernel(), start, size, patterns, found, weights);
+    pattern_scan::matchEachWith(chosenKernel(patterns.size()), start, size, patterns, found,
+                                weights);
 }
 
 void countMatches(const unsigned char* start, std::uint32_t size,

@@ -269,6 +269,53 @@ TEST(FindPatterns, ALargeRangeAgreesWithTheDefinitionOnEveryKernel) {
     }
 }
 
+// The kernel is chosen by timing, or named by the environment: a name is taken only where this
+// processor runs it, a timing covers every kernel it runs, and whichever kernel is chosen or
+// forced, the scan finds the same first matches, for one pattern and for three.
+TEST(KernelChoice, AForcedKernelFindsWhatTheChosenOneFinds) {
+    using pattern_scan::VectorPath;
+    for (const char* name : {static_cast<const char*>(nullptr), "", "AVX2", "avx1024"}) {
+        const pattern_scan::KernelChoice measured = pattern_scan::chooseKernel(name);
+        EXPECT_FALSE(measured.forced) << (name != nullptr ? name : "(unset)");
+        EXPECT_TRUE(pattern_scan::runs(measured.one) && pattern_scan::runs(measured.several));
+        for (const VectorPath path : pattern_scan::allPaths) {
+            const auto at = static_cast<std::size_t>(path);
+            EXPECT_EQ(measured.alone[at] > 0 && measured.together[at] > 0, pattern_scan::runs(path))
+                << pattern_scan::nameOf(path);
+        }
+    }
+    std::mt19937 random(39);
+    std::vector<unsigned char> code(1u << 20);
+    for (unsigned char& byte : code) {
+        byte = static_cast<unsigned char>(random() % 16 == 0 ? 0x48 : random());
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        std::memcpy(code.data() + 300000 * (k + 1), enginePatterns[k].bytes,
+                    std::strlen(enginePatterns[k].mask));
+    }
+    const auto size = static_cast<std::uint32_t>(code.size());
+    const unsigned char* chosen[3] = {};
+    findPatterns(code.data(), size, engineBytePatterns, chosen);
+    const unsigned char* chosenAlone = find(code, enginePatterns[1].bytes, enginePatterns[1].mask);
+    ASSERT_NE(chosen[2], nullptr);
+    for (const VectorPath path : pattern_scan::allPaths) {
+        const pattern_scan::KernelChoice forced =
+            pattern_scan::chooseKernel(pattern_scan::keyOf(path));
+        EXPECT_EQ(forced.forced, pattern_scan::runs(path)) << pattern_scan::nameOf(path);
+        if (!forced.forced) {
+            continue;
+        }
+        EXPECT_TRUE(forced.one == path && forced.several == path);
+        const unsigned char* found[3] = {};
+        pattern_scan::findPatternsOn(forced.several, code.data(), size, engineBytePatterns, found);
+        EXPECT_TRUE(std::equal(found, found + 3, chosen)) << pattern_scan::nameOf(path);
+        const unsigned char* alone = nullptr;
+        pattern_scan::findPatternsOn(forced.one, code.data(), size,
+                                     std::span(&engineBytePatterns[1], 1), std::span(&alone, 1));
+        EXPECT_EQ(alone, chosenAlone) << pattern_scan::nameOf(path);
+    }
+}
+
 // The tree that joins a step's hits, over plain integers: every count of masks a kernel joins (up
 // to eight, which only the AVX-512 kernel reaches), each with one mask set in turn, is seen as
 // holding a hit, and none set as none.
