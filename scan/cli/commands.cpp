@@ -112,10 +112,29 @@ UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& ne
 }
 
 DiffReport diffBuilds(const ExecutableImage& older, const ExecutableImage& newer,
-                      const Progress& progress) {
+                      const Progress& progress, const MatchPolicy& policy) {
     DiffReport report;
-    report.match = matchBuilds(older, newer, progress);
+    report.match = matchBuilds(older, newer, progress, policy);
+    report.summary = summaryOf(report.match);
     return report;
+}
+
+Outcome<EvidenceSet> parseEvidence(const std::string& text) {
+    EvidenceSet kinds = 0;
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string name = text.substr(at, comma - at);
+        const Evidence* kind =
+            std::find_if(std::begin(everyEvidence), std::end(everyEvidence),
+                         [&](Evidence each) { return evidenceText(each) == name; });
+        if (kind == std::end(everyEvidence)) {
+            return Error{Error::Kind::badArgument,
+                         "--evidence: '" + name + "' is no kind of evidence"};
+        }
+        kinds |= static_cast<EvidenceSet>(*kind);
+        at = comma + 1;
+    }
+    return kinds;
 }
 
 Outcome<std::uint64_t> parseRva(const std::string& text) {
@@ -179,13 +198,21 @@ Report runUpdate(const Request& request) {
 
 Report runDiff(const Request& request) {
     const auto started = std::chrono::steady_clock::now();
+    MatchPolicy policy = matchPolicy;
+    if (request.diff->evidence) {
+        const Outcome<EvidenceSet> kinds = parseEvidence(*request.diff->evidence);
+        if (!kinds) {
+            return ErrorReport{kinds.error()};
+        }
+        policy.kinds = *kinds;
+    }
     std::variant<Builds, ErrorReport> builds =
         layOutBuilds(request.executable, request.diff->newer);
     if (auto* error = std::get_if<ErrorReport>(&builds)) {
         return std::move(*error);
     }
     const auto& [older, newer] = std::get<Builds>(builds);
-    DiffReport report = diffBuilds(older, newer, request.progress);
+    DiffReport report = diffBuilds(older, newer, request.progress, policy);
     report.older = request.executable;
     report.newer = request.diff->newer;
     report.listed = request.diff->listed;
@@ -243,6 +270,24 @@ Report run(const Request& request) {
         return ErrorReport{
             {Error::Kind::outOfMemory, "not enough memory to carry out the command"}};
     }
+}
+
+DiffSummary summaryOf(const BuildMatch& match) {
+    DiffSummary summary;
+    summary.paired = match.pairs.size();
+    summary.unchanged =
+        static_cast<std::size_t>(std::count_if(match.pairs.begin(), match.pairs.end(),
+                                               [](const FunctionPair& pair) { return pair.same; }));
+    summary.changed = summary.paired - summary.unchanged;
+    summary.removed = match.removed.size();
+    summary.added = match.added.size();
+    summary.rounds = match.rounds;
+    for (const std::vector<Unpaired>* whys : {&match.removedWhy, &match.addedWhy}) {
+        for (const Unpaired why : *whys) {
+            ++summary.why[static_cast<std::size_t>(why)];
+        }
+    }
+    return summary;
 }
 
 int exitStatusOf(const Report& report) {

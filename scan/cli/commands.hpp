@@ -29,7 +29,11 @@ UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& ne
 
 // Every function of the older build paired with the newer's, as far as evidence allows.
 DiffReport diffBuilds(const ExecutableImage& older, const ExecutableImage& newer,
-                      const Progress& progress = {});
+                      const Progress& progress = {}, const MatchPolicy& policy = matchPolicy);
+
+// The kinds of evidence a comma-separated list of their names asks for ("code,data"); a
+// badArgument error naming the first unknown one.
+Outcome<EvidenceSet> parseEvidence(const std::string& text);
 
 // An RVA as a user or a script writes it: 0x and hexadecimal digits, or decimal digits as the
 // JSON output prints them; a badArgument error naming the option otherwise.
@@ -53,7 +57,8 @@ struct Request {
     // diff OLD NEW: executable is OLD.
     struct Diff {
         std::string newer;
-        std::size_t listed = 0; // --list
+        std::size_t listed = 0;              // --list
+        std::optional<std::string> evidence; // --evidence: the kinds to use, all without it
     };
     std::optional<Diff> diff;
     Progress progress; // of work that takes long, where it is shown

@@ -100,6 +100,11 @@ int main(int argc, char** argv) {
     diffCommand
         ->add_option("--list", diff.listed, "List the first N pairs with their evidence (text)")
         ->check(CLI::Range(1, 100000000));
+    std::string evidence;
+    CLI::Option* evidenceOption = diffCommand->add_option(
+        "--evidence", evidence,
+        "Use only these kinds of evidence, comma-separated (code, data, calls, neighbours, "
+        "similar, order, imports, callees, constants); all without it");
     app.set_version_flag("--version", std::string("orvelin-scan ") + orvelin_build::version);
 
     scan::Report report = scan::ErrorReport{};
@@ -114,6 +119,9 @@ int main(int argc, char** argv) {
             }
             request.update = update;
         } else if (diffCommand->parsed()) {
+            if (evidenceOption->count() > 0) {
+                diff.evidence = evidence;
+            }
             request.diff = diff;
         } else if (request.executable.empty()) {
             throw CLI::RequiredError("executable");

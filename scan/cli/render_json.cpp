@@ -207,11 +207,34 @@ json toJson(const DiffReport& report) {
                              {"same", pair.same},
                              {"evidence", evidenceTexts(pair.evidence)}});
     }
+    const auto whyTexts = [](const std::vector<Unpaired>& why) {
+        std::vector<std::string> texts;
+        for (const Unpaired each : why) {
+            texts.push_back(unpairedText(each));
+        }
+        return texts;
+    };
+    const DiffSummary& summary = report.summary;
     return {{"older", report.older},
             {"newer", report.newer},
             {"functions", functions},
             {"removed", report.match.removed},
-            {"added", report.match.added}};
+            {"added", report.match.added},
+            {"removedWhy", whyTexts(report.match.removedWhy)},
+            {"addedWhy", whyTexts(report.match.addedWhy)},
+            {"summary",
+             {{"oldFunctions", report.match.oldFunctions},
+              {"newFunctions", report.match.newFunctions},
+              {"paired", summary.paired},
+              {"unchanged", summary.unchanged},
+              {"changed", summary.changed},
+              {"removed", summary.removed},
+              {"added", summary.added},
+              {"rounds", summary.rounds},
+              {"unpaired",
+               {{"noEvidence", summary.why[0]},
+                {"oneKind", summary.why[1]},
+                {"conflicting", summary.why[2]}}}}}};
 }
 
 json toJson(const ErrorReport& report) {

@@ -273,15 +273,17 @@ void print(const UpdateReport& report, std::ostream& out) {
 
 void print(const DiffReport& report, std::ostream& out) {
     const BuildMatch& match = report.match;
-    const auto same =
-        static_cast<std::size_t>(std::count_if(match.pairs.begin(), match.pairs.end(),
-                                               [](const FunctionPair& pair) { return pair.same; }));
+    const DiffSummary& summary = report.summary;
     out << "Functions: " << match.oldFunctions << " in " << report.older << ", "
         << match.newFunctions << " in " << report.newer << '\n'
-        << "Paired: " << match.pairs.size() << " (" << same << " unchanged, "
-        << match.pairs.size() - same << " changed)\n"
-        << "Unpaired: " << match.removed.size() << " of the old build (removed, or compiled "
-        << "past recognition), " << match.added.size() << " of the new build\n";
+        << "Paired: " << summary.paired << " (" << summary.unchanged << " unchanged, "
+        << summary.changed << " changed)\n"
+        << "Unpaired: " << summary.removed << " of the old build (removed, or compiled "
+        << "past recognition), " << summary.added << " of the new build\n";
+    if (summary.removed + summary.added > 0) {
+        out << "Why unpaired: " << summary.why[0] << " with no evidence, " << summary.why[1]
+            << " with one kind only, " << summary.why[2] << " with conflicting votes\n";
+    }
     const std::size_t listed = std::min(report.listed, match.pairs.size());
     for (std::size_t n = 0; n < listed; ++n) {
         const FunctionPair& pair = match.pairs[n];
@@ -294,7 +296,7 @@ void print(const DiffReport& report, std::ostream& out) {
     }
     std::ostringstream seconds;
     seconds << std::fixed << std::setprecision(1) << report.seconds;
-    out << "Took " << seconds.str() << " s (" << match.rounds << " rounds of pairing)\n";
+    out << "Took " << seconds.str() << " s (" << summary.rounds << " rounds of pairing)\n";
 }
 
 void print(const ErrorReport& report, std::ostream& errors) {

@@ -65,11 +65,25 @@ struct UpdateReport {
     std::vector<EntryUpdate> entries;
 };
 
+// What a match comes to, counted once for both printers.
+struct DiffSummary {
+    std::size_t paired = 0;
+    std::size_t unchanged = 0; // paired with the same instruction shapes
+    std::size_t changed = 0;
+    std::size_t removed = 0; // the old build's unpaired
+    std::size_t added = 0;   // the new build's
+    std::size_t rounds = 0;
+    // Of the unpaired, old and new together, by why (Unpaired's order).
+    std::size_t why[3] = {0, 0, 0};
+};
+DiffSummary summaryOf(const BuildMatch& match);
+
 // Every function of two builds paired.
 struct DiffReport {
     std::string older;
     std::string newer;
     BuildMatch match;
+    DiffSummary summary;
     std::size_t listed = 0; // pairs the text lists with their evidence
     double seconds = 0;     // reading both builds and pairing them
 };

@@ -41,6 +41,7 @@ constexpr std::uint64_t optionalHeaderNeeded = 64; // through SizeOfHeaders
 constexpr std::uint64_t optionalHeaderRead = 240;  // through the last data directory
 constexpr std::uint64_t directoryCountField = 108;
 constexpr std::uint64_t exportDirectory = 0;
+constexpr std::uint64_t importDirectory = 1;
 constexpr std::uint64_t exceptionDirectory = 3;
 constexpr std::uint64_t directoriesAt = 112;
 constexpr std::uint64_t runtimeFunctionSize = 12;       // begin, end, unwind information
@@ -96,6 +97,13 @@ std::vector<std::string> ExecutableImage::exportsAt(std::uint64_t rva) const {
         names.push_back(at->name);
     }
     return names;
+}
+
+const Import* ExecutableImage::importAt(std::uint64_t rva) const {
+    const auto found =
+        std::lower_bound(imports.begin(), imports.end(), rva,
+                         [](const Import& each, std::uint64_t at) { return each.slot < at; });
+    return found != imports.end() && found->slot == rva ? &*found : nullptr;
 }
 
 std::optional<FunctionExtent> ExecutableImage::functionAt(std::uint64_t rva) const {
@@ -269,6 +277,58 @@ std::vector<Export> exportsOf(const ExecutableImage& image, std::string_view opt
     return exports;
 }
 
+// The functions the import table names, by the slot the loader fills with each one's address.
+// Descriptors, lookup entries and names that do not lie in the image end the table there.
+std::vector<Import> importsOf(const ExecutableImage& image, std::string_view optional) {
+    const std::string_view directory = directoryOf(image, optional, importDirectory);
+    const std::string_view all(reinterpret_cast<const char*>(image.bytes.data()),
+                               image.bytes.size());
+    constexpr std::uint64_t descriptorSize = 20;
+    constexpr std::uint64_t mostPerModule = 1u << 16;
+    constexpr std::uint64_t ordinalFlag = 1ull << 63;
+    const auto text = [&](std::uint64_t at) {
+        if (at >= all.size()) {
+            return std::string();
+        }
+        const std::string_view rest = all.substr(at, 512);
+        return std::string(rest.substr(0, rest.find('\0')));
+    };
+    std::vector<Import> imports;
+    for (std::uint64_t at = 0; at + descriptorSize <= directory.size(); at += descriptorSize) {
+        const std::uint64_t lookup = read32(directory, at);
+        const std::uint64_t name = read32(directory, at + 12);
+        const std::uint64_t slots = read32(directory, at + 16);
+        if (name == 0 && slots == 0) {
+            break;
+        }
+        std::string module = text(name);
+        std::transform(module.begin(), module.end(), module.begin(), [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+        const std::uint64_t entries = lookup != 0 ? lookup : slots;
+        for (std::uint64_t k = 0; k < mostPerModule; ++k) {
+            const std::uint64_t entry = entries + 8 * k;
+            const std::uint64_t slot = slots + 8 * k;
+            if (entry + 8 > all.size() || slot + 8 > all.size()) {
+                break;
+            }
+            const std::uint64_t value =
+                read32(all, entry) | (std::uint64_t{read32(all, entry + 4)} << 32);
+            if (value == 0) {
+                break;
+            }
+            imports.push_back(
+                {static_cast<std::uint32_t>(slot),
+                 module + "!" +
+                     ((value & ordinalFlag) != 0 ? "#" + std::to_string(value & 0xFFFF)
+                                                 : text((value & 0x7FFFFFFF) + 2))});
+        }
+    }
+    std::sort(imports.begin(), imports.end(),
+              [](const Import& a, const Import& b) { return a.slot < b.slot; });
+    return imports;
+}
+
 // The functions the exception directory lists, read from the laid-out image. Entries that lie
 // outside the image, or end before they begin, are no function.
 std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::string_view optional) {
@@ -398,6 +458,7 @@ Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t
                                   (characteristics & writableSection) != 0});
     }
     image.functions = functionsOf(image, optional);
+    image.imports = importsOf(image, optional);
     image.exports = exportsOf(image, optional);
     image.weights = weighRange(image.bytes.data(), image.bytes.size());
     return image;

@@ -60,6 +60,13 @@ struct Export {
     std::string name;
 };
 
+// A function imported from another module: the slot of the import address table the loader
+// fills with its address, and "module!name" (the module in lower case; "#N" for an ordinal).
+struct Import {
+    std::uint32_t slot = 0;
+    std::string name;
+};
+
 struct ExecutableImage {
     Bytes bytes; // SizeOfImage bytes
     std::uint32_t headersSize = 0;
@@ -71,6 +78,8 @@ struct ExecutableImage {
     std::vector<FunctionExtent> functions;
     // The export table's names, by ascending RVA (forwarders to other modules left out).
     std::vector<Export> exports;
+    // The import table's functions, by ascending slot.
+    std::vector<Import> imports;
 
     // The section holding the relative virtual address; null when none does.
     const Section* sectionOf(std::uint64_t rva) const;
@@ -78,6 +87,8 @@ struct ExecutableImage {
     std::string sectionAt(std::uint64_t rva) const;
     // The names the export table gives the RVA, in the table's order.
     std::vector<std::string> exportsAt(std::uint64_t rva) const;
+    // The import whose address-table slot is at the RVA; null when none is.
+    const Import* importAt(std::uint64_t rva) const;
     // The function whose extent holds the RVA; empty when the exception directory names none.
     std::optional<FunctionExtent> functionAt(std::uint64_t rva) const;
     // Where the code holding the RVA begins, as far as the image tells: its function's start,

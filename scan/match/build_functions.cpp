@@ -148,6 +148,10 @@ public:
                         std::string_view(instruction->text).starts_with("jmp")) {
                         called_.insert(target);
                     }
+                } else if (const Import* imported = image_.importAt(target)) {
+                    out_.imports.push_back({index, hashBytes(reinterpret_cast<const unsigned char*>(
+                                                                 imported->name.data()),
+                                                             imported->name.size())});
                 } else {
                     if (const std::optional<std::uint64_t> content = constantAt(image_, target)) {
                         out_.data.push_back({index, *content});
@@ -190,17 +194,19 @@ public:
             sorted.push_back(out_.functions[old]);
         }
         out_.functions = std::move(sorted);
-        for (DataUse& use : out_.data) {
-            use.function = renumbered[use.function];
-        }
-        std::sort(out_.data.begin(), out_.data.end(), [](const DataUse& a, const DataUse& b) {
-            return std::pair(a.function, a.content) < std::pair(b.function, b.content);
-        });
-        out_.data.erase(std::unique(out_.data.begin(), out_.data.end(),
+        for (std::vector<DataUse>* uses : {&out_.data, &out_.imports}) {
+            for (DataUse& use : *uses) {
+                use.function = renumbered[use.function];
+            }
+            std::sort(uses->begin(), uses->end(), [](const DataUse& a, const DataUse& b) {
+                return std::pair(a.function, a.content) < std::pair(b.function, b.content);
+            });
+            uses->erase(std::unique(uses->begin(), uses->end(),
                                     [](const DataUse& a, const DataUse& b) {
                                         return a.function == b.function && a.content == b.content;
                                     }),
-                        out_.data.end());
+                        uses->end());
+        }
         for (const auto& [step, target] : links_) {
             if (const std::optional<std::uint32_t> function = out_.startingAt(target)) {
                 out_.leadsTo[step] = *function + 1;

@@ -46,6 +46,9 @@ struct BuildFunctions {
     std::vector<std::uint32_t> shapes;
     std::vector<std::uint32_t> leadsTo;
     std::vector<DataUse> data; // by function, each content once per function
+    // The imported functions each function calls or takes the address of, by a hash of
+    // "module!name"; by function, each once per function.
+    std::vector<DataUse> imports;
     // Tables of code addresses in data, by RVA: each slot's function (index + 1; 0 where the
     // address is no function's start); and the instructions that refer to one (step, table),
     // in the order of their steps.

@@ -67,4 +67,19 @@ std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal eq
     return pairs;
 }
 
+// Only the length of the longest common subsequence: one row at a time, (m + 1) * 4 bytes.
+template <typename Equal>
+std::size_t longestCommonLength(std::size_t n, std::size_t m, Equal equal) {
+    std::vector<std::uint32_t> row(m + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t diagonal = 0; // row[j] of the row before, for j - 1
+        for (std::size_t j = 1; j <= m; ++j) {
+            const std::uint32_t above = row[j];
+            row[j] = equal(i, j - 1) ? diagonal + 1 : std::max(row[j], row[j - 1]);
+            diagonal = above;
+        }
+    }
+    return row[m];
+}
+
 } // namespace scan

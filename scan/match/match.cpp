@@ -19,9 +19,12 @@ class Matcher {
 public:
     Matcher(const BuildFunctions& older, const BuildFunctions& newer, const MatchPolicy& policy)
         : pairing_(older, newer, policy), kinds_(older.functions.size(), 0),
-          pairedBy_(older.functions.size(), 0) {
+          pairedBy_(older.functions.size(), 0), newKinds_(newer.functions.size(), 0),
+          toOf_(older.functions.size(), unpaired), fromOf_(newer.functions.size(), unpaired) {
         for (const VoterRow& row : voterTable) {
-            voters_.push_back(row.make());
+            if ((policy.kinds & static_cast<EvidenceSet>(row.kind)) != 0) {
+                voters_.push_back(row.make());
+            }
         }
     }
 
@@ -65,21 +68,24 @@ private:
             return std::pair(a.from, a.to) < std::pair(b.from, b.to);
         });
         const std::size_t oldCount = pairing_.older().functions.size();
-        const std::size_t newCount = pairing_.newer().functions.size();
-        constexpr std::uint32_t several = unpaired - 1;
-        std::vector<std::uint32_t> toOf(oldCount, unpaired);
-        std::vector<std::uint32_t> fromOf(newCount, unpaired);
+        std::vector<std::uint32_t>& toOf = toOf_;
+        std::vector<std::uint32_t>& fromOf = fromOf_;
+        std::fill(toOf.begin(), toOf.end(), unpaired);
+        std::fill(fromOf.begin(), fromOf.end(), unpaired);
         std::fill(kinds_.begin(), kinds_.end(), 0);
+        std::fill(newKinds_.begin(), newKinds_.end(), 0);
         for (const Vote& vote : votes) {
             std::uint32_t& to = toOf[vote.from];
             to = to == unpaired || to == vote.to ? vote.to : several;
             std::uint32_t& from = fromOf[vote.to];
             from = from == unpaired || from == vote.from ? vote.from : several;
             kinds_[vote.from] |= static_cast<EvidenceSet>(vote.kind);
+            newKinds_[vote.to] |= static_cast<EvidenceSet>(vote.kind);
         }
-        const int enough = pairing_.policy().kindsToPair;
+        const MatchPolicy& policy = pairing_.policy();
         const auto agreed = [&](std::uint32_t from, std::uint32_t to) {
-            return toOf[from] == to && fromOf[to] == from && std::popcount(kinds_[from]) >= enough;
+            return toOf[from] == to && fromOf[to] == from &&
+                   std::popcount(kinds_[from]) >= policy.kindsToPair;
         };
         // Evidence against a pair: a vote for either side that points elsewhere.
         const auto contested = [&](std::uint32_t from, std::uint32_t to) {
@@ -114,6 +120,7 @@ private:
             const std::uint32_t to = pairing_.newOf(from);
             if (to == unpaired) {
                 match.removed.push_back(a.begin);
+                match.removedWhy.push_back(why(kinds_[from], toOf_[from]));
                 continue;
             }
             const BuildFunction& b = newer.functions[to];
@@ -124,15 +131,33 @@ private:
         for (std::uint32_t to = 0; to < newer.functions.size(); ++to) {
             if (pairing_.oldOf(to) == unpaired) {
                 match.added.push_back(newer.functions[to].begin);
+                match.addedWhy.push_back(why(newKinds_[to], fromOf_[to]));
             }
         }
         return match;
     }
 
+    // Why a function the last round's votes (its kinds, the one partner they agree on or
+    // several) left unpaired.
+    static Unpaired why(EvidenceSet kinds, std::uint32_t partner) {
+        if (kinds == 0) {
+            return Unpaired::noEvidence;
+        }
+        return partner != several && std::popcount(kinds) == 1 ? Unpaired::oneKind
+                                                               : Unpaired::conflicting;
+    }
+
+    static constexpr std::uint32_t several = unpaired - 1;
+
     Pairing pairing_;
     std::vector<std::unique_ptr<Voter>> voters_;
     std::vector<EvidenceSet> kinds_;    // per old function, of the votes for it in the last round
     std::vector<EvidenceSet> pairedBy_; // per old function, the kinds that paired it
+    std::vector<EvidenceSet> newKinds_; // per new function, of the votes for it
+    // Of the last round: per old function the new one every vote for it leads to (unpaired for
+    // none, several for more), per new function the old one.
+    std::vector<std::uint32_t> toOf_;
+    std::vector<std::uint32_t> fromOf_;
 };
 
 } // namespace
@@ -147,6 +172,28 @@ std::string evidenceText(Evidence evidence) {
         return "calls";
     case Evidence::neighbours:
         return "neighbours";
+    case Evidence::similar:
+        return "similar";
+    case Evidence::order:
+        return "order";
+    case Evidence::imports:
+        return "imports";
+    case Evidence::callSets:
+        return "callees";
+    case Evidence::constants:
+        return "constants";
+    }
+    return "";
+}
+
+std::string unpairedText(Unpaired why) {
+    switch (why) {
+    case Unpaired::noEvidence:
+        return "no evidence";
+    case Unpaired::oneKind:
+        return "one kind only";
+    case Unpaired::conflicting:
+        return "conflicting votes";
     }
     return "";
 }
@@ -177,12 +224,12 @@ std::optional<std::uint64_t> BuildMatch::oldFunctionOf(std::uint64_t newStart) c
 }
 
 BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& newer,
-                          const Progress& progress) {
-    return Matcher(older, newer, matchPolicy).run(progress);
+                          const Progress& progress, const MatchPolicy& policy) {
+    return Matcher(older, newer, policy).run(progress);
 }
 
 BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
-                       const Progress& progress) {
+                       const Progress& progress, const MatchPolicy& policy) {
     BuildFunctions oldFunctions;
     std::exception_ptr failed;
     std::thread reader([&] {
@@ -205,7 +252,7 @@ BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newe
     if (failed) {
         std::rethrow_exception(failed);
     }
-    return matchFunctions(oldFunctions, newFunctions, progress);
+    return matchFunctions(oldFunctions, newFunctions, progress, policy);
 }
 
 } // namespace scan

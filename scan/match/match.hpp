@@ -6,6 +6,7 @@
 
 #include "scan/image/image.hpp"
 #include "scan/match/build_functions.hpp"
+#include "scan/match/policy.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,17 +16,23 @@
 
 namespace scan {
 
-enum class Evidence : std::uint8_t {
-    code = 1,       // the same instruction shapes, found once in each build
-    data = 2,       // a constant it refers to, found used by it alone in each build
-    calls = 4,      // aligned calls, jumps or code addresses in paired functions lead to it
-    neighbours = 8, // it lies where the other lies between two paired functions
+enum class Evidence : std::uint16_t {
+    code = 1,        // the same instruction shapes, found once in each build
+    data = 2,        // a constant it refers to, found used by it alone in each build
+    calls = 4,       // aligned calls, jumps or code addresses in paired functions lead to it
+    neighbours = 8,  // it lies where the other lies between two paired functions
+    similar = 16,    // its code is clearly more like the other's than like any other's near it
+    order = 32,      // as many unpaired on each side between two pairs, in order, code alike
+    imports = 64,    // the set of imported functions it calls, found once among the unpaired
+    callSets = 128,  // the partners of its paired callees: what the other alone calls
+    constants = 256, // the set of constants it uses, found once among the unpaired
 };
-using EvidenceSet = std::uint8_t;
-inline constexpr Evidence everyEvidence[] = {Evidence::code, Evidence::data, Evidence::calls,
-                                             Evidence::neighbours};
-
-// "code", "data", "calls", "neighbours"; each kind in the set, in that order.
+using EvidenceSet = std::uint16_t;
+inline constexpr Evidence everyEvidence[] = {
+    Evidence::code,  Evidence::data,    Evidence::calls,    Evidence::neighbours, Evidence::similar,
+    Evidence::order, Evidence::imports, Evidence::callSets, Evidence::constants};
+// "code", "data", "calls", "neighbours", "similar", "order", "imports", "callees",
+// "constants"; each kind in the set, in that order.
 std::string evidenceText(Evidence evidence);
 std::vector<std::string> evidenceTexts(EvidenceSet evidence);
 
@@ -36,12 +43,21 @@ struct FunctionPair {
     EvidenceSet evidence = 0;
 };
 
+// Why a function stayed unpaired: nothing spoke for any partner, only one kind did (the rule
+// asks two), or the votes for it disagree (they point to two functions, or to one that another
+// function's votes claim too).
+enum class Unpaired : std::uint8_t { noEvidence, oneKind, conflicting };
+// "no evidence", "one kind only", "conflicting votes".
+std::string unpairedText(Unpaired why);
+
 struct BuildMatch {
     std::size_t oldFunctions = 0;
     std::size_t newFunctions = 0;
     std::vector<FunctionPair> pairs;    // by ascending oldRva
     std::vector<std::uint64_t> removed; // the old build's unpaired functions, ascending
     std::vector<std::uint64_t> added;   // the new build's
+    std::vector<Unpaired> removedWhy;   // for each of removed
+    std::vector<Unpaired> addedWhy;     // for each of added
     std::size_t rounds = 0;             // of pairing, until nothing new paired
 
     // The function the one starting at oldStart is paired with.
@@ -52,10 +68,10 @@ struct BuildMatch {
 
 // Pairs the two builds' functions; reads both builds at once, each on a thread of its own.
 BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
-                       const Progress& progress = {});
+                       const Progress& progress = {}, const MatchPolicy& policy = matchPolicy);
 
 // The same for functions read before.
 BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& newer,
-                          const Progress& progress = {});
+                          const Progress& progress = {}, const MatchPolicy& policy = matchPolicy);
 
 } // namespace scan

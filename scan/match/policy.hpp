@@ -8,6 +8,10 @@
 namespace scan {
 
 struct MatchPolicy {
+    // The kinds of evidence asked (Evidence values); every kind unless a measurement leaves some
+    // out.
+    std::uint16_t kinds = 0xFFFF;
+
     // Reading. Strings shorter than this say little about who uses them ("%d", "\n").
     std::size_t shortestString = 4;
     std::size_t longestString = 256;
@@ -34,6 +38,23 @@ struct MatchPolicy {
     // Two functions are alike in size when the smaller has at least 1 / sizeRatio of the
     // larger's instructions.
     std::uint32_t sizeRatio = 2;
+
+    // Similar code: the share of instruction shapes two functions have in common, as sets with
+    // counts, over the longer; it votes where the best in a gap reaches similarBest and the
+    // second best, in the function's row and in its partner's column, stays at or below
+    // similarSecond. Only in gaps of at most mostGapCandidates pairs of candidates, and only
+    // for code of fewestSimilarSteps instructions or more, as order in a gap: a getter
+    // (movzx eax, byte [rcx + 0x61]; ret) has the shapes of countless others, and only its
+    // bytes, offset and all, tell it.
+    double similarBest = 0.8;
+    double similarSecond = 0.5;
+    std::uint32_t fewestSimilarSteps = 6;
+    std::size_t mostGapCandidates = 4096;
+    // Order in a gap: the longest common subsequence of the shapes over the longer's count, for
+    // code of fewestSimilarSteps instructions or more.
+    double orderAlike = 0.6;
+    // A set of constants tells a function only with at least this many.
+    std::size_t fewestConstants = 2;
 };
 
 inline constexpr MatchPolicy matchPolicy{};

@@ -506,12 +506,24 @@ TEST_F(ScanTool, DiffPairsTheFunctionsOfTwoBuilds) {
     EXPECT_EQ(document["older"], "old.exe");
     EXPECT_EQ(document["exitStatus"], 0);
     ASSERT_EQ(document["functions"].size(), 6u);
-    EXPECT_EQ(document["functions"][1],
-              nlohmann::json({{"oldRva", 0x1040},
-                              {"newRva", 0x1080},
-                              {"same", false},
-                              {"evidence", document["functions"][1]["evidence"]}}));
+    // The recompiled caller is known by its callees and where it lies.
+    EXPECT_EQ(document["functions"][1], nlohmann::json({{"oldRva", 0x1040},
+                                                        {"newRva", 0x1080},
+                                                        {"same", false},
+                                                        {"evidence", {"calls", "neighbours"}}}));
     EXPECT_TRUE(document["removed"].empty() && document["added"].empty());
+    EXPECT_EQ(document["summary"]["paired"], 6);
+    EXPECT_EQ(document["summary"]["changed"], 1);
+
+    // Only the kinds asked: by identical code alone nothing has the two kinds a pair needs.
+    EXPECT_EQ(scan("diff --json old.exe new.exe --evidence code"), 0);
+    const nlohmann::json codeOnly = parsed(output());
+    EXPECT_TRUE(codeOnly["functions"].empty());
+    EXPECT_EQ(codeOnly["removedWhy"].size(), 6u);
+    EXPECT_EQ(codeOnly["summary"]["unpaired"]["oneKind"], 10);
+    EXPECT_EQ(scan("diff old.exe new.exe --evidence code,guesses"), 3);
+    EXPECT_NE(errors().find("--evidence: 'guesses' is no kind of evidence"), std::string::npos)
+        << errors();
 
     EXPECT_EQ(scan("diff old.exe absent.exe"), 2);
     EXPECT_EQ(scan("diff --json old.exe"), 3);

@@ -140,6 +140,44 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
     EXPECT_EQ(updated.document["entries"][1]["anchors"][0]["leadsTo"], 0x2100);
     EXPECT_EQ(updated.document["exitStatus"], 1);
 
+    // A diff: the counts both printers print come from the summary, each unpaired function says
+    // why, and a pair's evidence is every kind in order.
+    scan::DiffReport diffed{"Old.exe", "New.exe", {}, {}};
+    diffed.match.oldFunctions = 4;
+    diffed.match.newFunctions = 3;
+    diffed.match.rounds = 4;
+    diffed.match.pairs = {{0x1000, 0x1100, true,
+                           static_cast<scan::EvidenceSet>(scan::Evidence::code) |
+                               static_cast<scan::EvidenceSet>(scan::Evidence::imports)},
+                          {0x1040, 0x1140, false,
+                           static_cast<scan::EvidenceSet>(scan::Evidence::callSets) |
+                               static_cast<scan::EvidenceSet>(scan::Evidence::similar)},
+                          {0x10C0, 0x1180, false,
+                           static_cast<scan::EvidenceSet>(scan::Evidence::order) |
+                               static_cast<scan::EvidenceSet>(scan::Evidence::constants)}};
+    diffed.match.removed = {0x1080};
+    diffed.match.removedWhy = {scan::Unpaired::conflicting};
+    diffed.summary = scan::summaryOf(diffed.match);
+    diffed.listed = 2; // of three
+    const Printed diff = printed(diffed);
+    EXPECT_EQ(diff.text.substr(0, diff.text.find("Took")),
+              "Functions: 4 in Old.exe, 3 in New.exe\n"
+              "Paired: 3 (1 unchanged, 2 changed)\n"
+              "Unpaired: 1 of the old build (removed, or compiled past recognition), 0 of the new "
+              "build\n"
+              "Why unpaired: 0 with no evidence, 0 with one kind only, 1 with conflicting votes\n"
+              "  RVA 0x1000 -> RVA 0x1100, unchanged; evidence: code, imports\n"
+              "  RVA 0x1040 -> RVA 0x1140, changed; evidence: similar, callees\n");
+    EXPECT_NE(diff.text.find("(4 rounds of pairing)"), std::string::npos);
+    EXPECT_EQ(keys(diff.document),
+              (std::set<std::string>{"older", "newer", "functions", "removed", "added",
+                                     "removedWhy", "addedWhy", "summary", "exitStatus"}));
+    EXPECT_EQ(diff.document["functions"][1]["evidence"], json::array({"similar", "callees"}));
+    EXPECT_EQ(diff.document["removedWhy"], json::array({"conflicting votes"}));
+    EXPECT_EQ(diff.document["summary"]["unpaired"]["conflicting"], 1);
+    EXPECT_EQ(diff.document["summary"]["unchanged"], 1);
+    EXPECT_EQ(diff.document["summary"]["rounds"], 4);
+
     const Printed failed = printed(scan::ErrorReport{
         {scan::Error::Kind::outOfMemory, "not enough memory to lay out the image"}, "Game.exe"});
     EXPECT_EQ(failed.errors, "orvelin-scan: Game.exe: not enough memory to lay out the image\n");

@@ -1,9 +1,7 @@
 // Calls: in each pair's two functions aligned by their shapes, a call, jump or code address that
 // every longest alignment pairs the same way pairs its two targets, and so do the slots of two
-// tables of code addresses such instructions refer to; and an unpaired function whose set of
-// paired callees, in the new build's terms, no other unpaired function of either build has.
+// tables of code addresses such instructions refer to.
 
-#include "scan/match/voters/unique_keys.hpp"
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
@@ -43,13 +41,27 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     const std::size_t m = b.steps;
     std::size_t head = 0;
     while (head < n && head < m && x[head] == y[head]) {
-        aligned.push_back({head, head, true});
         ++head;
+    }
+    // A run of one shape at the edge of the common start could align one further on: such
+    // instructions are left to the middle, where every longest alignment is weighed.
+    while (head > 0 &&
+           ((head < m && y[head] == x[head - 1]) || (head < n && x[head] == y[head - 1]))) {
+        --head;
     }
     std::size_t tail = 0;
     while (tail < n - head && tail < m - head && x[n - 1 - tail] == y[m - 1 - tail]) {
-        aligned.push_back({n - 1 - tail, m - 1 - tail, true});
         ++tail;
+    }
+    while (tail > 0 && ((m - tail > head && y[m - 1 - tail] == x[n - tail]) ||
+                        (n - tail > head && x[n - 1 - tail] == y[m - tail]))) {
+        --tail;
+    }
+    for (std::size_t k = 0; k < head; ++k) {
+        aligned.push_back({k, k, true});
+    }
+    for (std::size_t k = 0; k < tail; ++k) {
+        aligned.push_back({n - 1 - k, m - 1 - k, true});
     }
     // The middle, where the tables stay small enough.
     const std::size_t rows = n - head - tail;
@@ -92,44 +104,9 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
 
 class CallsVoter final : public Voter {
 public:
-    void vote(const Pairing& pairing, Votes& votes) override {
-        byCallees(pairing, votes);
-        byAlignedCalls(pairing, votes);
-    }
+    void vote(const Pairing& pairing, Votes& votes) override { byAlignedCalls(pairing, votes); }
 
 private:
-    static void byCallees(const Pairing& pairing, Votes& votes) {
-        std::vector<std::uint32_t> callees;
-        voteByUniqueKeys(
-            pairing.older().functions.size(), pairing.newer().functions.size(),
-            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
-                const BuildFunctions& build = pairing.build(side);
-                const BuildFunction& function = build.functions[n];
-                if (pairing.paired(side, static_cast<std::uint32_t>(n))) {
-                    return std::nullopt;
-                }
-                callees.clear();
-                for (std::uint32_t step = function.firstStep;
-                     step < function.firstStep + function.steps; ++step) {
-                    const std::uint32_t callee = build.leadsTo[step];
-                    if (callee != 0 && pairing.paired(side, callee - 1)) {
-                        callees.push_back(side == 0 ? pairing.newOf(callee - 1) : callee - 1);
-                    }
-                }
-                std::sort(callees.begin(), callees.end());
-                callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
-                if (callees.size() < pairing.policy().fewestCallees) {
-                    return std::nullopt;
-                }
-                std::uint64_t key = 0x9E3779B97F4A7C15;
-                for (const std::uint32_t callee : callees) {
-                    key = (key ^ callee) * 0x100000001B3;
-                }
-                return std::pair(key, static_cast<std::uint32_t>(n));
-            },
-            Evidence::calls, votes);
-    }
-
     // A pair's aligned code votes the same way whatever else changes: kept from round to round.
     void byAlignedCalls(const Pairing& pairing, Votes& votes) {
         for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {

@@ -1,0 +1,143 @@
+// Calls as sets: what a function calls, once its callees are paired, names it whatever its own
+// code became. An unpaired function whose set of paired callees, in the new build's terms, no
+// other unpaired function of either build has; and the one unpaired function of the new build
+// that calls the partners of all the old one's paired callees.
+
+#include "scan/match/voters/unique_keys.hpp"
+#include "scan/match/voters/voters.hpp"
+
+#include <algorithm>
+
+namespace scan {
+
+namespace {
+
+// The functions each instruction of the function leads to, once each, itself left out.
+std::vector<std::uint32_t> calleesOf(const BuildFunctions& build, std::uint32_t n) {
+    const BuildFunction& function = build.functions[n];
+    std::vector<std::uint32_t> callees;
+    for (std::uint32_t step = function.firstStep; step < function.firstStep + function.steps;
+         ++step) {
+        if (const std::uint32_t callee = build.leadsTo[step]; callee != 0 && callee - 1 != n) {
+            callees.push_back(callee - 1);
+        }
+    }
+    std::sort(callees.begin(), callees.end());
+    callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
+    return callees;
+}
+
+class CallSetsVoter final : public Voter {
+public:
+    void vote(const Pairing& pairing, Votes& votes) override {
+        if (callersOfNew_.empty()) {
+            const BuildFunctions& newer = pairing.newer();
+            callersOfNew_.resize(newer.functions.size());
+            for (std::uint32_t n = 0; n < newer.functions.size(); ++n) {
+                for (const std::uint32_t callee : calleesOf(newer, n)) {
+                    callersOfNew_[callee].push_back(n); // ascending: n grows
+                }
+            }
+        }
+        sameSet(pairing, votes);
+        covering(pairing, votes);
+    }
+
+private:
+    static void sameSet(const Pairing& pairing, Votes& votes) {
+        std::vector<std::uint32_t> callees;
+        voteByUniqueKeys(
+            pairing.older().functions.size(), pairing.newer().functions.size(),
+            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
+                const BuildFunctions& build = pairing.build(side);
+                const BuildFunction& function = build.functions[n];
+                if (pairing.paired(side, static_cast<std::uint32_t>(n))) {
+                    return std::nullopt;
+                }
+                callees.clear();
+                for (std::uint32_t step = function.firstStep;
+                     step < function.firstStep + function.steps; ++step) {
+                    const std::uint32_t callee = build.leadsTo[step];
+                    if (callee != 0 && pairing.paired(side, callee - 1)) {
+                        callees.push_back(side == 0 ? pairing.newOf(callee - 1) : callee - 1);
+                    }
+                }
+                std::sort(callees.begin(), callees.end());
+                callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
+                if (callees.size() < pairing.policy().fewestCallees) {
+                    return std::nullopt;
+                }
+                std::uint64_t key = 0x9E3779B97F4A7C15;
+                for (const std::uint32_t callee : callees) {
+                    key = (key ^ callee) * 0x100000001B3;
+                }
+                return std::pair(key, static_cast<std::uint32_t>(n));
+            },
+            Evidence::callSets, votes);
+    }
+
+    // The unpaired new functions that call every one of the partners: the callers of the
+    // partner called least, narrowed by each other's.
+    void covering(const Pairing& pairing, Votes& votes) const {
+        const BuildFunctions& older = pairing.older();
+        constexpr std::size_t mostCallers = 4096;
+        std::vector<std::uint32_t> partners;
+        std::vector<std::uint32_t> candidates;
+        std::vector<std::uint32_t> narrowed;
+        for (std::uint32_t from = 0; from < older.functions.size(); ++from) {
+            if (pairing.paired(0, from)) {
+                continue;
+            }
+            partners.clear();
+            for (const std::uint32_t callee : calleesOf(older, from)) {
+                if (pairing.paired(0, callee)) {
+                    partners.push_back(pairing.newOf(callee));
+                }
+            }
+            if (partners.size() < pairing.policy().fewestCallees) {
+                continue;
+            }
+            std::sort(partners.begin(), partners.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return callersOfNew_[a].size() < callersOfNew_[b].size();
+            });
+            if (callersOfNew_[partners.front()].size() > mostCallers) {
+                continue;
+            }
+            candidates.clear();
+            for (const std::uint32_t caller : callersOfNew_[partners.front()]) {
+                if (!pairing.paired(1, caller)) {
+                    candidates.push_back(caller);
+                }
+            }
+            for (std::size_t k = 1; k < partners.size() && candidates.size() > 1; ++k) {
+                const std::vector<std::uint32_t>& callers = callersOfNew_[partners[k]];
+                narrowed.clear();
+                std::set_intersection(candidates.begin(), candidates.end(), callers.begin(),
+                                      callers.end(), std::back_inserter(narrowed));
+                candidates.swap(narrowed);
+            }
+            // Narrowed by every partner, unless one was left before the last.
+            if (candidates.size() == 1) {
+                bool coversAll = true;
+                for (const std::uint32_t partner : partners) {
+                    const std::vector<std::uint32_t>& callers = callersOfNew_[partner];
+                    coversAll = coversAll && std::binary_search(callers.begin(), callers.end(),
+                                                                candidates.front());
+                }
+                if (coversAll) {
+                    votes.push_back({from, candidates.front(), Evidence::callSets});
+                }
+            }
+        }
+    }
+
+    std::vector<std::vector<std::uint32_t>> callersOfNew_;
+};
+
+} // namespace
+
+std::unique_ptr<Voter> callSetsVoter() {
+    return std::make_unique<CallSetsVoter>();
+}
+
+} // namespace scan

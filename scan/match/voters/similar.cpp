@@ -1,0 +1,96 @@
+// Similar code: what a recompile leaves of a function is most of its instructions, some with
+// other registers or offsets. Between two consecutive pairs, each unpaired function's shapes
+// against those of the other build's unpaired functions there: where one is clearly the most
+// alike, in both directions, the two pair by it.
+
+#include "scan/match/voters/voters.hpp"
+
+#include <algorithm>
+
+namespace scan {
+
+namespace {
+
+std::vector<std::uint32_t> sortedShapes(const BuildFunctions& build, std::uint32_t n) {
+    const BuildFunction& function = build.functions[n];
+    std::vector<std::uint32_t> shapes(build.shapes.begin() + function.firstStep,
+                                      build.shapes.begin() + function.firstStep + function.steps);
+    std::sort(shapes.begin(), shapes.end());
+    return shapes;
+}
+
+// The shapes both hold, counted as often as both hold them, over the longer's count.
+double shared(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+    std::size_t common = 0;
+    for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+        if (a[i] == b[j]) {
+            ++common;
+            ++i;
+            ++j;
+        } else if (a[i] < b[j]) {
+            ++i;
+        } else {
+            ++j;
+        }
+    }
+    return static_cast<double>(common) / static_cast<double>(std::max(a.size(), b.size()));
+}
+
+class SimilarVoter final : public Voter {
+public:
+    void vote(const Pairing& pairing, Votes& votes) override {
+        const MatchPolicy& policy = pairing.policy();
+        for (const Gap& gap : pairing.gaps()) {
+            if (gap.a.empty() || gap.b.empty() ||
+                gap.a.size() * gap.b.size() > policy.mostGapCandidates) {
+                continue;
+            }
+            const auto shapesOf = [&](const BuildFunctions& build,
+                                      const std::vector<std::uint32_t>& list) {
+                std::vector<std::vector<std::uint32_t>> all;
+                for (const std::uint32_t n : list) {
+                    all.push_back(build.functions[n].steps >= policy.fewestSimilarSteps
+                                      ? sortedShapes(build, n)
+                                      : std::vector<std::uint32_t>{});
+                }
+                return all;
+            };
+            const auto a = shapesOf(pairing.older(), gap.a);
+            const auto b = shapesOf(pairing.newer(), gap.b);
+            std::vector<double> alike(a.size() * b.size(), 0);
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                for (std::size_t j = 0; j < b.size() && !a[i].empty(); ++j) {
+                    alike[i * b.size() + j] = b[j].empty() ? 0 : shared(a[i], b[j]);
+                }
+            }
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                std::size_t best = 0;
+                for (std::size_t j = 1; j < b.size(); ++j) {
+                    best = alike[i * b.size() + j] > alike[i * b.size() + best] ? j : best;
+                }
+                if (alike[i * b.size() + best] < policy.similarBest) {
+                    continue;
+                }
+                // Clearly ahead: every other in its row and in its partner's column far behind.
+                bool clear = true;
+                for (std::size_t j = 0; j < b.size() && clear; ++j) {
+                    clear = j == best || alike[i * b.size() + j] <= policy.similarSecond;
+                }
+                for (std::size_t k = 0; k < a.size() && clear; ++k) {
+                    clear = k == i || alike[k * b.size() + best] <= policy.similarSecond;
+                }
+                if (clear) {
+                    votes.push_back({gap.a[i], gap.b[best], Evidence::similar});
+                }
+            }
+        }
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Voter> similarVoter() {
+    return std::make_unique<SimilarVoter>();
+}
+
+} // namespace scan

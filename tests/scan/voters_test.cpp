@@ -1,0 +1,209 @@
+// Each kind of evidence on functions made by hand: what it votes for, and where it must stay
+// silent; then the matcher's rules over the votes (two kinds, none against, undoing).
+
+#include "hand_built.hpp"
+#include "scan/match/match.hpp"
+#include "scan/match/pairing.hpp"
+#include "scan/match/voters/voters.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <tuple>
+
+using testing_support::hand::built;
+using testing_support::hand::code;
+using testing_support::hand::Made;
+
+namespace {
+
+// The votes of one voter as (old index, new index), with the pairs given made first.
+std::set<std::pair<std::uint32_t, std::uint32_t>>
+votesOf(std::unique_ptr<scan::Voter> (*make)(), const scan::BuildFunctions& older,
+        const scan::BuildFunctions& newer,
+        const std::vector<std::pair<std::uint32_t, std::uint32_t>>& paired = {}) {
+    scan::Pairing pairing(older, newer, scan::matchPolicy);
+    for (const auto& [from, to] : paired) {
+        pairing.pair(from, to);
+    }
+    scan::Votes votes;
+    make()->vote(pairing, votes);
+    std::set<std::pair<std::uint32_t, std::uint32_t>> cast;
+    for (const scan::Vote& vote : votes) {
+        cast.emplace(vote.from, vote.to);
+    }
+    return cast;
+}
+
+using Cast = std::set<std::pair<std::uint32_t, std::uint32_t>>;
+
+// Code with a few instructions changed, as a recompile leaves it.
+std::vector<std::uint32_t> edited(std::vector<std::uint32_t> shapes, std::uint32_t changed) {
+    for (std::uint32_t k = 0; k < changed; ++k) {
+        shapes[k * 3 % shapes.size()] += 5000;
+    }
+    return shapes;
+}
+
+TEST(Voters, SimilarCodeVotesOnlyWhereOneIsClearlyAhead) {
+    // Between the pairs P and Q: A and B, recompiled (a tenth of their code changed).
+    const Made p{"P", code(100, 8)};
+    const Made q{"Q", code(200, 8)};
+    const Made a{"A", code(300, 20)};
+    const Made b{"B", code(400, 20)};
+    const scan::BuildFunctions older = built({p, a, b, q});
+    const scan::BuildFunctions newer =
+        built({p, {"A", edited(a.shapes, 2)}, {"B", edited(b.shapes, 2)}, q});
+    EXPECT_EQ(votesOf(scan::similarVoter, older, newer, {{0, 0}, {3, 3}}), (Cast{{1, 1}, {2, 2}}));
+    // No pairs round them: no gap, no vote.
+    EXPECT_TRUE(votesOf(scan::similarVoter, older, newer).empty());
+    // A second candidate as alike as the first: neither is clearly ahead.
+    const scan::BuildFunctions twice =
+        built({p, {"A", edited(a.shapes, 2)}, {"A2", edited(a.shapes, 3)}, q});
+    EXPECT_EQ(votesOf(scan::similarVoter, older, twice, {{0, 0}, {3, 3}}), Cast{});
+    // Too little code to be like anything in particular.
+    const scan::BuildFunctions small = built({p, {"S", code(300, 4)}, q});
+    EXPECT_TRUE(votesOf(scan::similarVoter, small, small, {{0, 0}, {2, 2}}).empty());
+}
+
+TEST(Voters, OrderInAGapPairsAsManyOnEachSideWhereTheirCodeIsAlike) {
+    const Made p{"P", code(100, 8)};
+    const Made q{"Q", code(200, 8)};
+    const Made a{"A", code(300, 10)};
+    const Made b{"B", code(400, 10)};
+    const scan::BuildFunctions older = built({p, a, b, q});
+    // A kept most of its code, B became another function altogether.
+    const scan::BuildFunctions newer =
+        built({p, {"A", edited(a.shapes, 3)}, {"B", code(900, 10)}, q});
+    EXPECT_EQ(votesOf(scan::orderVoter, older, newer, {{0, 0}, {3, 3}}), (Cast{{1, 1}}));
+    // As many on each side is the rule: one more on the new side and nothing is in order.
+    const scan::BuildFunctions more = built({p, {"A", a.shapes}, {"N", code(700, 10)}, b, q});
+    EXPECT_TRUE(votesOf(scan::orderVoter, older, more, {{0, 0}, {3, 4}}).empty());
+    // Getters: three instructions of the same shapes as any other getter's.
+    const scan::BuildFunctions getters = built({p, {"G", code(300, 3)}, q});
+    EXPECT_TRUE(votesOf(scan::orderVoter, getters, getters, {{0, 0}, {2, 2}}).empty());
+}
+
+TEST(Voters, ImportsAndConstantsAsSetsFoundOnceAmongTheUnpaired) {
+    // F imports 1 and 2, G imports 1 alone, H imports 1 and 2 too: F's set twice, G's once.
+    const scan::BuildFunctions older = built({{"F", code(100, 5), {}, {7, 8}, {1, 2}},
+                                              {"G", code(200, 5), {}, {7}, {1}},
+                                              {"H", code(300, 5), {}, {7, 8}, {1, 2}}});
+    const scan::BuildFunctions newer = built({{"H", code(300, 5), {}, {7, 8}, {1, 2}},
+                                              {"G", code(250, 5), {}, {7}, {1}},
+                                              {"F", code(150, 5), {}, {7, 8}, {1, 2}}});
+    EXPECT_EQ(votesOf(scan::importsVoter, older, newer), (Cast{{1, 1}}));
+    // Once H is paired, F's set is found once among the unpaired.
+    EXPECT_EQ(votesOf(scan::importsVoter, older, newer, {{2, 0}}), (Cast{{0, 2}, {1, 1}}));
+    // Constants: F, G, H each share every constant with another, but their sets are their own;
+    // K has F's set, until K is paired.
+    const scan::BuildFunctions sets = built({{"F", code(100, 5), {}, {7, 8}},
+                                             {"G", code(200, 5), {}, {7, 9}},
+                                             {"H", code(300, 5), {}, {8, 9}},
+                                             {"K", code(400, 5), {}, {7, 8}}});
+    EXPECT_EQ(votesOf(scan::constantsVoter, sets, sets), (Cast{{1, 1}, {2, 2}}));
+    EXPECT_EQ(votesOf(scan::constantsVoter, sets, sets, {{3, 3}}), (Cast{{0, 0}, {1, 1}, {2, 2}}));
+    // A constant only it uses among the unpaired is the data's evidence, not the set's; and a
+    // set of one is none.
+    EXPECT_TRUE(votesOf(scan::constantsVoter, older, newer, {{2, 0}}).empty());
+}
+
+TEST(Voters, CalleesCoveredByOneUnpairedCandidatePairIt) {
+    // X and Y paired; F calls both; in the new build F' calls both and Z, G' calls X' alone.
+    const Made x{"X", code(100, 5)};
+    const Made y{"Y", code(200, 5)};
+    const Made z{"Z", code(300, 5)};
+    const scan::BuildFunctions older = built(
+        {x, y, z, {"F", code(400, 8), {{1, "X"}, {3, "Y"}}}, {"G", code(500, 8), {{1, "X"}}}});
+    const scan::BuildFunctions newer = built({x,
+                                              y,
+                                              z,
+                                              {"F", code(450, 9), {{1, "X"}, {3, "Z"}, {5, "Y"}}},
+                                              {"G", code(550, 8), {{2, "X"}}}});
+    EXPECT_EQ(votesOf(scan::callSetsVoter, older, newer, {{0, 0}, {1, 1}}), (Cast{{3, 3}}));
+    // With Z paired too, F' calls more than F's partners: still the one that covers them.
+    EXPECT_EQ(votesOf(scan::callSetsVoter, older, newer, {{0, 0}, {1, 1}, {2, 2}}), (Cast{{3, 3}}));
+    // Two candidates that both cover them: none.
+    const scan::BuildFunctions two = built({x,
+                                            y,
+                                            z,
+                                            {"F", code(450, 9), {{1, "X"}, {3, "Y"}}},
+                                            {"G", code(550, 8), {{2, "X"}, {4, "Y"}}}});
+    EXPECT_TRUE(votesOf(scan::callSetsVoter, older, two, {{0, 0}, {1, 1}}).empty());
+}
+
+TEST(Voters, AlignedCallsPairTheirTargetsOnlyWhereEveryLongestAlignmentDoes) {
+    // C calls X, then Y at the same shape; its new build calls X', then Y'; R calls itself.
+    const Made x{"X", code(100, 5)};
+    const Made y{"Y", code(200, 5)};
+    Made caller{"C", {1, 2, 77, 3, 77, 4}, {{2, "X"}, {4, "Y"}}};
+    Made recursive{"R", {5, 77, 6}, {{1, "R"}}};
+    const scan::BuildFunctions older = built({x, y, caller, recursive});
+    EXPECT_EQ(votesOf(scan::callsVoter, older, older, {{2, 2}, {3, 3}}), (Cast{{0, 0}, {1, 1}}));
+    // The new build calls X, then Y, at the same shape where the old called X once: a longest
+    // alignment may pair the old call with either, so neither votes.
+    Made twice{"C", {1, 2, 77, 77, 3, 4}, {{2, "X"}, {3, "Y"}}};
+    Made once{"C", {1, 2, 77, 3, 4}, {{2, "X"}}};
+    const Cast cast = votesOf(scan::callsVoter, built({x, y, once, recursive}),
+                              built({x, y, twice, recursive}), {{2, 2}, {3, 3}});
+    EXPECT_EQ(cast.count({0, 0}) + cast.count({0, 1}), 0u);
+    // A recursive call votes for nothing, its own pair included.
+    EXPECT_EQ(cast.count({3, 3}), 0u);
+}
+
+TEST(Voters, CodeFoundOnceAndTheLastOfSharedCodeLeftUnpaired) {
+    // S twice in each build, U once; short code (two instructions) never by shape alone.
+    const Made s1{"S1", code(100, 6)};
+    const Made s2{"S2", code(100, 6)};
+    const Made u{"U", code(300, 6)};
+    const Made getter{"T", {1, 2}, {}, {}, {}, 0xABCD};
+    const scan::BuildFunctions older = built({s1, u, s2, getter});
+    const scan::BuildFunctions newer = built({u, s1, s2, getter});
+    EXPECT_EQ(votesOf(scan::codeVoter, older, newer), (Cast{{1, 0}}));
+    // Once one copy is paired on each side, the other is the one left with that code.
+    EXPECT_EQ(votesOf(scan::codeVoter, older, newer, {{0, 1}}), (Cast{{1, 0}, {2, 2}}));
+}
+
+// The matcher's rules on votes: a pair needs two kinds, and is undone when a vote for either
+// side comes to point elsewhere; the function it freed is listed as unpaired again.
+TEST(Match, APairIsUndoneWhenALaterVoteForItsNewFunctionComesFromAnother) {
+    // A and C pair at once by code and constants. Then the pair C brings says, by its aligned
+    // call, that B is A': a vote for A' from another old function, which undoes A's pair.
+    const scan::BuildFunctions older = built(
+        {{"A", code(100, 8), {}, {1}}, {"B", code(200, 8)}, {"C", code(300, 8), {{4, "B"}}, {3}}});
+    const scan::BuildFunctions newer =
+        built({{"A", code(100, 8), {}, {1}}, {"C", code(300, 8), {{4, "A"}}, {3}}});
+    const scan::BuildMatch match = scan::matchFunctions(older, newer);
+    ASSERT_EQ(match.pairs.size(), 1u);
+    EXPECT_EQ(match.pairs[0].oldRva, 0x1200u);
+    EXPECT_EQ(match.removed, (std::vector<std::uint64_t>{0x1000, 0x1100}));
+    EXPECT_EQ(match.added, (std::vector<std::uint64_t>{0x1000}));
+    EXPECT_EQ(match.addedWhy, (std::vector<scan::Unpaired>{scan::Unpaired::conflicting}));
+    // Without C's call, nothing speaks against A's pair, and B has no evidence at all.
+    const scan::BuildFunctions uncalled =
+        built({{"A", code(100, 8), {}, {1}}, {"C", code(300, 8), {}, {3}}});
+    const scan::BuildMatch kept = scan::matchFunctions(older, uncalled);
+    EXPECT_EQ(kept.newFunctionOf(0x1000), std::optional<std::uint64_t>(0x1000));
+    EXPECT_EQ(kept.removedWhy, (std::vector<scan::Unpaired>{scan::Unpaired::noEvidence}));
+}
+
+TEST(Match, ShortCodeNeverPairsByItsShapesAlone) {
+    // Getters between two pairs: movzx eax, byte [rcx + off]; ret, each with its own offset.
+    // Their shapes are all alike: order and similarity say nothing of which is which.
+    const Made p{"P", code(100, 8), {}, {1}};
+    const Made q{"Q", code(200, 8), {}, {2}};
+    const auto getter = [](const char* name, std::uint64_t offset) {
+        return Made{name, {0x51, 0xC3}, {}, {}, {}, 0x9000 + offset};
+    };
+    const scan::BuildFunctions older = built({p, getter("G", 0x61), q});
+    // The field moved: the new getter reads 0x63.
+    const scan::BuildFunctions newer = built({p, getter("G", 0x63), q});
+    const scan::BuildMatch match = scan::matchFunctions(older, newer);
+    EXPECT_FALSE(match.newFunctionOf(0x1100).has_value());
+    // The same getter unchanged pairs by its bytes and its place.
+    const scan::BuildMatch same = scan::matchFunctions(older, older);
+    EXPECT_EQ(same.newFunctionOf(0x1100), std::optional<std::uint64_t>(0x1100));
+}
+
+} // namespace
