@@ -137,6 +137,11 @@ public:
                 hashBytes(reinterpret_cast<const unsigned char*>(shape.data()), shape.size());
             function.shape = combine(function.shape, hash);
             out_.shapes.push_back(static_cast<std::uint32_t>(hash ^ (hash >> 32)));
+            const std::string_view text = instruction->text;
+            const std::string_view mnemonic = text.substr(0, text.find(' '));
+            const std::uint64_t named =
+                hashBytes(reinterpret_cast<const unsigned char*>(mnemonic.data()), mnemonic.size());
+            out_.mnemonics.push_back(static_cast<std::uint32_t>(named ^ (named >> 32)));
             out_.leadsTo.push_back(0);
             if (instruction->target) {
                 const std::uint64_t target = *instruction->target - image_.imageBase;

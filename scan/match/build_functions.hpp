@@ -45,6 +45,9 @@ struct BuildFunctions {
     // none, and for a jump within its own function).
     std::vector<std::uint32_t> shapes;
     std::vector<std::uint32_t> leadsTo;
+    // Per instruction, its mnemonic alone (hashed): what a recompile keeps of an instruction
+    // whose registers, offsets and encoding it changed.
+    std::vector<std::uint32_t> mnemonics;
     std::vector<DataUse> data; // by function, each content once per function
     // The imported functions each function calls or takes the address of, by a hash of
     // "module!name"; by function, each once per function.

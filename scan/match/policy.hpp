@@ -39,8 +39,8 @@ struct MatchPolicy {
     // larger's instructions.
     std::uint32_t sizeRatio = 2;
 
-    // Similar code: the share of instruction shapes two functions have in common, as sets with
-    // counts, over the longer; it votes where the best in a gap reaches similarBest and the
+    // Similar code: the share of mnemonics two functions have in common, as sets with counts,
+    // over the longer; it votes where the best in a gap reaches similarBest and the
     // second best, in the function's row and in its partner's column, stays at or below
     // similarSecond. Only in gaps of at most mostGapCandidates pairs of candidates, and only
     // for code of fewestSimilarSteps instructions or more, as order in a gap: a getter
@@ -50,7 +50,7 @@ struct MatchPolicy {
     double similarSecond = 0.5;
     std::uint32_t fewestSimilarSteps = 6;
     std::size_t mostGapCandidates = 4096;
-    // Order in a gap: the longest common subsequence of the shapes over the longer's count, for
+    // Order in a gap: the longest common subsequence of the mnemonics over the longer's count, for
     // code of fewestSimilarSteps instructions or more.
     double orderAlike = 0.6;
     // A set of constants tells a function only with at least this many.

@@ -46,6 +46,7 @@ inline scan::BuildFunctions built(const std::vector<Made>& made) {
         for (std::size_t step = 0; step < each.shapes.size(); ++step) {
             shape = (shape ^ each.shapes[step]) * 0x100000001B3;
             functions.shapes.push_back(each.shapes[step]);
+            functions.mnemonics.push_back(each.shapes[step]); // here the same as its shape
             const auto callee = each.leadsTo.find(step);
             functions.leadsTo.push_back(callee != each.leadsTo.end() ? index.at(callee->second) + 1
                                                                      : 0);

@@ -1,6 +1,7 @@
 // Order in a gap: between two consecutive pairs, as many unpaired functions on each side, the
 // k-th of one build's paired with the other's k-th where their code is alike (the longest
-// common subsequence of their shapes against the longer).
+// common subsequence of their mnemonics against the longer: a recompile changes registers and
+// offsets, seldom which instructions).
 
 #include "scan/match/voters/voters.hpp"
 
@@ -31,7 +32,7 @@ public:
                 }
                 const std::size_t common =
                     longestCommonLength(x.steps, y.steps, [&](std::size_t i, std::size_t j) {
-                        return older.shapes[x.firstStep + i] == newer.shapes[y.firstStep + j];
+                        return older.mnemonics[x.firstStep + i] == newer.mnemonics[y.firstStep + j];
                     });
                 if (static_cast<double>(common) >=
                     policy.orderAlike * static_cast<double>(longer)) {

@@ -1,7 +1,7 @@
-// Similar code: what a recompile leaves of a function is most of its instructions, some with
-// other registers or offsets. Between two consecutive pairs, each unpaired function's shapes
-// against those of the other build's unpaired functions there: where one is clearly the most
-// alike, in both directions, the two pair by it.
+// Similar code: what a recompile leaves of a function is most of its instructions, with other
+// registers, offsets and encodings: their mnemonics. Between two consecutive pairs, each unpaired
+// function's mnemonics against those of the other build's unpaired functions there: where one is
+// clearly the most alike, in both directions, the two pair by it.
 
 #include "scan/match/voters/voters.hpp"
 
@@ -11,15 +11,16 @@ namespace scan {
 
 namespace {
 
-std::vector<std::uint32_t> sortedShapes(const BuildFunctions& build, std::uint32_t n) {
+std::vector<std::uint32_t> sortedMnemonics(const BuildFunctions& build, std::uint32_t n) {
     const BuildFunction& function = build.functions[n];
-    std::vector<std::uint32_t> shapes(build.shapes.begin() + function.firstStep,
-                                      build.shapes.begin() + function.firstStep + function.steps);
+    std::vector<std::uint32_t> shapes(build.mnemonics.begin() + function.firstStep,
+                                      build.mnemonics.begin() + function.firstStep +
+                                          function.steps);
     std::sort(shapes.begin(), shapes.end());
     return shapes;
 }
 
-// The shapes both hold, counted as often as both hold them, over the longer's count.
+// The mnemonics both hold, counted as often as both hold them, over the longer's count.
 double shared(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
     std::size_t common = 0;
     for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
@@ -50,7 +51,7 @@ public:
                 std::vector<std::vector<std::uint32_t>> all;
                 for (const std::uint32_t n : list) {
                     all.push_back(build.functions[n].steps >= policy.fewestSimilarSteps
-                                      ? sortedShapes(build, n)
+                                      ? sortedMnemonics(build, n)
                                       : std::vector<std::uint32_t>{});
                 }
                 return all;
