@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace testing_support::game;
 
@@ -303,6 +304,31 @@ TEST(BuildFunctions, ZeroFillIsNoCodeAndCostsNoDecoding) {
     EXPECT_EQ(scan::previousFunctionStart(image, 0x11000), std::optional<std::uint64_t>(0x1000));
     // Each of those instructions decoded a few times at most, none of the fill's.
     EXPECT_LT(scan::instructionsDecoded() - before, 40u);
+}
+
+TEST(BuildFunctions, ABlockOfZerosOrOneThatBeginsWithAnAddressIsNoConstant) {
+    using namespace testing_support::pe;
+    // Three functions each load a 16-byte block of .rdata: zeros, an address in the image (of
+    // code, then of data), and plain bytes; only the last is a constant.
+    std::string code(0x100, '\xCC');
+    for (std::uint32_t n = 0; n < 4; ++n) {
+        code.replace(0x40 * n, 8, hexBytes("48 8D 05 00 00 00 00 C3"));
+        put32(code, 0x40 * n + 3, 0x4000 + 0x20 * n - (0x1000 + 0x40 * n + 7));
+    }
+    PeLayout layout = layoutOf(code);
+    std::string rdata(0x80, '\0');
+    for (const auto& [at, rva] : {std::pair{0x20u, 0x1040u}, {0x40u, 0x2000u}}) {
+        const std::uint64_t address = layout.imageBase + rva;
+        std::memcpy(rdata.data() + at, &address, 8);
+        rdata[at + 8] = '\x11'; // the rest of the block is no zero fill either
+    }
+    rdata.replace(0x60, 16, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10");
+    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
+    layout.imageSize = 0x5000;
+    const scan::BuildFunctions read = scan::readBuildFunctions(imageOf(layout));
+    ASSERT_EQ(read.functions.size(), 4u);
+    ASSERT_EQ(read.data.size(), 1u);
+    EXPECT_EQ(read.functions[read.data[0].function].begin, 0x10C0u);
 }
 
 } // namespace
