@@ -190,7 +190,11 @@ json toJson(const UpdateReport& report) {
                      {"anchorsAgreeing", update.reading.agreeing},
                      {"candidates", update.reading.candidates},
                      {"anchors", anchors},
-                     {"enginePattern", engine}};
+                     {"enginePattern", engine},
+                     {"placedBy", update.placedBy != EntryUpdate::PlacedBy::nothing
+                                      ? json(placedByText(update.placedBy))
+                                      : json()},
+                     {"matchEvidence", evidenceTexts(update.matchEvidence)}};
         if (!update.why.empty()) {
             each["why"] = update.why;
         }

@@ -258,6 +258,14 @@ void print(const UpdateReport& report, std::ostream& out) {
         }
         out << "  " << notation(*update.signature) << offsetText(update.offset) << '\n'
             << "  " << marginText(update.margin, 1) << '\n';
+        if (update.placedBy != EntryUpdate::PlacedBy::nothing) {
+            std::string evidence;
+            for (const std::string& kind : evidenceTexts(update.matchEvidence)) {
+                evidence += (evidence.empty() ? "" : ", ") + kind;
+            }
+            out << "  its function found by " << placedByText(update.placedBy)
+                << (evidence.empty() ? "" : " (evidence: " + evidence + ")") << '\n';
+        }
         if (update.enginePattern) {
             const Outcome<EngineEntry>& fit = *update.enginePattern;
             if (fit) {

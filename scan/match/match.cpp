@@ -208,12 +208,16 @@ std::vector<std::string> evidenceTexts(EvidenceSet evidence) {
     return texts;
 }
 
-std::optional<std::uint64_t> BuildMatch::newFunctionOf(std::uint64_t oldStart) const {
+const FunctionPair* BuildMatch::pairOf(std::uint64_t oldStart) const {
     const auto found = std::lower_bound(
         pairs.begin(), pairs.end(), oldStart,
         [](const FunctionPair& pair, std::uint64_t at) { return pair.oldRva < at; });
-    return found != pairs.end() && found->oldRva == oldStart ? std::optional(found->newRva)
-                                                             : std::nullopt;
+    return found != pairs.end() && found->oldRva == oldStart ? &*found : nullptr;
+}
+
+std::optional<std::uint64_t> BuildMatch::newFunctionOf(std::uint64_t oldStart) const {
+    const FunctionPair* pair = pairOf(oldStart);
+    return pair != nullptr ? std::optional(pair->newRva) : std::nullopt;
 }
 
 std::optional<std::uint64_t> BuildMatch::oldFunctionOf(std::uint64_t newStart) const {

@@ -62,6 +62,8 @@ struct BuildMatch {
 
     // The function the one starting at oldStart is paired with.
     std::optional<std::uint64_t> newFunctionOf(std::uint64_t oldStart) const;
+    // The pair of the function starting at oldStart; null where it has none.
+    const FunctionPair* pairOf(std::uint64_t oldStart) const;
     // The old function paired with the one starting at newStart.
     std::optional<std::uint64_t> oldFunctionOf(std::uint64_t newStart) const;
 };

@@ -185,6 +185,18 @@ std::string statusText(EntryUpdate::Status status) {
     return "";
 }
 
+std::string placedByText(EntryUpdate::PlacedBy placedBy) {
+    switch (placedBy) {
+    case EntryUpdate::PlacedBy::match:
+        return "the two builds' match";
+    case EntryUpdate::PlacedBy::anchors:
+        return "its anchors";
+    case EntryUpdate::PlacedBy::nothing:
+        break;
+    }
+    return "";
+}
+
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
                         const TableEntry& entry, std::size_t margin, const BuildMatch* buildMatch) {
     EntryUpdate update;
@@ -214,6 +226,10 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
         return end(EntryUpdate::Status::lost, paired.error().detail);
     }
     const std::uint64_t function = *paired;
+    const FunctionPair* pair =
+        buildMatch != nullptr ? buildMatch->pairOf(update.bundle.function) : nullptr;
+    const EntryUpdate::PlacedBy placedBy =
+        pair != nullptr ? EntryUpdate::PlacedBy::match : EntryUpdate::PlacedBy::anchors;
     // The place within the function: by aligning the two builds' instructions, and where its
     // own anchor was found, there too.
     std::optional<std::uint64_t> newPlace =
@@ -236,6 +252,8 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
                                                   ", but its instruction has no counterpart there");
     }
     update.newRva = *newPlace;
+    update.placedBy = placedBy;
+    update.matchEvidence = pair != nullptr ? pair->evidence : EvidenceSet{0};
     if (const std::optional<std::uint64_t> match = onceAt(newer, entry.signature);
         match && offsetFrom(*match, entry.offset) == *newPlace) {
         update.status = EntryUpdate::Status::unchanged;

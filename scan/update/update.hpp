@@ -58,7 +58,16 @@ struct EntryUpdate {
     Bundle bundle;                                     // as made in the old build
     BundleReading reading;                             // as found in the new one
     std::optional<Outcome<EngineEntry>> enginePattern; // for an engine pattern's new signature
+    // What found its function in the new build, once it was found: the two builds' match (with
+    // the evidence of that pair), or the agreement of its anchors where the match has no pair
+    // for it.
+    enum class PlacedBy { nothing, match, anchors };
+    PlacedBy placedBy = PlacedBy::nothing;
+    EvidenceSet matchEvidence = 0;
 };
+
+// "the two builds' match", "its anchors"; empty for nothing.
+std::string placedByText(EntryUpdate::PlacedBy placedBy);
 
 // "unchanged", "moved", "lost", "unusable".
 std::string statusText(EntryUpdate::Status status);

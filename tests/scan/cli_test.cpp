@@ -432,7 +432,8 @@ TEST_F(ScanTool, UpdateCarriesATableOverOrSaysWhyNot) {
     EXPECT_EQ(output(),
               "F: moved from RVA 0x1040 to RVA 0x1080; 3 of 4 anchors found once, 3 agree\n"
               "  48 89 74 24 08\n"
-              "  margin 3: every other place differs in at least 3 of its fixed bytes\n");
+              "  margin 3: every other place differs in at least 3 of its fixed bytes\n"
+              "  its function found by the two builds' match (evidence: calls, neighbours)\n");
 
     EXPECT_EQ(scan("update --json old.exe misled.exe --table table.txt"), 1);
     const nlohmann::json lost = parsed(output())["entries"][0];

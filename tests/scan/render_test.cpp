@@ -116,6 +116,9 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
     moved.signature = scan::Signature{"\x48\x8B", "xx"};
     moved.offset = -7;
     moved.margin = 2;
+    moved.placedBy = scan::EntryUpdate::PlacedBy::match;
+    moved.matchEvidence = static_cast<scan::EvidenceSet>(scan::Evidence::code) |
+                          static_cast<scan::EvidenceSet>(scan::Evidence::neighbours);
     scan::EntryUpdate lost;
     lost.entry.name = "entry2";
     lost.oldRva = 0x2000;
@@ -125,6 +128,10 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
     const Printed updated = printed(scan::UpdateReport{"Old.exe", "New.exe", {moved, lost}});
     EXPECT_NE(updated.text.find("entry1: moved from RVA 0x1000 to RVA 0x1100"), std::string::npos);
     EXPECT_NE(updated.text.find("  48 8B @-7\n"), std::string::npos) << updated.text;
+    EXPECT_NE(updated.text.find("  its function found by the two builds' match (evidence: code, "
+                                "neighbours)\n"),
+              std::string::npos)
+        << updated.text;
     EXPECT_NE(updated.text.find("entry2: lost (RVA 0x2000 in the old build): its anchors disagree"),
               std::string::npos);
     EXPECT_NE(updated.text.find("  own signature 31: matches once at RVA 0x2100, leads to the "
@@ -132,10 +139,14 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
               std::string::npos);
     EXPECT_EQ(keys(updated.document),
               (std::set<std::string>{"older", "newer", "entries", "exitStatus"}));
-    EXPECT_EQ(keys(updated.document["entries"][1]),
-              (std::set<std::string>{"name", "status", "oldRva", "newRva", "signature", "offset",
-                                     "margin", "anchorsFound", "anchorsAgreeing", "candidates",
-                                     "anchors", "enginePattern", "why"}));
+    EXPECT_EQ(
+        keys(updated.document["entries"][1]),
+        (std::set<std::string>{"name", "status", "oldRva", "newRva", "signature", "offset",
+                               "margin", "anchorsFound", "anchorsAgreeing", "candidates", "anchors",
+                               "enginePattern", "why", "placedBy", "matchEvidence"}));
+    EXPECT_EQ(updated.document["entries"][0]["placedBy"], "the two builds' match");
+    EXPECT_EQ(updated.document["entries"][0]["matchEvidence"], json::array({"code", "neighbours"}));
+    EXPECT_TRUE(updated.document["entries"][1]["placedBy"].is_null());
     EXPECT_EQ(updated.document["entries"][0]["offset"], -7);
     EXPECT_EQ(updated.document["entries"][1]["anchors"][0]["leadsTo"], 0x2100);
     EXPECT_EQ(updated.document["exitStatus"], 1);
