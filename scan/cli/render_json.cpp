@@ -195,8 +195,13 @@ json toJson(const UpdateReport& report) {
                                       ? json(placedByText(update.placedBy))
                                       : json()},
                      {"matchEvidence", evidenceTexts(update.matchEvidence)}};
-        if (!update.why.empty()) {
-            each["why"] = update.why;
+        if (update.reason.kind != EntryUpdate::Reason::Kind::none) {
+            each["why"] = whyText(update.reason);
+            each["reason"] = {{"kind", reasonKindText(update.reason.kind)},
+                              {"rvas", update.reason.rvas}};
+            if (update.reason.kind == EntryUpdate::Reason::Kind::tooFewFound) {
+                each["reason"]["found"] = update.reason.count;
+            }
         }
         entries.push_back(each);
     }

@@ -228,11 +228,11 @@ void print(const UpdateReport& report, std::ostream& out) {
         out << update.entry.name << ": " << statusText(update.status);
         switch (update.status) {
         case EntryUpdate::Status::unusable:
-            out << ": " << update.why << '\n';
+            out << ": " << whyText(update.reason) << '\n';
             continue;
         case EntryUpdate::Status::lost:
-            out << " (RVA " << hex(*update.oldRva) << " in the old build): " << update.why << "; "
-                << anchors << '\n';
+            out << " (RVA " << hex(*update.oldRva)
+                << " in the old build): " << whyText(update.reason) << "; " << anchors << '\n';
             for (const BundleReading::Found& found : reading.anchors) {
                 out << "  " << kindText(found.anchor.kind) << " "
                     << notation(found.anchor.made.signature) << ": ";

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <variant>
 
 namespace scan {
 
@@ -33,45 +34,38 @@ std::uint64_t offsetFrom(std::uint64_t match, std::int32_t offset) {
     return match + static_cast<std::uint64_t>(static_cast<std::int64_t>(offset));
 }
 
-// Why the bundle does not hold in the new build, in words.
-std::string disagreement(const BundleReading& reading) {
+using Reason = EntryUpdate::Reason;
+
+// Why the bundle does not hold in the new build.
+Reason disagreement(const BundleReading& reading) {
     if (reading.found < 2) {
-        return std::to_string(reading.found) +
-               " of its anchors found once in the new build; at least 2 must agree";
+        return {Reason::Kind::tooFewFound, {}, reading.found};
     }
-    std::string places;
-    for (const std::uint64_t candidate : reading.candidates) {
-        places += (places.empty() ? "" : ", ") + hex(candidate);
-    }
-    return "its anchors found once lead to different functions (RVA " + places +
-           ") or outside the image";
+    return {Reason::Kind::anchorsDisagree, reading.candidates};
 }
 
-// The new build's function for the entry's: see updateEntry. A notFound error saying why not.
-Outcome<std::uint64_t> newFunctionFor(const EntryUpdate& update, const BuildMatch* match) {
-    const auto lost = [](std::string why) { return Error{Error::Kind::notFound, std::move(why)}; };
+// The new build's function for the entry's (see updateEntry), or why it has none.
+std::variant<std::uint64_t, Reason> newFunctionFor(const EntryUpdate& update,
+                                                   const BuildMatch* match) {
     const std::uint64_t oldFunction = update.bundle.function;
     if (const std::optional<std::uint64_t> paired =
             match != nullptr ? match->newFunctionOf(oldFunction) : std::nullopt) {
         for (const std::uint64_t candidate : update.reading.candidates) {
             if (candidate != *paired) {
-                return lost("the two builds' match pairs its function with RVA " + hex(*paired) +
-                            ", but an anchor found once leads to RVA " + hex(candidate));
+                return Reason{Reason::Kind::pairedElsewhere, {*paired, candidate}};
             }
         }
         return *paired;
     }
     if (!update.reading.holds()) {
-        return lost(update.bundle.anchors.size() < 2
-                        ? "fewer than 2 anchors can be made for it in the old build"
-                        : disagreement(update.reading));
+        return update.bundle.anchors.size() < 2 ? Reason{Reason::Kind::tooFewAnchors}
+                                                : disagreement(update.reading);
     }
     const std::uint64_t agreed = *update.reading.function;
     if (const std::optional<std::uint64_t> other =
             match != nullptr ? match->oldFunctionOf(agreed) : std::nullopt;
         other && *other != oldFunction) {
-        return lost("its anchors lead to RVA " + hex(agreed) +
-                    ", which the two builds' match pairs with the old build's RVA " + hex(*other));
+        return Reason{Reason::Kind::pairedWithOther, {agreed, *other}};
     }
     return agreed;
 }
@@ -164,7 +158,7 @@ std::string carriedTable(const std::vector<EntryUpdate>& entries, const std::str
             table += line(update.entry.name, notation(*update.signature), update.offset);
         } else {
             table += "# " + update.entry.name + ": " + statusText(update.status) + ", " +
-                     update.why + "; it was:\n# " +
+                     whyText(update.reason) + "; it was:\n# " +
                      line(update.entry.name, update.entry.text, update.entry.offset);
         }
     }
@@ -185,6 +179,80 @@ std::string statusText(EntryUpdate::Status status) {
     return "";
 }
 
+std::string whyText(const EntryUpdate::Reason& reason) {
+    const auto rva = [&](std::size_t n) {
+        return n < reason.rvas.size() ? hex(reason.rvas[n]) : std::string("?");
+    };
+    switch (reason.kind) {
+    case Reason::Kind::none:
+        return "";
+    case Reason::Kind::notInOld:
+        return "its signature does not match in the old build";
+    case Reason::Kind::twiceInOld:
+        return "its signature matches more than once in the old build";
+    case Reason::Kind::placeNotInCode:
+        return "its place, RVA " + rva(0) + ", lies in no code of the old build";
+    case Reason::Kind::pairedElsewhere:
+        return "the two builds' match pairs its function with RVA " + rva(0) +
+               ", but an anchor found once leads to RVA " + rva(1);
+    case Reason::Kind::tooFewAnchors:
+        return "fewer than 2 anchors can be made for it in the old build";
+    case Reason::Kind::tooFewFound:
+        return std::to_string(reason.count) +
+               " of its anchors found once in the new build; at least 2 must agree";
+    case Reason::Kind::anchorsDisagree: {
+        std::string places;
+        for (const std::uint64_t candidate : reason.rvas) {
+            places += (places.empty() ? "" : ", ") + hex(candidate);
+        }
+        return "its anchors found once lead to different functions (RVA " + places +
+               ") or outside the image";
+    }
+    case Reason::Kind::pairedWithOther:
+        return "its anchors lead to RVA " + rva(0) +
+               ", which the two builds' match pairs with the old build's RVA " + rva(1);
+    case Reason::Kind::ownSignatureElsewhere:
+        return "its own signature matches at RVA " + rva(0) +
+               ", but the function's instructions align it with RVA " + rva(1);
+    case Reason::Kind::noCounterpart:
+        return "its function was found at RVA " + rva(0) +
+               ", but its instruction has no counterpart there";
+    case Reason::Kind::noSignature:
+        return "no signature leads to RVA " + rva(0) + " in the new build";
+    }
+    return "";
+}
+
+std::string reasonKindText(EntryUpdate::Reason::Kind kind) {
+    switch (kind) {
+    case Reason::Kind::none:
+        return "";
+    case Reason::Kind::notInOld:
+        return "notInOld";
+    case Reason::Kind::twiceInOld:
+        return "twiceInOld";
+    case Reason::Kind::placeNotInCode:
+        return "placeNotInCode";
+    case Reason::Kind::pairedElsewhere:
+        return "pairedElsewhere";
+    case Reason::Kind::tooFewAnchors:
+        return "tooFewAnchors";
+    case Reason::Kind::tooFewFound:
+        return "tooFewFound";
+    case Reason::Kind::anchorsDisagree:
+        return "anchorsDisagree";
+    case Reason::Kind::pairedWithOther:
+        return "pairedWithOther";
+    case Reason::Kind::ownSignatureElsewhere:
+        return "ownSignatureElsewhere";
+    case Reason::Kind::noCounterpart:
+        return "noCounterpart";
+    case Reason::Kind::noSignature:
+        return "noSignature";
+    }
+    return "";
+}
+
 std::string placedByText(EntryUpdate::PlacedBy placedBy) {
     switch (placedBy) {
     case EntryUpdate::PlacedBy::match:
@@ -201,31 +269,29 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
                         const TableEntry& entry, std::size_t margin, const BuildMatch* buildMatch) {
     EntryUpdate update;
     update.entry = entry;
-    auto end = [&](EntryUpdate::Status status, std::string why) {
+    auto end = [&](EntryUpdate::Status status, Reason reason) {
         update.status = status;
-        update.why = std::move(why);
+        update.reason = std::move(reason);
         return std::move(update);
     };
     const BytePattern pattern = entry.signature.pattern();
     const PatternMatches inOld = older.countMatches(std::span(&pattern, 1), 2).front();
     if (inOld.count != 1) {
         return end(EntryUpdate::Status::unusable,
-                   inOld.count == 0 ? "its signature does not match in the old build"
-                                    : "its signature matches more than once in the old build");
+                   {inOld.count == 0 ? Reason::Kind::notInOld : Reason::Kind::twiceInOld});
     }
     const std::uint64_t place = offsetFrom(older.rvaOf(inOld.lowest.front()), entry.offset);
     update.oldRva = place;
     if (!older.inCode(place)) {
-        return end(EntryUpdate::Status::unusable,
-                   "its place, RVA " + hex(place) + ", lies in no code of the old build");
+        return end(EntryUpdate::Status::unusable, {Reason::Kind::placeNotInCode, {place}});
     }
     update.bundle = makeBundle(older, place, margin);
     update.reading = readBundle(update.bundle, newer);
-    const Outcome<std::uint64_t> paired = newFunctionFor(update, buildMatch);
-    if (!paired) {
-        return end(EntryUpdate::Status::lost, paired.error().detail);
+    const std::variant<std::uint64_t, Reason> paired = newFunctionFor(update, buildMatch);
+    if (const Reason* why = std::get_if<Reason>(&paired)) {
+        return end(EntryUpdate::Status::lost, *why);
     }
-    const std::uint64_t function = *paired;
+    const std::uint64_t function = std::get<std::uint64_t>(paired);
     const FunctionPair* pair =
         buildMatch != nullptr ? buildMatch->pairOf(update.bundle.function) : nullptr;
     const EntryUpdate::PlacedBy placedBy =
@@ -242,14 +308,12 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
         }
         if (newPlace && *newPlace != *found.match) {
             return end(EntryUpdate::Status::lost,
-                       "its own signature matches at RVA " + hex(*found.match) +
-                           ", but the function's instructions align it with RVA " + hex(*newPlace));
+                       {Reason::Kind::ownSignatureElsewhere, {*found.match, *newPlace}});
         }
         newPlace = found.match;
     }
     if (!newPlace) {
-        return end(EntryUpdate::Status::lost, "its function was found at RVA " + hex(function) +
-                                                  ", but its instruction has no counterpart there");
+        return end(EntryUpdate::Status::lost, {Reason::Kind::noCounterpart, {function}});
     }
     update.newRva = *newPlace;
     update.placedBy = placedBy;
@@ -270,8 +334,7 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
         }
         // Followed from its one match in the new build, it must lead to the place.
         if (!made || onceAt(newer, made->signature) != made->rva) {
-            return end(EntryUpdate::Status::lost,
-                       "no signature leads to RVA " + hex(*newPlace) + " in the new build");
+            return end(EntryUpdate::Status::lost, {Reason::Kind::noSignature, {*newPlace}});
         }
         // A signature that matches once at the place where the old one does not is another.
         update.status = EntryUpdate::Status::moved;

@@ -45,9 +45,30 @@ struct EntryUpdate {
         lost,      // the anchors do not agree, or no signature can be made where they do
         unusable,  // the signature does not match exactly once in the old build
     };
+    // Why an entry is lost or unusable, as data: its kind and the RVAs and counts it names, in
+    // the order whyText words them.
+    struct Reason {
+        enum class Kind {
+            none,
+            notInOld,              // the signature does not match in the old build
+            twiceInOld,            // it matches more than once there
+            placeNotInCode,        // rvas: the place
+            pairedElsewhere,       // rvas: the match's pair, the anchor's function
+            tooFewAnchors,         // fewer than 2 anchors could be made in the old build
+            tooFewFound,           // count: the anchors found once in the new build
+            anchorsDisagree,       // rvas: the functions they lead to
+            pairedWithOther,       // rvas: the anchors' function, the old function paired with it
+            ownSignatureElsewhere, // rvas: where it matches, where the alignment puts the place
+            noCounterpart,         // rvas: the new function
+            noSignature,           // rvas: the place in the new build
+        };
+        Kind kind = Kind::none;
+        std::vector<std::uint64_t> rvas = {};
+        std::size_t count = 0;
+    };
     TableEntry entry;
     Status status = Status::lost;
-    std::string why; // for lost and unusable, what happened
+    Reason reason; // for lost and unusable
     std::optional<std::uint64_t> oldRva;
     std::optional<std::uint64_t> newRva;
     // The signature to use in the new build (the old one when unchanged) and the offset from its
@@ -71,6 +92,12 @@ std::string placedByText(EntryUpdate::PlacedBy placedBy);
 
 // "unchanged", "moved", "lost", "unusable".
 std::string statusText(EntryUpdate::Status status);
+
+// A reason in words, as the printers and the carried table give it ("its signature matches more
+// than once in the old build"); empty for none.
+std::string whyText(const EntryUpdate::Reason& reason);
+// The reason's kind as JSON names it: "notInOld", "pairedElsewhere", ...
+std::string reasonKindText(EntryUpdate::Reason::Kind kind);
 
 // With a match of the two builds' functions, the entry's function is the one its function is
 // paired with, unless an anchor found once leads elsewhere; without a pair, the one its anchors

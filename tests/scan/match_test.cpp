@@ -124,7 +124,8 @@ TEST(Match, ARecompiledFunctionIsCarriedByItsStringCallersAndNeighbours) {
     parsed.signature = *scan::parseSignature(parsed.text);
     const scan::EntryUpdate withMatch =
         scan::updateEntry(builds.older, builds.newer, parsed, scan::defaultMargin, &builds.match);
-    EXPECT_EQ(withMatch.status, scan::EntryUpdate::Status::moved) << withMatch.why;
+    EXPECT_EQ(withMatch.status, scan::EntryUpdate::Status::moved)
+        << scan::whyText(withMatch.reason);
     EXPECT_EQ(withMatch.newRva, builds.newPlaces.at("F"));
     EXPECT_LT(withMatch.reading.found, 2u);
     EXPECT_EQ(scan::updateEntry(builds.older, builds.newer, parsed).status,

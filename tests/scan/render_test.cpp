@@ -122,7 +122,7 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
     scan::EntryUpdate lost;
     lost.entry.name = "entry2";
     lost.oldRva = 0x2000;
-    lost.why = "its anchors disagree";
+    lost.reason = {scan::EntryUpdate::Reason::Kind::anchorsDisagree, {0x2100, 0x2200}};
     lost.reading.anchors = {
         {{scan::Anchor::Kind::own, made(0x2000, "\x31", "x")}, 1, 0x2100, 0x2100}};
     const Printed updated = printed(scan::UpdateReport{"Old.exe", "New.exe", {moved, lost}});
@@ -132,8 +132,11 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
                                 "neighbours)\n"),
               std::string::npos)
         << updated.text;
-    EXPECT_NE(updated.text.find("entry2: lost (RVA 0x2000 in the old build): its anchors disagree"),
-              std::string::npos);
+    EXPECT_NE(updated.text.find("entry2: lost (RVA 0x2000 in the old build): its anchors found "
+                                "once lead to different functions (RVA 0x2100, 0x2200) or "
+                                "outside the image"),
+              std::string::npos)
+        << updated.text;
     EXPECT_NE(updated.text.find("  own signature 31: matches once at RVA 0x2100, leads to the "
                                 "function at RVA 0x2100"),
               std::string::npos);
@@ -143,7 +146,11 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
         keys(updated.document["entries"][1]),
         (std::set<std::string>{"name", "status", "oldRva", "newRva", "signature", "offset",
                                "margin", "anchorsFound", "anchorsAgreeing", "candidates", "anchors",
-                               "enginePattern", "why", "placedBy", "matchEvidence"}));
+                               "enginePattern", "why", "reason", "placedBy", "matchEvidence"}));
+    // The reason as data: its kind and the RVAs it names, beside its words.
+    EXPECT_EQ(updated.document["entries"][1]["reason"],
+              json({{"kind", "anchorsDisagree"}, {"rvas", {0x2100, 0x2200}}}));
+    EXPECT_FALSE(updated.document["entries"][0].contains("reason"));
     EXPECT_EQ(updated.document["entries"][0]["placedBy"], "the two builds' match");
     EXPECT_EQ(updated.document["entries"][0]["matchEvidence"], json::array({"code", "neighbours"}));
     EXPECT_TRUE(updated.document["entries"][1]["placedBy"].is_null());

@@ -35,7 +35,8 @@ TEST(Update, FindsThePlaceWhereTheAnchorsAgreeAndNowhereElse) {
     {
         const scan::ExecutableImage newer = imageOf(programOf(callersProgram(), 0x100, 0x2180));
         const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
-        EXPECT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+        EXPECT_EQ(update.status, scan::EntryUpdate::Status::unchanged)
+            << scan::whyText(update.reason);
         EXPECT_EQ(update.newRva, oldF + 0x100);
         EXPECT_EQ(update.reading.found, update.bundle.anchors.size());
     }
@@ -43,7 +44,7 @@ TEST(Update, FindsThePlaceWhereTheAnchorsAgreeAndNowhereElse) {
     {
         const scan::ExecutableImage newer = imageOf(programOf(callersProgram(otherPrologue), 0x40));
         const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
-        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << update.why;
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << scan::whyText(update.reason);
         EXPECT_EQ(update.newRva, oldF + 0x40);
         EXPECT_GE(update.reading.agreeing, 2u);
         const BytePattern made = update.signature->pattern();
@@ -108,8 +109,8 @@ TEST(Update, TheTwoBuildsMatchAndTheAnchorsMustNotPointElsewhere) {
     for (const Case& each : cases) {
         const scan::EntryUpdate update =
             scan::updateEntry(older, newer, own, scan::defaultMargin, &each.match);
-        EXPECT_EQ(update.status, each.status) << update.why;
-        EXPECT_EQ(update.why, each.why);
+        EXPECT_EQ(update.status, each.status) << scan::whyText(update.reason);
+        EXPECT_EQ(scan::whyText(update.reason), each.why);
     }
 }
 
@@ -129,7 +130,8 @@ TEST(Update, AnOldSignatureThatNowMatchesTwiceIsNeverKept) {
         code.replace(copyAt, length, code.substr(newF - textRva, length));
         const scan::ExecutableImage newer = imageOf(layout);
         const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
-        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << copyAt << ": " << update.why;
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved)
+            << copyAt << ": " << scan::whyText(update.reason);
         EXPECT_EQ(update.newRva, newF);
         const BytePattern made = update.signature->pattern();
         const PatternMatches matches = newer.countMatches(std::span(&made, 1)).front();
@@ -155,7 +157,7 @@ TEST(Update, FindsTheInstructionWithinTheFunctionByItsCode) {
     const scan::EntryUpdate update =
         scan::updateEntry(older, newer, entryFor("48 8B F9 48 8B 05 ?? ?? ?? ?? 48 8B 58 10", 3));
     EXPECT_EQ(update.oldRva, oldF + 13);
-    ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+    ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << scan::whyText(update.reason);
     EXPECT_EQ(update.newRva, newF + 18);
 }
 
@@ -217,7 +219,7 @@ TEST(Update, KeepsASignatureOnlyWhereItStillLeadsAndMeasuresItThere) {
         const scan::ExecutableImage newer = imageOf(programOf(functions));
         const scan::EntryUpdate update =
             scan::updateEntry(before, newer, entryFor("48 89 5C 24 08 57 48 83 EC 20"));
-        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << update.why;
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << scan::whyText(update.reason);
         EXPECT_EQ(update.newRva, placesOf(functions).at("F"));
     }
     // A place given back from a later instruction (@-10) is carried like any other.
@@ -226,7 +228,8 @@ TEST(Update, KeepsASignatureOnlyWhereItStillLeadsAndMeasuresItThere) {
         const scan::EntryUpdate update = scan::updateEntry(
             older, newer, entryFor("48 8B F9 48 8B 05 ?? ?? ?? ?? 48 8B 58 10", -10));
         EXPECT_EQ(update.oldRva, oldF);
-        ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged)
+            << scan::whyText(update.reason);
         EXPECT_EQ(update.newRva, oldF + 0x100);
         EXPECT_EQ(update.offset, -10);
     }
@@ -242,7 +245,8 @@ TEST(Update, KeepsASignatureOnlyWhereItStillLeadsAndMeasuresItThere) {
         code.replace(0x800, copy.size(), copy);
         const scan::ExecutableImage newer = imageOf(layout);
         const scan::EntryUpdate update = scan::updateEntry(older, newer, own);
-        ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << update.why;
+        ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged)
+            << scan::whyText(update.reason);
         EXPECT_EQ(update.margin, 1u) << own.text << " | " << scan::notation(*update.signature)
                                      << " " << update.signature->mask;
     }
@@ -267,7 +271,7 @@ TEST(Update, AnOffsetBackToThePlaceOnlyWhereTheTableCanHoldIt) {
 
     scan::TableEntry entry = entryFor(scan::notation(scan::makeSignature(older, f)->signature));
     const scan::EntryUpdate update = scan::updateEntry(older, newer, entry);
-    ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << update.why;
+    ASSERT_EQ(update.status, scan::EntryUpdate::Status::moved) << scan::whyText(update.reason);
     EXPECT_EQ(update.newRva, f);
     EXPECT_LT(update.offset, 0);
     const BytePattern made = update.signature->pattern();
@@ -406,7 +410,8 @@ TEST(Update, TheCarriedTableKeepsEveryNameAndReadsBack) {
     EXPECT_EQ((*read)[1].offset, updates[2].offset);
     for (const scan::TableEntry& entry : *read) {
         const scan::EntryUpdate again = scan::updateEntry(newer, newer, entry);
-        EXPECT_EQ(again.status, scan::EntryUpdate::Status::unchanged) << entry.name << again.why;
+        EXPECT_EQ(again.status, scan::EntryUpdate::Status::unchanged)
+            << entry.name << scan::whyText(again.reason);
         EXPECT_EQ(again.oldRva, updates[entry.name == "start" ? 0 : 2].newRva);
     }
 }
