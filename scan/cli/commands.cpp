@@ -103,7 +103,7 @@ UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& ne
     UpdateReport report;
     std::uint64_t done = 0;
     for (const TableEntry& entry : table) {
-        report.entries.push_back(updateEntry(older, newer, entry, margin, &match));
+        report.entries.push_back(updateEntry(older, newer, entry, margin, match));
         if (progress) {
             progress("carrying entries", ++done, table.size());
         }

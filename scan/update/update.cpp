@@ -46,10 +46,9 @@ Reason disagreement(const BundleReading& reading) {
 
 // The new build's function for the entry's (see updateEntry), or why it has none.
 std::variant<std::uint64_t, Reason> newFunctionFor(const EntryUpdate& update,
-                                                   const BuildMatch* match) {
+                                                   const BuildMatch& match) {
     const std::uint64_t oldFunction = update.bundle.function;
-    if (const std::optional<std::uint64_t> paired =
-            match != nullptr ? match->newFunctionOf(oldFunction) : std::nullopt) {
+    if (const std::optional<std::uint64_t> paired = match.newFunctionOf(oldFunction)) {
         for (const std::uint64_t candidate : update.reading.candidates) {
             if (candidate != *paired) {
                 return Reason{Reason::Kind::pairedElsewhere, {*paired, candidate}};
@@ -62,8 +61,7 @@ std::variant<std::uint64_t, Reason> newFunctionFor(const EntryUpdate& update,
                                                 : disagreement(update.reading);
     }
     const std::uint64_t agreed = *update.reading.function;
-    if (const std::optional<std::uint64_t> other =
-            match != nullptr ? match->oldFunctionOf(agreed) : std::nullopt;
+    if (const std::optional<std::uint64_t> other = match.oldFunctionOf(agreed);
         other && *other != oldFunction) {
         return Reason{Reason::Kind::pairedWithOther, {agreed, *other}};
     }
@@ -266,7 +264,7 @@ std::string placedByText(EntryUpdate::PlacedBy placedBy) {
 }
 
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
-                        const TableEntry& entry, std::size_t margin, const BuildMatch* buildMatch) {
+                        const TableEntry& entry, std::size_t margin, const BuildMatch& buildMatch) {
     EntryUpdate update;
     update.entry = entry;
     auto end = [&](EntryUpdate::Status status, Reason reason) {
@@ -292,8 +290,7 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
         return end(EntryUpdate::Status::lost, *why);
     }
     const std::uint64_t function = std::get<std::uint64_t>(paired);
-    const FunctionPair* pair =
-        buildMatch != nullptr ? buildMatch->pairOf(update.bundle.function) : nullptr;
+    const FunctionPair* pair = buildMatch.pairOf(update.bundle.function);
     const EntryUpdate::PlacedBy placedBy =
         pair != nullptr ? EntryUpdate::PlacedBy::match : EntryUpdate::PlacedBy::anchors;
     // The place within the function: by aligning the two builds' instructions, and where its

@@ -99,12 +99,12 @@ std::string whyText(const EntryUpdate::Reason& reason);
 // The reason's kind as JSON names it: "notInOld", "pairedElsewhere", ...
 std::string reasonKindText(EntryUpdate::Reason::Kind kind);
 
-// With a match of the two builds' functions, the entry's function is the one its function is
-// paired with, unless an anchor found once leads elsewhere; without a pair, the one its anchors
-// agree on, unless the match pairs that one with another function.
+// The entry's function is the one the two builds' match pairs its function with, unless an
+// anchor found once leads elsewhere; without a pair (an empty match has none), the one its
+// anchors agree on, unless the match pairs that one with another function.
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
                         const TableEntry& entry, std::size_t margin = defaultMargin,
-                        const BuildMatch* match = nullptr);
+                        const BuildMatch& match = {});
 
 // The table carried to the new build, in the table file's syntax and the entries' order: each
 // unchanged or moved entry with the signature and offset to use now, each lost or unusable one as

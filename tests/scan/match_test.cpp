@@ -123,7 +123,7 @@ TEST(Match, ARecompiledFunctionIsCarriedByItsStringCallersAndNeighbours) {
     scan::TableEntry parsed{"F", "48 83 EC 28 48 8D 0D ?? ?? ?? ?? E8", {}, 0, {}, false};
     parsed.signature = *scan::parseSignature(parsed.text);
     const scan::EntryUpdate withMatch =
-        scan::updateEntry(builds.older, builds.newer, parsed, scan::defaultMargin, &builds.match);
+        scan::updateEntry(builds.older, builds.newer, parsed, scan::defaultMargin, builds.match);
     EXPECT_EQ(withMatch.status, scan::EntryUpdate::Status::moved)
         << scan::whyText(withMatch.reason);
     EXPECT_EQ(withMatch.newRva, builds.newPlaces.at("F"));

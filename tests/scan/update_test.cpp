@@ -108,7 +108,7 @@ TEST(Update, TheTwoBuildsMatchAndTheAnchorsMustNotPointElsewhere) {
     };
     for (const Case& each : cases) {
         const scan::EntryUpdate update =
-            scan::updateEntry(older, newer, own, scan::defaultMargin, &each.match);
+            scan::updateEntry(older, newer, own, scan::defaultMargin, each.match);
         EXPECT_EQ(update.status, each.status) << scan::whyText(update.reason);
         EXPECT_EQ(scan::whyText(update.reason), each.why);
     }
