@@ -96,21 +96,6 @@ SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva, 
     return {margin, findSignatureRoutes(image, rva, byReference, margin)};
 }
 
-UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
-                         const std::vector<TableEntry>& table, std::size_t margin,
-                         const Progress& progress) {
-    const BuildMatch match = matchBuilds(older, newer, progress);
-    UpdateReport report;
-    std::uint64_t done = 0;
-    for (const TableEntry& entry : table) {
-        report.entries.push_back(updateEntry(older, newer, entry, margin, match));
-        if (progress) {
-            progress("carrying entries", ++done, table.size());
-        }
-    }
-    return report;
-}
-
 DiffReport diffBuilds(const ExecutableImage& older, const ExecutableImage& newer,
                       const Progress& progress, const MatchPolicy& policy) {
     DiffReport report;
@@ -183,9 +168,8 @@ Report runUpdate(const Request& request) {
         return std::move(*error);
     }
     const auto& [older, newer] = std::get<Builds>(builds);
-    UpdateReport report = updateTable(older, newer, table, request.margin, request.progress);
-    report.older = request.executable;
-    report.newer = request.update->newer;
+    UpdateReport report{request.executable, request.update->newer,
+                        updateTable(older, newer, table, request.margin, request.progress)};
     if (const std::optional<std::string>& path = request.update->writeTable; path) {
         // Crash-safe: the file may be the table just read, mended in one step.
         if (!platform::replaceFile(*path,

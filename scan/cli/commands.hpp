@@ -22,11 +22,6 @@ PatternReport checkPattern(const ExecutableImage& image, const std::string& text
 SignatureReport makeSignatures(const ExecutableImage& image, std::uint64_t rva,
                                bool byReference = false, std::size_t margin = defaultMargin);
 
-// Each entry of the table carried from the older build to the newer.
-UpdateReport updateTable(const ExecutableImage& older, const ExecutableImage& newer,
-                         const std::vector<TableEntry>& table, std::size_t margin = defaultMargin,
-                         const Progress& progress = {});
-
 // Every function of the older build paired with the newer's, as far as evidence allows.
 DiffReport diffBuilds(const ExecutableImage& older, const ExecutableImage& newer,
                       const Progress& progress = {}, const MatchPolicy& policy = matchPolicy);

@@ -251,6 +251,21 @@ std::string reasonKindText(EntryUpdate::Reason::Kind kind) {
     return "";
 }
 
+std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const ExecutableImage& newer,
+                                     const std::vector<TableEntry>& table, std::size_t margin,
+                                     const Progress& progress) {
+    const BuildMatch match = matchBuilds(older, newer, progress);
+    std::vector<EntryUpdate> entries;
+    std::uint64_t done = 0;
+    for (const TableEntry& entry : table) {
+        entries.push_back(updateEntry(older, newer, entry, margin, match));
+        if (progress) {
+            progress("carrying entries", ++done, table.size());
+        }
+    }
+    return entries;
+}
+
 std::string placedByText(EntryUpdate::PlacedBy placedBy) {
     switch (placedBy) {
     case EntryUpdate::PlacedBy::match:

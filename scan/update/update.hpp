@@ -106,6 +106,13 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
                         const TableEntry& entry, std::size_t margin = defaultMargin,
                         const BuildMatch& match = {});
 
+// Each entry of the table carried from the older build to the newer, the two builds matched
+// once for all of them.
+std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const ExecutableImage& newer,
+                                     const std::vector<TableEntry>& table,
+                                     std::size_t margin = defaultMargin,
+                                     const Progress& progress = {});
+
 // The table carried to the new build, in the table file's syntax and the entries' order: each
 // unchanged or moved entry with the signature and offset to use now, each lost or unusable one as
 // a comment line saying why, with its old line after it, so that no name is dropped unseen.
