@@ -142,6 +142,7 @@ public:
             const std::uint64_t named =
                 hashBytes(reinterpret_cast<const unsigned char*>(mnemonic.data()), mnemonic.size());
             out_.mnemonics.push_back(static_cast<std::uint32_t>(named ^ (named >> 32)));
+            out_.rvas.push_back(static_cast<std::uint32_t>(at));
             out_.leadsTo.push_back(0);
             if (instruction->target) {
                 const std::uint64_t target = *instruction->target - image_.imageBase;
@@ -319,6 +320,27 @@ std::optional<std::uint32_t> BuildFunctions::startingAt(std::uint64_t rva) const
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(found - functions.begin());
+}
+
+StepIndex::StepIndex(const BuildFunctions& functions) {
+    byRva_.reserve(functions.rvas.size());
+    for (std::uint32_t n = 0; n < functions.functions.size(); ++n) {
+        const BuildFunction& function = functions.functions[n];
+        for (std::uint32_t step = function.firstStep; step < function.firstStep + function.steps;
+             ++step) {
+            byRva_.push_back({functions.rvas[step], {n, step}});
+        }
+    }
+    std::sort(byRva_.begin(), byRva_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+std::optional<StepIndex::Held> StepIndex::at(std::uint64_t rva) const {
+    const auto found = std::lower_bound(byRva_.begin(), byRva_.end(), rva,
+                                        [](const std::pair<std::uint32_t, Held>& each,
+                                           std::uint64_t at) { return each.first < at; });
+    return found != byRva_.end() && found->first == rva ? std::optional(found->second)
+                                                        : std::nullopt;
 }
 
 BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress) {

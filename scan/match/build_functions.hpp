@@ -48,6 +48,8 @@ struct BuildFunctions {
     // Per instruction, its mnemonic alone (hashed): what a recompile keeps of an instruction
     // whose registers, offsets and encoding it changed.
     std::vector<std::uint32_t> mnemonics;
+    // Per instruction, its RVA: a function's parts that lie elsewhere are among its steps.
+    std::vector<std::uint32_t> rvas;
     std::vector<DataUse> data; // by function, each content once per function
     // The imported functions each function calls or takes the address of, by a hash of
     // "module!name"; by function, each once per function.
@@ -60,6 +62,22 @@ struct BuildFunctions {
 
     // The index of the function that begins at rva.
     std::optional<std::uint32_t> startingAt(std::uint64_t rva) const;
+};
+
+// Which function holds each instruction, parts and all: a place in a part of a function leads to
+// the function, not to the part.
+class StepIndex {
+public:
+    explicit StepIndex(const BuildFunctions& functions);
+    struct Held {
+        std::uint32_t function; // its index
+        std::uint32_t step;     // the instruction's, among all steps
+    };
+    // The function and step of the instruction that begins at rva; empty where none does.
+    std::optional<Held> at(std::uint64_t rva) const;
+
+private:
+    std::vector<std::pair<std::uint32_t, Held>> byRva_;
 };
 
 BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress = {});

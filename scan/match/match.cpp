@@ -256,7 +256,12 @@ BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newe
     if (failed) {
         std::rethrow_exception(failed);
     }
-    return matchFunctions(oldFunctions, newFunctions, progress, policy);
+    auto olderRead = std::make_shared<const BuildFunctions>(std::move(oldFunctions));
+    auto newerRead = std::make_shared<const BuildFunctions>(std::move(newFunctions));
+    BuildMatch match = matchFunctions(*olderRead, *newerRead, progress, policy);
+    match.olderRead = std::move(olderRead);
+    match.newerRead = std::move(newerRead);
+    return match;
 }
 
 } // namespace scan

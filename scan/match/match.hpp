@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,6 +60,10 @@ struct BuildMatch {
     std::vector<Unpaired> removedWhy;   // for each of removed
     std::vector<Unpaired> addedWhy;     // for each of added
     std::size_t rounds = 0;             // of pairing, until nothing new paired
+    // Both builds' functions as they were read and paired (null for a match of functions read
+    // before, where the caller holds them).
+    std::shared_ptr<const BuildFunctions> olderRead;
+    std::shared_ptr<const BuildFunctions> newerRead;
 
     // The function the one starting at oldStart is paired with.
     std::optional<std::uint64_t> newFunctionOf(std::uint64_t oldStart) const;

@@ -5,6 +5,7 @@
 #include "scan/match/longest_alignment.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -43,19 +44,42 @@ std::vector<Step> stepsOf(const ExecutableImage& image, std::uint64_t function, 
     return steps;
 }
 
+// The one policy and routine: the windows round the place bound the table the alignment fills,
+// a window of instructions round the place and the other function's instructions round where
+// the place would stand at the same share; the place's counterpart is known only when every
+// longest alignment of the two windows pairs it, and with the same instruction.
+std::optional<std::size_t>
+counterpartOf(std::size_t at, std::size_t n, std::size_t m,
+              const std::function<bool(std::size_t, std::size_t)>& same) {
+    constexpr std::size_t fromReach = 512;
+    constexpr std::size_t toReach = 2048;
+    if (at >= n || m == 0) {
+        return std::nullopt;
+    }
+    const std::size_t a0 = at > fromReach ? at - fromReach : 0;
+    const std::size_t a1 = std::min(n, at + fromReach + 1);
+    const std::size_t centre = n > 1 ? at * (m - 1) / (n - 1) : 0;
+    const std::size_t b0 = centre > toReach ? centre - toReach : 0;
+    const std::size_t b1 = std::min(m, centre + toReach + 1);
+    for (const AlignedPair& pair :
+         longestAlignment(a1 - a0, b1 - b0,
+                          [&](std::size_t i, std::size_t j) { return same(a0 + i, b0 + j); })) {
+        if (a0 + pair.i == at) {
+            return pair.fixed ? std::optional(b0 + pair.j) : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
                                               std::uint64_t fromFunction, std::uint64_t place,
                                               const ExecutableImage& to, std::uint64_t toFunction) {
-    // Bounds on the table the alignment fills: a window of instructions round the place, and
-    // the other function's instructions round where the place would stand at the same share.
     constexpr std::size_t mostSteps = 1u << 16;
-    constexpr std::size_t fromReach = 512;
-    constexpr std::size_t toReach = 2048;
     std::vector<Step> a = stepsOf(from, fromFunction, mostSteps);
     std::vector<Step> b = stepsOf(to, toFunction, mostSteps);
-    // Shapes compared as numbers: the table below compares each pair once.
+    // Shapes compared as numbers: the table compares each pair once.
     std::unordered_map<std::string, std::uint32_t> ids;
     for (std::vector<Step>* steps : {&a, &b}) {
         for (Step& step : *steps) {
@@ -64,27 +88,23 @@ std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
     }
     const auto found =
         std::find_if(a.begin(), a.end(), [&](const Step& step) { return step.rva == place; });
-    if (found == a.end() || b.empty()) {
-        return std::nullopt;
-    }
-    // The windows [a0, a1) of a and [b0, b1) of b.
-    const auto at = static_cast<std::size_t>(found - a.begin());
-    const std::size_t a0 = at > fromReach ? at - fromReach : 0;
-    const std::size_t a1 = std::min(a.size(), at + fromReach + 1);
-    const std::size_t centre = a.size() > 1 ? at * (b.size() - 1) / (a.size() - 1) : 0;
-    const std::size_t b0 = centre > toReach ? centre - toReach : 0;
-    const std::size_t b1 = std::min(b.size(), centre + toReach + 1);
-    // The place's counterpart is known only when every longest alignment of the two windows
-    // pairs it, and with the same instruction.
-    for (const AlignedPair& pair :
-         longestAlignment(a1 - a0, b1 - b0, [&](std::size_t i, std::size_t j) {
-             return a[a0 + i].id == b[b0 + j].id;
-         })) {
-        if (a0 + pair.i == at) {
-            return pair.fixed ? std::optional(b[b0 + pair.j].rva) : std::nullopt;
-        }
-    }
-    return std::nullopt;
+    const std::optional<std::size_t> counterpart =
+        counterpartOf(static_cast<std::size_t>(found - a.begin()), found == a.end() ? 0 : a.size(),
+                      b.size(), [&](std::size_t i, std::size_t j) { return a[i].id == b[j].id; });
+    return counterpart ? std::optional<std::uint64_t>(b[*counterpart].rva) : std::nullopt;
+}
+
+std::optional<std::uint64_t> alignStep(const BuildFunctions& from, std::uint32_t fromFunction,
+                                       std::uint32_t step, const BuildFunctions& to,
+                                       std::uint32_t toFunction) {
+    const BuildFunction& a = from.functions[fromFunction];
+    const BuildFunction& b = to.functions[toFunction];
+    const std::optional<std::size_t> counterpart =
+        counterpartOf(step - a.firstStep, a.steps, b.steps, [&](std::size_t i, std::size_t j) {
+            return from.shapes[a.firstStep + i] == to.shapes[b.firstStep + j];
+        });
+    return counterpart ? std::optional<std::uint64_t>(to.rvas[b.firstStep + *counterpart])
+                       : std::nullopt;
 }
 
 } // namespace scan

@@ -3,6 +3,7 @@
 // have moved, grown or shrunk, but most of its instructions keep their shape and their order.
 
 #include "scan/image/image.hpp"
+#include "scan/match/build_functions.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -17,5 +18,12 @@ namespace scan {
 std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
                                               std::uint64_t fromFunction, std::uint64_t place,
                                               const ExecutableImage& to, std::uint64_t toFunction);
+
+// The same over two builds' functions as they were read for the match, parts and all, without
+// decoding anything: the RVA of the instruction of to's function that stands where the step of
+// from's function stands.
+std::optional<std::uint64_t> alignStep(const BuildFunctions& from, std::uint32_t fromFunction,
+                                       std::uint32_t step, const BuildFunctions& to,
+                                       std::uint32_t toFunction);
 
 } // namespace scan

@@ -6,6 +6,7 @@
 #include "scan/signature/near.hpp"
 #include "scan/update/align.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <set>
@@ -44,12 +45,45 @@ Reason disagreement(const BundleReading& reading) {
     return {Reason::Kind::anchorsDisagree, reading.candidates};
 }
 
-// The new build's function for the entry's (see updateEntry), or why it has none.
-std::variant<std::uint64_t, Reason> newFunctionFor(const EntryUpdate& update,
-                                                   const BuildMatch& match) {
-    const std::uint64_t oldFunction = update.bundle.function;
+// The two builds' match, with the functions both builds were read as: a place in a function's
+// part lies in the function, whose pair is the match's.
+struct Carried {
+    const BuildMatch& match;
+    std::optional<StepIndex> older;
+    std::optional<StepIndex> newer;
+
+    explicit Carried(const BuildMatch& builds) : match(builds) {
+        if (match.olderRead && match.newerRead) {
+            older.emplace(*match.olderRead);
+            newer.emplace(*match.newerRead);
+        }
+    }
+
+    // The start of the match's function holding the instruction at rva; rva itself where the
+    // match read no such instruction.
+    static std::uint64_t startOf(const std::optional<StepIndex>& index, const BuildFunctions* read,
+                                 std::uint64_t rva) {
+        const std::optional<StepIndex::Held> held = index ? index->at(rva) : std::nullopt;
+        return held ? read->functions[held->function].begin : rva;
+    }
+    std::uint64_t newStart(std::uint64_t rva) const {
+        return startOf(newer, match.newerRead.get(), rva);
+    }
+};
+
+// The new build's function for the old one (see updateEntry), or why it has none: the anchors'
+// functions taken as the match's functions that hold them.
+std::variant<std::uint64_t, Reason>
+newFunctionFor(std::uint64_t oldFunction, const EntryUpdate& update, const Carried& carried) {
+    std::vector<std::uint64_t> candidates;
+    for (const std::uint64_t candidate : update.reading.candidates) {
+        candidates.push_back(carried.newStart(candidate));
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    const BuildMatch& match = carried.match;
     if (const std::optional<std::uint64_t> paired = match.newFunctionOf(oldFunction)) {
-        for (const std::uint64_t candidate : update.reading.candidates) {
+        for (const std::uint64_t candidate : candidates) {
             if (candidate != *paired) {
                 return Reason{Reason::Kind::pairedElsewhere, {*paired, candidate}};
             }
@@ -60,13 +94,16 @@ std::variant<std::uint64_t, Reason> newFunctionFor(const EntryUpdate& update,
         return update.bundle.anchors.size() < 2 ? Reason{Reason::Kind::tooFewAnchors}
                                                 : disagreement(update.reading);
     }
-    const std::uint64_t agreed = *update.reading.function;
+    const std::uint64_t agreed = carried.newStart(*update.reading.function);
     if (const std::optional<std::uint64_t> other = match.oldFunctionOf(agreed);
         other && *other != oldFunction) {
         return Reason{Reason::Kind::pairedWithOther, {agreed, *other}};
     }
     return agreed;
 }
+
+EntryUpdate updateWith(const ExecutableImage& older, const ExecutableImage& newer,
+                       const TableEntry& entry, std::size_t margin, const Carried& carried);
 
 } // namespace
 
@@ -255,10 +292,11 @@ std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const Executa
                                      const std::vector<TableEntry>& table, std::size_t margin,
                                      const Progress& progress) {
     const BuildMatch match = matchBuilds(older, newer, progress);
+    const Carried carried(match);
     std::vector<EntryUpdate> entries;
     std::uint64_t done = 0;
     for (const TableEntry& entry : table) {
-        entries.push_back(updateEntry(older, newer, entry, margin, match));
+        entries.push_back(updateWith(older, newer, entry, margin, carried));
         if (progress) {
             progress("carrying entries", ++done, table.size());
         }
@@ -279,7 +317,14 @@ std::string placedByText(EntryUpdate::PlacedBy placedBy) {
 }
 
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
-                        const TableEntry& entry, std::size_t margin, const BuildMatch& buildMatch) {
+                        const TableEntry& entry, std::size_t margin, const BuildMatch& match) {
+    return updateWith(older, newer, entry, margin, Carried(match));
+}
+
+namespace {
+
+EntryUpdate updateWith(const ExecutableImage& older, const ExecutableImage& newer,
+                       const TableEntry& entry, std::size_t margin, const Carried& carried) {
     EntryUpdate update;
     update.entry = entry;
     auto end = [&](EntryUpdate::Status status, Reason reason) {
@@ -300,20 +345,36 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     }
     update.bundle = makeBundle(older, place, margin);
     update.reading = readBundle(update.bundle, newer);
-    const std::variant<std::uint64_t, Reason> paired = newFunctionFor(update, buildMatch);
+    // The function holding the place as the match read it: a part's function, not the part.
+    const std::optional<StepIndex::Held> held =
+        carried.older ? carried.older->at(place) : std::nullopt;
+    const bool read = held.has_value();
+    const std::uint32_t heldFunction = read ? held->function : 0;
+    const std::uint32_t heldStep = read ? held->step : 0;
+    const std::uint64_t matchedFunction =
+        read ? carried.match.olderRead->functions[heldFunction].begin : update.bundle.function;
+    const std::variant<std::uint64_t, Reason> paired =
+        newFunctionFor(matchedFunction, update, carried);
     if (const Reason* why = std::get_if<Reason>(&paired)) {
         return end(EntryUpdate::Status::lost, *why);
     }
     const std::uint64_t function = std::get<std::uint64_t>(paired);
-    const FunctionPair* pair = buildMatch.pairOf(update.bundle.function);
+    const FunctionPair* pair = carried.match.pairOf(matchedFunction);
     const EntryUpdate::PlacedBy placedBy =
         pair != nullptr ? EntryUpdate::PlacedBy::match : EntryUpdate::PlacedBy::anchors;
-    // The place within the function: by aligning the two builds' instructions, and where its
-    // own anchor was found, there too.
-    std::optional<std::uint64_t> newPlace =
-        place == update.bundle.function
-            ? std::optional(function)
-            : alignInstruction(older, update.bundle.function, place, newer, function);
+    // The place within the function: by aligning the two builds' instructions (those the match
+    // read, where it read both functions), and where its own anchor was found, there too.
+    const std::optional<std::uint32_t> newIndex =
+        read ? carried.match.newerRead->startingAt(function) : std::nullopt;
+    std::optional<std::uint64_t> newPlace;
+    if (place == matchedFunction) {
+        newPlace = function;
+    } else if (read && newIndex) {
+        newPlace = alignStep(*carried.match.olderRead, heldFunction, heldStep,
+                             *carried.match.newerRead, *newIndex);
+    } else {
+        newPlace = alignInstruction(older, update.bundle.function, place, newer, function);
+    }
     for (const BundleReading::Found& found : update.reading.anchors) {
         if (found.anchor.kind != Anchor::Kind::own || !found.match) {
             continue;
@@ -359,5 +420,7 @@ EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& new
     }
     return update;
 }
+
+} // namespace
 
 } // namespace scan

@@ -446,4 +446,40 @@ TEST(Update, ReadsTheTableFileAndNamesTheLineOfEachMistake) {
     }
 }
 
+// F's end moved out of line into a part of its own (0x100 on), chained to F's entry in the
+// exception directory; F uses a string. The new build lies `shift` further on, F's first
+// instruction changed.
+PeLayout chainedPart(std::uint32_t shift, const char* prologue) {
+    std::string code(0x200, '\xCC');
+    code.replace(shift, 17,
+                 hexBytes(std::string(prologue) + " 48 8D 0D 00 00 00 00 90 90 90 90 90 E9"));
+    put32(code, shift + 0x007, 0x4000 - (0x1000 + shift + 0x0B));
+    put32(code, shift + 0x011, (0x1100 + shift) - (0x1000 + shift + 0x15));
+    code.replace(0x100 + shift, 9, hexBytes("48 83 C4 28 48 8B C3 5B C3"));
+    std::string pdata = runtimeFunctions(
+        {{0x1000 + shift, 0x1015 + shift}, {0x1100 + shift, 0x1109 + shift}}, {0x3100, 0x3110});
+    pdata.resize(0x100, '\0');
+    pdata += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
+    pdata += runtimeFunctions({{0x1000 + shift, 0x1015 + shift}}, {0x3100});
+    PeLayout layout = layoutOf(code, {0x3000, 24}, pdata);
+    layout.sections.push_back(
+        {".rdata", 0x4000, 0x1000, "player health"s + std::string(0x13, '\0'), 0x40000040});
+    layout.imageSize = 0x5000;
+    return layout;
+}
+
+TEST(Update, APlaceInAChainedPartIsCarriedByTheMatchOfItsFunction) {
+    const scan::ExecutableImage older = imageOf(chainedPart(0, "48 83 EC 28"));
+    const scan::ExecutableImage newer = imageOf(chainedPart(0x40, "48 83 EC 38"));
+    const scan::TableEntry entry = entryFor("48 83 C4 28 48 8B C3 5B", 4);
+    const scan::BuildMatch match = scan::matchBuilds(older, newer);
+    ASSERT_EQ(match.newFunctionOf(0x1000), std::optional<std::uint64_t>(0x1040));
+    const scan::EntryUpdate update =
+        scan::updateEntry(older, newer, entry, scan::defaultMargin, match);
+    ASSERT_EQ(update.status, scan::EntryUpdate::Status::unchanged) << scan::whyText(update.reason);
+    EXPECT_EQ(update.newRva, std::optional<std::uint64_t>(0x1144));
+    // The part is no function of the match's: its function, F, is, and F's pair placed it.
+    EXPECT_EQ(update.placedBy, scan::EntryUpdate::PlacedBy::match);
+}
+
 } // namespace
