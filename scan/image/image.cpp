@@ -285,6 +285,9 @@ std::vector<Import> importsOf(const ExecutableImage& image, std::string_view opt
                                image.bytes.size());
     constexpr std::uint64_t descriptorSize = 20;
     constexpr std::uint64_t mostPerModule = 1u << 16;
+    // However the table's entries point into the image, its reading is bounded: no program
+    // imports more.
+    constexpr std::size_t mostImports = 1u << 16;
     constexpr std::uint64_t ordinalFlag = 1ull << 63;
     const auto text = [&](std::uint64_t at) {
         if (at >= all.size()) {
@@ -294,7 +297,9 @@ std::vector<Import> importsOf(const ExecutableImage& image, std::string_view opt
         return std::string(rest.substr(0, rest.find('\0')));
     };
     std::vector<Import> imports;
-    for (std::uint64_t at = 0; at + descriptorSize <= directory.size(); at += descriptorSize) {
+    for (std::uint64_t at = 0;
+         at + descriptorSize <= directory.size() && imports.size() < mostImports;
+         at += descriptorSize) {
         const std::uint64_t lookup = read32(directory, at);
         const std::uint64_t name = read32(directory, at + 12);
         const std::uint64_t slots = read32(directory, at + 16);
@@ -306,7 +311,7 @@ std::vector<Import> importsOf(const ExecutableImage& image, std::string_view opt
             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
         });
         const std::uint64_t entries = lookup != 0 ? lookup : slots;
-        for (std::uint64_t k = 0; k < mostPerModule; ++k) {
+        for (std::uint64_t k = 0; k < mostPerModule && imports.size() < mostImports; ++k) {
             const std::uint64_t entry = entries + 8 * k;
             const std::uint64_t slot = slots + 8 * k;
             if (entry + 8 > all.size() || slot + 8 > all.size()) {

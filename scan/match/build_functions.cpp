@@ -3,6 +3,7 @@
 #include "scan/image/funclets.hpp"
 #include "scan/image/function_map.hpp"
 #include "scan/image/instructions.hpp"
+#include "scan/match/policy.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -33,10 +34,10 @@ bool printable(unsigned char byte) {
     return (byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\n' || byte == '\r';
 }
 
-// Strings shorter than this say little about who uses them ("%d", "\n").
-constexpr std::size_t shortestString = 4;
-constexpr std::size_t longestRead = 256;
-constexpr std::size_t constantBlock = 16;
+// The reading's numbers, as the policy gives them.
+constexpr std::size_t shortestString = matchPolicy.shortestString;
+constexpr std::size_t longestRead = matchPolicy.longestString;
+constexpr std::size_t constantBlock = matchPolicy.constantBlock;
 
 // What lies at the RVA when it is a constant (read-only data, not code): a NUL-terminated string
 // of 8 or 16 bits a character, else the block of bytes there unless it is all zero or begins with
@@ -274,7 +275,7 @@ public:
     // A table of code addresses (a virtual table, callbacks) that the instruction refers to:
     // its slots up to the first that holds no address of code, kept by the table's RVA.
     void noteTable(std::size_t step, std::uint64_t at) {
-        constexpr std::size_t mostSlots = 512;
+        constexpr std::size_t mostSlots = matchPolicy.mostTableSlots;
         const auto known = out_.tables.find(static_cast<std::uint32_t>(at));
         if (known == out_.tables.end()) {
             std::vector<std::uint32_t> slots;
@@ -370,8 +371,7 @@ BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& 
     }
     // Leaf functions have no entry: what calls and tail jumps lead to outside every function
     // read so far, in rounds, since a leaf function's own calls may lead to more.
-    constexpr int leafRounds = 8;
-    for (int round = 0; round < leafRounds; ++round) {
+    for (int round = 0; round < matchPolicy.leafRounds; ++round) {
         const std::vector<std::uint64_t> leaves = reader.unreadCallees();
         if (leaves.empty()) {
             break;

@@ -46,43 +46,74 @@ std::vector<std::uint32_t> edited(std::vector<std::uint32_t> shapes, std::uint32
     return shapes;
 }
 
-TEST(Voters, SimilarCodeVotesOnlyWhereOneIsClearlyAhead) {
-    // Between the pairs P and Q: A and B, recompiled (a tenth of their code changed).
-    const Made p{"P", code(100, 8)};
-    const Made q{"Q", code(200, 8)};
-    const Made a{"A", code(300, 20)};
-    const Made b{"B", code(400, 20)};
-    const scan::BuildFunctions older = built({p, a, b, q});
-    const scan::BuildFunctions newer =
-        built({p, {"A", edited(a.shapes, 2)}, {"B", edited(b.shapes, 2)}, q});
-    EXPECT_EQ(votesOf(scan::similarVoter, older, newer, {{0, 0}, {3, 3}}), (Cast{{1, 1}, {2, 2}}));
-    // No pairs round them: no gap, no vote.
-    EXPECT_TRUE(votesOf(scan::similarVoter, older, newer).empty());
-    // A second candidate as alike as the first: neither is clearly ahead.
-    const scan::BuildFunctions twice =
-        built({p, {"A", edited(a.shapes, 2)}, {"A2", edited(a.shapes, 3)}, q});
-    EXPECT_EQ(votesOf(scan::similarVoter, older, twice, {{0, 0}, {3, 3}}), Cast{});
-    // Too little code to be like anything in particular.
-    const scan::BuildFunctions small = built({p, {"S", code(300, 4)}, q});
-    EXPECT_TRUE(votesOf(scan::similarVoter, small, small, {{0, 0}, {2, 2}}).empty());
+// The votes cast for the functions given between two pairs, P and Q, in each build (indices
+// counted from 0 among those).
+Cast votesBetweenPairs(std::unique_ptr<scan::Voter> (*make)(), std::vector<Made> older,
+                       std::vector<Made> newer) {
+    const auto around = [](std::vector<Made> inside) {
+        inside.insert(inside.begin(), Made{"P", code(100, 8)});
+        inside.push_back(Made{"Q", code(200, 8)});
+        return built(inside);
+    };
+    const auto q = static_cast<std::uint32_t>(older.size() + 1);
+    const auto q2 = static_cast<std::uint32_t>(newer.size() + 1);
+    Cast cast;
+    for (const auto& [from, to] : votesOf(make, around(older), around(newer), {{0, 0}, {q, q2}})) {
+        cast.emplace(from - 1, to - 1);
+    }
+    return cast;
 }
 
-TEST(Voters, OrderInAGapPairsAsManyOnEachSideWhereTheirCodeIsAlike) {
-    const Made p{"P", code(100, 8)};
-    const Made q{"Q", code(200, 8)};
-    const Made a{"A", code(300, 10)};
-    const Made b{"B", code(400, 10)};
-    const scan::BuildFunctions older = built({p, a, b, q});
-    // A kept most of its code, B became another function altogether.
-    const scan::BuildFunctions newer =
-        built({p, {"A", edited(a.shapes, 3)}, {"B", code(900, 10)}, q});
-    EXPECT_EQ(votesOf(scan::orderVoter, older, newer, {{0, 0}, {3, 3}}), (Cast{{1, 1}}));
-    // As many on each side is the rule: one more on the new side and nothing is in order.
-    const scan::BuildFunctions more = built({p, {"A", a.shapes}, {"N", code(700, 10)}, b, q});
-    EXPECT_TRUE(votesOf(scan::orderVoter, older, more, {{0, 0}, {3, 4}}).empty());
-    // Getters: three instructions of the same shapes as any other getter's.
-    const scan::BuildFunctions getters = built({p, {"G", code(300, 3)}, q});
-    EXPECT_TRUE(votesOf(scan::orderVoter, getters, getters, {{0, 0}, {2, 2}}).empty());
+TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
+    const Made a{"A", code(300, 20)};
+    const Made b{"B", code(400, 20)};
+    const Made a10{"A", code(300, 10)};
+    const Made b10{"B", code(400, 10)};
+    struct Case {
+        const char* what;
+        std::unique_ptr<scan::Voter> (*voter)();
+        std::vector<Made> older;
+        std::vector<Made> newer;
+        Cast expected;
+    };
+    const Case cases[] = {
+        {"similar: both recompiled, a tenth of their code changed",
+         scan::similarVoter,
+         {a, b},
+         {{"A", edited(a.shapes, 2)}, {"B", edited(b.shapes, 2)}},
+         {{0, 0}, {1, 1}}},
+        {"similar: a second candidate as alike as the first, neither clearly ahead",
+         scan::similarVoter,
+         {a, b},
+         {{"A", edited(a.shapes, 2)}, {"A2", edited(a.shapes, 3)}},
+         {}},
+        {"similar: too little code to be like anything in particular",
+         scan::similarVoter,
+         {{"S", code(300, 4)}},
+         {{"S", code(300, 4)}},
+         {}},
+        {"order: A kept most of its code, B became another function",
+         scan::orderVoter,
+         {a10, b10},
+         {{"A", edited(a10.shapes, 3)}, {"B", code(900, 10)}},
+         {{0, 0}}},
+        {"order: one more on the new side, and nothing is in order",
+         scan::orderVoter,
+         {a10, b10},
+         {a10, {"N", code(700, 10)}, b10},
+         {}},
+        {"order: getters, three instructions shaped as any other getter's",
+         scan::orderVoter,
+         {{"G", code(300, 3)}},
+         {{"G", code(300, 3)}},
+         {}},
+    };
+    for (const Case& each : cases) {
+        EXPECT_EQ(votesBetweenPairs(each.voter, each.older, each.newer), each.expected)
+            << each.what;
+    }
+    // With no pairs round them there is no gap, and no vote.
+    EXPECT_TRUE(votesOf(scan::similarVoter, built({a, b}), built({a, b})).empty());
 }
 
 TEST(Voters, ImportsAndConstantsAsSetsFoundOnceAmongTheUnpaired) {

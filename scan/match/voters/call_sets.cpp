@@ -49,21 +49,18 @@ private:
         voteByUniqueKeys(
             pairing.older().functions.size(), pairing.newer().functions.size(),
             [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
-                const BuildFunctions& build = pairing.build(side);
-                const BuildFunction& function = build.functions[n];
-                if (pairing.paired(side, static_cast<std::uint32_t>(n))) {
+                const auto index = static_cast<std::uint32_t>(n);
+                if (pairing.paired(side, index)) {
                     return std::nullopt;
                 }
+                // Its paired callees in the new build's terms (each once: pairs are one to one).
                 callees.clear();
-                for (std::uint32_t step = function.firstStep;
-                     step < function.firstStep + function.steps; ++step) {
-                    const std::uint32_t callee = build.leadsTo[step];
-                    if (callee != 0 && pairing.paired(side, callee - 1)) {
-                        callees.push_back(side == 0 ? pairing.newOf(callee - 1) : callee - 1);
+                for (const std::uint32_t callee : calleesOf(pairing.build(side), index)) {
+                    if (pairing.paired(side, callee)) {
+                        callees.push_back(side == 0 ? pairing.newOf(callee) : callee);
                     }
                 }
                 std::sort(callees.begin(), callees.end());
-                callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
                 if (callees.size() < pairing.policy().fewestCallees) {
                     return std::nullopt;
                 }

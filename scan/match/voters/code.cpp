@@ -14,11 +14,7 @@ namespace {
 class CodeVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        if (!lasting_) {
-            lasting_.emplace();
-            unique(pairing, false, *lasting_);
-        }
-        votes.insert(votes.end(), lasting_->begin(), lasting_->end());
+        lasting_.addTo(votes, [&](Votes& kept) { unique(pairing, false, kept); });
         unique(pairing, true, votes);
         inGaps(pairing, votes);
     }
@@ -67,7 +63,7 @@ private:
         }
     }
 
-    std::optional<Votes> lasting_;
+    Lasting lasting_;
 };
 
 } // namespace

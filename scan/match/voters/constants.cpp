@@ -3,7 +3,6 @@
 // data's evidence: a constant only it uses among the unpaired).
 
 #include "scan/match/voters/sets.hpp"
-#include "scan/match/voters/unique_keys.hpp"
 #include "scan/match/voters/voters.hpp"
 
 #include <unordered_map>
@@ -15,12 +14,6 @@ namespace {
 class ConstantsVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        if (sets_[0].key.empty()) {
-            for (int side = 0; side < 2; ++side) {
-                sets_[side] =
-                    useSetsOf(pairing.build(side).data, pairing.build(side).functions.size());
-            }
-        }
         // Functions with a constant only they use among the unpaired of their build.
         std::vector<bool> toldByOne[2];
         for (int side = 0; side < 2; ++side) {
@@ -36,21 +29,14 @@ public:
                 }
             }
         }
-        voteByUniqueKeys(
-            sets_[0].key.size(), sets_[1].key.size(),
-            [&](int side, std::size_t n) -> std::optional<std::pair<std::uint64_t, std::uint32_t>> {
-                const auto index = static_cast<std::uint32_t>(n);
-                if (sets_[side].size[n] < pairing.policy().fewestConstants ||
-                    pairing.paired(side, index) || toldByOne[side][n]) {
-                    return std::nullopt;
-                }
-                return std::pair(sets_[side].key[n], index);
-            },
-            Evidence::constants, votes);
+        sets_.vote(
+            pairing, pairing.policy().fewestConstants,
+            [&](int side, std::size_t n) { return !toldByOne[side][n]; }, Evidence::constants,
+            votes);
     }
 
 private:
-    UseSets sets_[2];
+    UniqueSets sets_{&BuildFunctions::data};
 };
 
 } // namespace

@@ -11,11 +11,7 @@ namespace {
 class DataVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        if (!lasting_) {
-            lasting_.emplace();
-            unique(pairing, false, *lasting_);
-        }
-        votes.insert(votes.end(), lasting_->begin(), lasting_->end());
+        lasting_.addTo(votes, [&](Votes& kept) { unique(pairing, false, kept); });
         unique(pairing, true, votes);
     }
 
@@ -34,7 +30,7 @@ private:
             Evidence::data, votes);
     }
 
-    std::optional<Votes> lasting_;
+    Lasting lasting_;
 };
 
 } // namespace

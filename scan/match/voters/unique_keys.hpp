@@ -39,4 +39,20 @@ void voteByUniqueKeys(std::size_t oldCount, std::size_t newCount, KeyOf keyOf, E
     }
 }
 
+// Votes that hold before any pair is made and stay (what each build holds once): cast in the first
+// round, added in every round.
+class Lasting {
+public:
+    template <typename Cast> void addTo(Votes& votes, Cast cast) {
+        if (!votes_) {
+            votes_.emplace();
+            cast(*votes_);
+        }
+        votes.insert(votes.end(), votes_->begin(), votes_->end());
+    }
+
+private:
+    std::optional<Votes> votes_;
+};
+
 } // namespace scan
