@@ -41,7 +41,8 @@ struct InstructionField {
 
 struct Instruction {
     std::size_t length = 0;
-    std::string text; // mnemonic and operands
+    std::string text;           // mnemonic and operands
+    std::size_t operandsAt = 0; // where the operands begin in text, separated by ", "
     std::vector<InstructionField> fields;
     // Where its relative field makes it refer to (a branch's target, a RIP-relative operand's
     // address); empty when it has no relative field.
@@ -62,6 +63,12 @@ struct Instruction {
         return nullptr;
     }
 };
+
+// An instruction's bytes (code holds them) with fields cleared to zero: only its relative ones,
+// which a relink changes; or every field, its shape, which also survives moved data and
+// structure offsets. Every reader of code compares instructions by these.
+enum class Cleared { relative, every };
+std::string clearedBytes(const unsigned char* code, const Instruction& instruction, Cleared which);
 
 // Gives the calling thread a decoder of its own while it lives; without one a thread uses the
 // process's. A thread that decodes beside another holds one: a decoder keeps state between calls.

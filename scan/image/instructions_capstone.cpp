@@ -8,6 +8,7 @@
 #include <capstone/capstone.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -172,6 +173,7 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     Instruction instruction;
     instruction.length = decoded->size;
     instruction.text = std::string(decoded->mnemonic) + " " + decoded->op_str;
+    instruction.operandsAt = std::strlen(decoded->mnemonic) + 1;
     const cs_x86& x86 = decoded->detail->x86;
     const bool branch =
         cs_insn_group(handle, decoded, CS_GRP_JUMP) || cs_insn_group(handle, decoded, CS_GRP_CALL);
@@ -254,6 +256,17 @@ std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint
     return decodeInstruction(image.bytes.data() + rva,
                              static_cast<std::size_t>(std::min<std::uint64_t>(15, limit - rva)),
                              image.imageBase + rva);
+}
+
+std::string clearedBytes(const unsigned char* code, const Instruction& instruction, Cleared which) {
+    std::string bytes(reinterpret_cast<const char*>(code), instruction.length);
+    for (const InstructionField& field : instruction.fields) {
+        if (which == Cleared::every || field.kind == InstructionField::Kind::relative) {
+            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(field.offset), field.size,
+                        '\0');
+        }
+    }
+    return bytes;
 }
 
 } // namespace scan

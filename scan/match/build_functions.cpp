@@ -110,7 +110,6 @@ public:
     std::uint64_t readPart(BuildFunction& function, std::uint64_t begin, std::uint64_t end) {
         covered_.emplace_back(begin, end);
         const auto index = static_cast<std::uint32_t>(out_.functions.size());
-        std::string shape;
         std::uint64_t at = begin;
         while (at < end) {
             if (image_.zeroFillAt(at) > 0) {
@@ -120,20 +119,11 @@ public:
             if (!instruction) {
                 break;
             }
-            shape.assign(reinterpret_cast<const char*>(image_.bytes.data() + at),
-                         instruction->length);
-            for (const bool relativeOnly : {true, false}) {
-                for (const InstructionField& field : instruction->fields) {
-                    if (!relativeOnly || field.kind == InstructionField::Kind::relative) {
-                        std::fill_n(shape.begin() + static_cast<std::ptrdiff_t>(field.offset),
-                                    field.size, '\0');
-                    }
-                }
-                if (relativeOnly) {
-                    function.bytes = hashBytes(reinterpret_cast<const unsigned char*>(shape.data()),
-                                               shape.size(), function.bytes);
-                }
-            }
+            const unsigned char* code = image_.bytes.data() + at;
+            const std::string relinked = clearedBytes(code, *instruction, Cleared::relative);
+            function.bytes = hashBytes(reinterpret_cast<const unsigned char*>(relinked.data()),
+                                       relinked.size(), function.bytes);
+            const std::string shape = clearedBytes(code, *instruction, Cleared::every);
             const std::uint64_t hash =
                 hashBytes(reinterpret_cast<const unsigned char*>(shape.data()), shape.size());
             function.shape = combine(function.shape, hash);
@@ -342,6 +332,19 @@ std::optional<StepIndex::Held> StepIndex::at(std::uint64_t rva) const {
                                            std::uint64_t at) { return each.first < at; });
     return found != byRva_.end() && found->first == rva ? std::optional(found->second)
                                                         : std::nullopt;
+}
+
+std::optional<std::pair<std::uint64_t, StepIndex::Held>>
+StepIndex::atOrBefore(std::uint64_t rva) const {
+    const auto after =
+        std::upper_bound(byRva_.begin(), byRva_.end(), rva,
+                         [](std::uint64_t at, const std::pair<std::uint32_t, Held>& each) {
+                             return at < each.first;
+                         });
+    if (after == byRva_.begin()) {
+        return std::nullopt;
+    }
+    return std::pair<std::uint64_t, Held>(std::prev(after)->first, std::prev(after)->second);
 }
 
 BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress) {

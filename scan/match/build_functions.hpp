@@ -75,6 +75,8 @@ public:
     };
     // The function and step of the instruction that begins at rva; empty where none does.
     std::optional<Held> at(std::uint64_t rva) const;
+    // The instruction that begins last at or before rva, and its RVA: the one that may hold it.
+    std::optional<std::pair<std::uint64_t, Held>> atOrBefore(std::uint64_t rva) const;
 
 private:
     std::vector<std::pair<std::uint32_t, Held>> byRva_;

@@ -32,40 +32,71 @@ std::vector<Step> stepsOf(const ExecutableImage& image, std::uint64_t function, 
         if (!instruction) {
             break;
         }
-        std::string shape(reinterpret_cast<const char*>(image.bytes.data() + at),
-                          instruction->length);
-        for (const InstructionField& field : instruction->fields) {
-            std::fill_n(shape.begin() + static_cast<std::ptrdiff_t>(field.offset), field.size,
-                        '\0');
-        }
+        std::string shape = clearedBytes(image.bytes.data() + at, *instruction, Cleared::every);
         steps.push_back({at, std::move(shape)});
         at += instruction->length;
     }
     return steps;
 }
 
-// The one policy and routine: the windows round the place bound the table the alignment fills,
-// a window of instructions round the place and the other function's instructions round where
-// the place would stand at the same share; the place's counterpart is known only when every
-// longest alignment of the two windows pairs it, and with the same instruction.
-std::optional<std::size_t>
-counterpartOf(std::size_t at, std::size_t n, std::size_t m,
-              const std::function<bool(std::size_t, std::size_t)>& same) {
-    constexpr std::size_t fromReach = 512;
-    constexpr std::size_t toReach = 2048;
-    if (at >= n || m == 0) {
-        return std::nullopt;
+// The one routine: [0, n) aligned with [0, m) as one longest common subsequence, within the
+// policy's cells (see alignFunctions).
+template <typename Same>
+std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, Same same,
+                                        const MatchPolicy& policy) {
+    std::vector<AlignedPair> pairs;
+    // Aligns [i0, i1) with [j0, j1), appending.
+    const auto align = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
+        for (const AlignedPair& pair :
+             longestAlignment(i1 - i0, j1 - j0,
+                              [&](std::size_t i, std::size_t j) { return same(i0 + i, j0 + j); })) {
+            pairs.push_back({i0 + pair.i, j0 + pair.j, pair.fixed});
+        }
+    };
+    std::size_t head = 0;
+    while (head < n && head < m && same(head, head)) {
+        ++head;
     }
-    const std::size_t a0 = at > fromReach ? at - fromReach : 0;
-    const std::size_t a1 = std::min(n, at + fromReach + 1);
-    const std::size_t centre = n > 1 ? at * (m - 1) / (n - 1) : 0;
-    const std::size_t b0 = centre > toReach ? centre - toReach : 0;
-    const std::size_t b1 = std::min(m, centre + toReach + 1);
-    for (const AlignedPair& pair :
-         longestAlignment(a1 - a0, b1 - b0,
-                          [&](std::size_t i, std::size_t j) { return same(a0 + i, b0 + j); })) {
-        if (a0 + pair.i == at) {
-            return pair.fixed ? std::optional(b0 + pair.j) : std::nullopt;
+    // The same code: the one alignment of its length pairs every instruction with its own.
+    if (head == n && head == m) {
+        for (std::size_t i = 0; i < n; ++i) {
+            pairs.push_back({i, i, true});
+        }
+        return pairs;
+    }
+    if (n * m <= policy.mostCells) {
+        align(0, n, 0, m);
+        return pairs;
+    }
+    for (std::size_t i = 0; i < head; ++i) {
+        pairs.push_back({i, i, true});
+    }
+    std::size_t tail = 0;
+    while (tail < n - head && tail < m - head && same(n - 1 - tail, m - 1 - tail)) {
+        ++tail;
+    }
+    const std::size_t rows = n - head - tail;
+    const std::size_t columns = m - head - tail;
+    // Blocks of about an equal share of both sides, each within the cells.
+    std::size_t blocks = 1;
+    while ((rows / blocks + 1) * (columns / blocks + 1) > policy.mostCells) {
+        ++blocks;
+    }
+    for (std::size_t k = 0; k < blocks; ++k) {
+        align(head + rows * k / blocks, head + rows * (k + 1) / blocks, head + columns * k / blocks,
+              head + columns * (k + 1) / blocks);
+    }
+    for (std::size_t k = tail; k-- > 0;) {
+        pairs.push_back({n - 1 - k, m - 1 - k, true});
+    }
+    return pairs;
+}
+
+// The fixed counterpart of at among the pairs.
+std::optional<std::size_t> counterpartIn(const std::vector<AlignedPair>& pairs, std::size_t at) {
+    for (const AlignedPair& pair : pairs) {
+        if (pair.i == at) {
+            return pair.fixed ? std::optional(pair.j) : std::nullopt;
         }
     }
     return std::nullopt;
@@ -88,22 +119,38 @@ std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
     }
     const auto found =
         std::find_if(a.begin(), a.end(), [&](const Step& step) { return step.rva == place; });
-    const std::optional<std::size_t> counterpart =
-        counterpartOf(static_cast<std::size_t>(found - a.begin()), found == a.end() ? 0 : a.size(),
-                      b.size(), [&](std::size_t i, std::size_t j) { return a[i].id == b[j].id; });
+    if (found == a.end()) {
+        return std::nullopt;
+    }
+    const std::optional<std::size_t> counterpart = counterpartIn(
+        alignSequences(
+            a.size(), b.size(), [&](std::size_t i, std::size_t j) { return a[i].id == b[j].id; },
+            matchPolicy),
+        static_cast<std::size_t>(found - a.begin()));
     return counterpart ? std::optional<std::uint64_t>(b[*counterpart].rva) : std::nullopt;
+}
+
+std::vector<AlignedPair> alignFunctions(const BuildFunctions& from, std::uint32_t fromFunction,
+                                        const BuildFunctions& to, std::uint32_t toFunction,
+                                        const MatchPolicy& policy) {
+    const BuildFunction& a = from.functions[fromFunction];
+    const BuildFunction& b = to.functions[toFunction];
+    return alignSequences(
+        a.steps, b.steps,
+        [&](std::size_t i, std::size_t j) {
+            return from.shapes[a.firstStep + i] == to.shapes[b.firstStep + j];
+        },
+        policy);
 }
 
 std::optional<std::uint64_t> alignStep(const BuildFunctions& from, std::uint32_t fromFunction,
                                        std::uint32_t step, const BuildFunctions& to,
                                        std::uint32_t toFunction) {
-    const BuildFunction& a = from.functions[fromFunction];
-    const BuildFunction& b = to.functions[toFunction];
     const std::optional<std::size_t> counterpart =
-        counterpartOf(step - a.firstStep, a.steps, b.steps, [&](std::size_t i, std::size_t j) {
-            return from.shapes[a.firstStep + i] == to.shapes[b.firstStep + j];
-        });
-    return counterpart ? std::optional<std::uint64_t>(to.rvas[b.firstStep + *counterpart])
+        counterpartIn(alignFunctions(from, fromFunction, to, toFunction),
+                      step - from.functions[fromFunction].firstStep);
+    return counterpart ? std::optional<std::uint64_t>(
+                             to.rvas[to.functions[toFunction].firstStep + *counterpart])
                        : std::nullopt;
 }
 
