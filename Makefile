@@ -16,7 +16,8 @@ run: deps
 	cmake --build --preset windows --target orvelin-host
 	scripts/play-session "$(GAME)"
 
-# What a player downloads: dist/Orvelin-<version>-win64.zip, the plug-in with the runtime it needs.
+# What a player downloads: dist/Orvelin-<version>-win64.zip, the plug-in with the runtime it needs;
+# and what a modder does: dist/orvelin-scan-<version>-win64.zip, the tool with its runtime.
 release: deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows --target release

@@ -2,10 +2,18 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string_view>
+
 namespace platform {
 
 bool stdoutIsConsole() {
     return isatty(STDOUT_FILENO) == 1;
+}
+
+bool stdoutTakesColour() {
+    const char* term = std::getenv("TERM");
+    return stdoutIsConsole() && term != nullptr && std::string_view(term) != "dumb";
 }
 
 bool stderrIsConsole() {

@@ -122,11 +122,11 @@ Outcome<EvidenceSet> parseEvidence(const std::string& text) {
     return kinds;
 }
 
-Outcome<std::uint64_t> parseRva(const std::string& text) {
+Outcome<std::uint64_t> parseRva(const std::string& text, const std::string& option) {
     if (text.empty()) {
-        return Error{Error::Kind::badArgument, "--make-signature: the RVA is empty"};
+        return Error{Error::Kind::badArgument, option + ": the RVA is empty"};
     }
-    return parseUnsigned(text, "--make-signature: '" + text +
+    return parseUnsigned(text, option + ": '" + text +
                                    "' is not an RVA: write 0x and hexadecimal digits (0x1A2B3C) or "
                                    "decimal digits (1715004)");
 }
@@ -190,6 +190,17 @@ Report runDiff(const Request& request) {
         }
         policy.kinds = *kinds;
     }
+    const Request::Diff& asked = *request.diff;
+    std::optional<std::uint64_t> function;
+    if (asked.function || asked.functionNew) {
+        const Outcome<std::uint64_t> rva = asked.function
+                                               ? parseRva(*asked.function, "--function")
+                                               : parseRva(*asked.functionNew, "--function-new");
+        if (!rva) {
+            return ErrorReport{rva.error()};
+        }
+        function = *rva;
+    }
     std::variant<Builds, ErrorReport> builds =
         layOutBuilds(request.executable, request.diff->newer);
     if (auto* error = std::get_if<ErrorReport>(&builds)) {
@@ -197,6 +208,19 @@ Report runDiff(const Request& request) {
     }
     const auto& [older, newer] = std::get<Builds>(builds);
     DiffReport report = diffBuilds(older, newer, request.progress, policy);
+    if (function) {
+        Counterparts counterparts(older, newer, report.match);
+        Outcome<FunctionDiff> diff = diffFunction(counterparts, *function, !asked.function);
+        if (!diff) {
+            return ErrorReport{diff.error()};
+        }
+        return FunctionDiffReport{request.executable, asked.newer, std::move(*diff)};
+    }
+    if (asked.fields) {
+        return FieldsReport{request.executable, asked.newer,
+                            fieldMoves(older, newer, report.match, request.progress),
+                            asked.listed > 0 ? asked.listed : FieldsReport{}.listed};
+    }
     report.older = request.executable;
     report.newer = request.diff->newer;
     report.listed = request.diff->listed;
@@ -289,6 +313,8 @@ int exitStatusOf(const Report& report) {
                        : 1;
         }
         int operator()(const DiffReport&) const { return 0; }
+        int operator()(const FunctionDiffReport& each) const { return each.diff.pair ? 0 : 1; }
+        int operator()(const FieldsReport&) const { return 0; }
         int operator()(const ErrorReport& each) const { return exitStatusOf(each.error.kind); }
     };
     return std::visit(Status{}, report);

@@ -32,7 +32,8 @@ Outcome<EvidenceSet> parseEvidence(const std::string& text);
 
 // An RVA as a user or a script writes it: 0x and hexadecimal digits, or decimal digits as the
 // JSON output prints them; a badArgument error naming the option otherwise.
-Outcome<std::uint64_t> parseRva(const std::string& text);
+Outcome<std::uint64_t> parseRva(const std::string& text,
+                                const std::string& option = "--make-signature");
 
 struct Request {
     std::string executable;
@@ -52,8 +53,11 @@ struct Request {
     // diff OLD NEW: executable is OLD.
     struct Diff {
         std::string newer;
-        std::size_t listed = 0;              // --list
-        std::optional<std::string> evidence; // --evidence: the kinds to use, all without it
+        std::size_t listed = 0;                 // --list
+        std::optional<std::string> evidence;    // --evidence: the kinds to use, all without it
+        std::optional<std::string> function;    // --function: an RVA of the old build
+        std::optional<std::string> functionNew; // --function-new: one of the new build
+        bool fields = false;                    // --fields
     };
     std::optional<Diff> diff;
     Progress progress; // of work that takes long, where it is shown

@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 
 int main(int argc, char** argv) {
@@ -105,6 +106,27 @@ int main(int argc, char** argv) {
         "--evidence", evidence,
         "Use only these kinds of evidence, comma-separated (code, data, calls, neighbours, "
         "similar, order, imports, callees, constants); all without it");
+    std::string function;
+    std::string functionNew;
+    CLI::Option* functionOption = diffCommand->add_option(
+        "--function", function,
+        "Show one function of the old build, the one holding this RVA: its pair and evidence, or "
+        "why it has none, and both builds' instructions aligned as a diff (- removed, + added, ~ "
+        "the same instruction with a displacement, an immediate or a target changed, the "
+        "changed operand marked). Exit status 1 when it has no pair");
+    CLI::Option* functionNewOption =
+        diffCommand
+            ->add_option("--function-new", functionNew,
+                         "The same for the function of the new build holding this RVA")
+            ->excludes(functionOption);
+    diffCommand
+        ->add_flag("--fields", diff.fields,
+                   "List how memory displacements moved over every pair's aligned instructions "
+                   "(structure offsets; rsp-based ones left out): each old value with its new "
+                   "one, how many instructions in how many functions agree, and how many with "
+                   "the same old value disagree; with --list N, the first N (default 20)")
+        ->excludes(functionOption)
+        ->excludes(functionNewOption);
     app.set_version_flag("--version", std::string("orvelin-scan ") + orvelin_build::version);
 
     scan::Report report = scan::ErrorReport{};
@@ -121,6 +143,12 @@ int main(int argc, char** argv) {
         } else if (diffCommand->parsed()) {
             if (evidenceOption->count() > 0) {
                 diff.evidence = evidence;
+            }
+            if (functionOption->count() > 0) {
+                diff.function = function;
+            }
+            if (functionNewOption->count() > 0) {
+                diff.functionNew = functionNew;
             }
             request.diff = diff;
         } else if (request.executable.empty()) {
@@ -150,7 +178,11 @@ int main(int argc, char** argv) {
     if (asJson) {
         scan::printJson(report, std::cout);
     } else {
-        scan::printText(report, std::cout, std::cerr);
+        // As git does: colour only on a terminal, and never where NO_COLOR asks for none.
+        const char* noColour = std::getenv("NO_COLOR");
+        scan::printText(report, std::cout, std::cerr,
+                        (noColour == nullptr || *noColour == '\0') &&
+                            platform::stdoutTakesColour());
     }
     return scan::exitStatusOf(report);
 }

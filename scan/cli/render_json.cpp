@@ -160,6 +160,29 @@ json toJson(const SignatureReport& report) {
     return document;
 }
 
+std::string bytesText(const std::vector<unsigned char>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += (text.empty() ? "" : " ") + std::string{digits[byte >> 4], digits[byte & 15]};
+    }
+    return text;
+}
+
+json fieldsJson(const std::vector<FieldValue>& fields) {
+    json entries = json::array();
+    for (const FieldValue& field : fields) {
+        entries.push_back(
+            {{"operand", field.oldOperand},
+             {"newOperand", field.newOperand},
+             {"old", field.oldValue},
+             {"new", field.newValue},
+             {"kind",
+              field.kind == InstructionField::Kind::immediate ? "immediate" : "displacement"}});
+    }
+    return entries;
+}
+
 json toJson(const UpdateReport& report) {
     json entries = json::array();
     for (const EntryUpdate& update : report.entries) {
@@ -194,7 +217,8 @@ json toJson(const UpdateReport& report) {
                      {"placedBy", update.placedBy != EntryUpdate::PlacedBy::nothing
                                       ? json(placedByText(update.placedBy))
                                       : json()},
-                     {"matchEvidence", evidenceTexts(update.matchEvidence)}};
+                     {"matchEvidence", evidenceTexts(update.matchEvidence)},
+                     {"fields", fieldsJson(update.fields)}};
         if (update.reason.kind != EntryUpdate::Reason::Kind::none) {
             each["why"] = whyText(update.reason);
             each["reason"] = {{"kind", reasonKindText(update.reason.kind)},
@@ -244,6 +268,65 @@ json toJson(const DiffReport& report) {
                {{"noEvidence", summary.why[0]},
                 {"oneKind", summary.why[1]},
                 {"conflicting", summary.why[2]}}}}}};
+}
+
+json toJson(const FunctionDiffReport& report) {
+    const FunctionDiff& diff = report.diff;
+    const auto side = [](const std::optional<InstructionText>& shown) {
+        return shown ? json{{"rva", shown->rva},
+                            {"text", shown->text},
+                            {"bytes", bytesText(shown->bytes)}}
+                     : json();
+    };
+    json lines = json::array();
+    for (const DiffLine& line : diff.lines) {
+        json targets = json::array();
+        for (const TargetValue& target : line.targets) {
+            targets.push_back(
+                {{"old", target.oldTarget},
+                 {"new", target.newTarget},
+                 {"pairedWith", target.pairedWith ? json(*target.pairedWith) : json()},
+                 {"code", target.code}});
+        }
+        lines.push_back({{"old", side(line.older)},
+                         {"new", side(line.newer)},
+                         {"change", changeText(line.change)},
+                         {"fields", fieldsJson(line.fields)},
+                         {"targets", targets}});
+    }
+    return {{"older", report.older},
+            {"newer", report.newer},
+            {"oldRva", diff.oldRva ? json(*diff.oldRva) : json()},
+            {"newRva", diff.newRva ? json(*diff.newRva) : json()},
+            {"evidence", diff.pair ? json(evidenceTexts(diff.pair->evidence)) : json::array()},
+            {"same", diff.pair ? json(diff.pair->same) : json()},
+            {"why", diff.why ? json(unpairedText(*diff.why)) : json()},
+            {"counts",
+             {{"same", diff.counts[0]},
+              {"fields", diff.counts[1]},
+              {"added", diff.counts[2]},
+              {"removed", diff.counts[3]}}},
+            {"lines", lines}};
+}
+
+json toJson(const FieldsReport& report) {
+    json moves = json::array();
+    for (const FieldMove& move : report.fields.moves) {
+        moves.push_back({{"old", move.oldValue},
+                         {"new", move.newValue},
+                         {"instructions", move.instructions},
+                         {"functions", move.functions},
+                         {"disagreeing", move.disagreeing},
+                         {"kept", move.kept}});
+    }
+    const FieldMoves& fields = report.fields;
+    return {{"older", report.older},
+            {"newer", report.newer},
+            {"pairs", fields.pairsAligned},
+            {"instructions", fields.instructions},
+            {"displacements", fields.displacements},
+            {"moved", fields.moved},
+            {"fields", moves}};
 }
 
 json toJson(const ErrorReport& report) {

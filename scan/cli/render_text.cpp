@@ -266,6 +266,9 @@ void print(const UpdateReport& report, std::ostream& out) {
             out << "  its function found by " << placedByText(update.placedBy)
                 << (evidence.empty() ? "" : " (evidence: " + evidence + ")") << '\n';
         }
+        for (const FieldValue& field : update.fields) {
+            out << "  " << fieldText(field) << '\n';
+        }
         if (update.enginePattern) {
             const Outcome<EngineEntry>& fit = *update.enginePattern;
             if (fit) {
@@ -307,6 +310,124 @@ void print(const DiffReport& report, std::ostream& out) {
     out << "Took " << seconds.str() << " s (" << summary.rounds << " rounds of pairing)\n";
 }
 
+// How a line of a function's diff marks what changed: in colour on a terminal, as git diff does;
+// with word-diff marks otherwise.
+struct Marks {
+    bool colour = false;
+    std::string removed(const std::string& text) const {
+        return colour ? "\x1b[31m" + text + "\x1b[0m" : "[-" + text + "-]";
+    }
+    std::string added(const std::string& text) const {
+        return colour ? "\x1b[32m" + text + "\x1b[0m" : "{+" + text + "+}";
+    }
+    std::string line(char sign, const std::string& text) const {
+        if (!colour || sign == ' ' || sign == '~') {
+            return text;
+        }
+        return (sign == '-' ? "\x1b[31m" : "\x1b[32m") + text + "\x1b[0m";
+    }
+};
+
+// The first place of part in text, wrapped by mark; text unchanged where part is not in it.
+template <typename Mark>
+std::string markedIn(std::string text, const std::string& part, Mark mark) {
+    const std::size_t at = part.empty() ? std::string::npos : text.find(part);
+    return at == std::string::npos
+               ? text
+               : text.substr(0, at) + mark(part) + text.substr(at + part.size());
+}
+
+std::string rvaColumn(const std::optional<InstructionText>& shown) {
+    std::string text = shown ? hex(shown->rva) : "";
+    text.resize(std::max<std::size_t>(text.size() + 1, 11), ' ');
+    return text;
+}
+
+// " (paired with 0x5000)" for each code target whose counterpart is known.
+std::string pairedText(const DiffLine& line) {
+    std::string text;
+    for (const TargetValue& target : line.targets) {
+        if (target.code && target.pairedWith) {
+            text += " (paired with " + hex(*target.pairedWith) + ")";
+        }
+    }
+    return text;
+}
+
+void print(const FunctionDiffReport& report, std::ostream& out, const Marks& marks) {
+    const FunctionDiff& diff = report.diff;
+    const auto at = [](const std::optional<std::uint64_t>& rva) {
+        return rva ? "RVA " + hex(*rva) : std::string("no function");
+    };
+    out << "Function: " << at(diff.oldRva) << " in " << report.older << ", " << at(diff.newRva)
+        << " in " << report.newer;
+    if (!diff.pair) {
+        out << "; unpaired" << (diff.why ? ": " + unpairedText(*diff.why) : std::string()) << '\n';
+        return;
+    }
+    std::string evidence;
+    for (const std::string& kind : evidenceTexts(diff.pair->evidence)) {
+        evidence += (evidence.empty() ? "" : ", ") + kind;
+    }
+    out << "; " << (diff.pair->same ? "unchanged" : "changed") << "; evidence: " << evidence << '\n'
+        << "Lines: " << diff.counts[0] << " same, " << diff.counts[1] << " with fields changed, "
+        << diff.counts[2] << " added, " << diff.counts[3] << " removed\n";
+    for (const DiffLine& line : diff.lines) {
+        const char sign = line.change == DiffLine::Change::same     ? ' '
+                          : line.change == DiffLine::Change::fields ? '~'
+                          : line.change == DiffLine::Change::added  ? '+'
+                                                                    : '-';
+        std::string text =
+            std::string(1, sign) + " " + rvaColumn(line.older) + rvaColumn(line.newer);
+        if (line.change != DiffLine::Change::fields) {
+            text += (line.older ? line.older->text : line.newer->text) + pairedText(line);
+            out << marks.line(sign, text) << '\n';
+            continue;
+        }
+        std::string older = line.older->text;
+        std::string newer = line.newer->text;
+        const auto removed = [&](const std::string& part) { return marks.removed(part); };
+        const auto added = [&](const std::string& part) { return marks.added(part); };
+        for (const FieldValue& field : line.fields) {
+            older = markedIn(older, field.oldOperand, removed);
+            newer = markedIn(newer, field.newOperand, added);
+        }
+        for (const TargetValue& target : line.targets) {
+            if (target.leadsElsewhere()) {
+                older = markedIn(older, hex(target.oldTarget), removed);
+                newer = markedIn(newer, hex(target.newTarget), added);
+            }
+        }
+        out << text << older << pairedText(line) << "  =>  " << newer << '\n';
+    }
+}
+
+// A displacement as a structure's offset reads: 0x49A0, -0x10.
+std::string offsetValue(std::int64_t value) {
+    return value < 0 ? "-" + hex(static_cast<std::uint64_t>(-(value + 1)) + 1)
+                     : hex(static_cast<std::uint64_t>(value));
+}
+
+void print(const FieldsReport& report, std::ostream& out) {
+    const FieldMoves& fields = report.fields;
+    out << "Aligned instructions: " << fields.instructions << " in " << fields.pairsAligned
+        << " pairs; " << fields.displacements << " address a field off a register (rsp left out), "
+        << fields.moved << " changed only that displacement\n"
+        << "Displacements moved: " << fields.moves.size() << " (old -> new), most common first\n";
+    const std::size_t listed = std::min(report.listed, fields.moves.size());
+    for (std::size_t n = 0; n < listed; ++n) {
+        const FieldMove& move = fields.moves[n];
+        out << "  " << offsetValue(move.oldValue) << " -> " << offsetValue(move.newValue) << ": "
+            << move.instructions << " instructions in " << move.functions << " functions; "
+            << move.disagreeing << " with " << offsetValue(move.oldValue) << " disagree ("
+            << move.kept << " kept it)\n";
+    }
+    if (listed < fields.moves.size()) {
+        out << "  and " << fields.moves.size() - listed
+            << " more: --list N lists N, --json lists all\n";
+    }
+}
+
 void print(const ErrorReport& report, std::ostream& errors) {
     errors << "orvelin-scan: " << (report.executable ? *report.executable + ": " : "")
            << message(report.error) << '\n';
@@ -314,14 +435,20 @@ void print(const ErrorReport& report, std::ostream& errors) {
 
 } // namespace
 
-void printText(const Report& report, std::ostream& out, std::ostream& errors) {
+void printText(const Report& report, std::ostream& out, std::ostream& errors, bool colour) {
     if (const auto* error = std::get_if<ErrorReport>(&report)) {
         print(*error, errors);
         return;
     }
+    if (const auto* function = std::get_if<FunctionDiffReport>(&report)) {
+        print(*function, out, Marks{colour});
+        return;
+    }
     std::visit(
         [&](const auto& each) {
-            if constexpr (!std::is_same_v<std::decay_t<decltype(each)>, ErrorReport>) {
+            using Each = std::decay_t<decltype(each)>;
+            if constexpr (!std::is_same_v<Each, ErrorReport> &&
+                          !std::is_same_v<Each, FunctionDiffReport>) {
                 print(each, out);
             }
         },

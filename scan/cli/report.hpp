@@ -3,6 +3,8 @@
 // stopped one, and the exit status that follows from it. The renderers (render.hpp) print any
 // report as text or as JSON; nothing here knows how.
 
+#include "scan/changes/field_moves.hpp"
+#include "scan/changes/function_diff.hpp"
 #include "scan/engine/engine_entry.hpp"
 #include "scan/engine/engine_findings.hpp"
 #include "scan/error.hpp"
@@ -88,6 +90,21 @@ struct DiffReport {
     double seconds = 0;     // reading both builds and pairing them
 };
 
+// One function of two builds: its pair and both builds' instructions aligned.
+struct FunctionDiffReport {
+    std::string older;
+    std::string newer;
+    FunctionDiff diff;
+};
+
+// How the displacements of every pair's aligned instructions moved.
+struct FieldsReport {
+    std::string older;
+    std::string newer;
+    FieldMoves fields;
+    std::size_t listed = 20; // groups the text lists
+};
+
 // A command that could not be carried out, with what it was given where that helps.
 struct ErrorReport {
     Error error;
@@ -96,10 +113,11 @@ struct ErrorReport {
 };
 
 using Report = std::variant<EngineCheckReport, PatternReport, SignatureReport, UpdateReport,
-                            DiffReport, ErrorReport>;
+                            DiffReport, FunctionDiffReport, FieldsReport, ErrorReport>;
 
-// 0 found (or made, or every entry carried over, or two builds paired), 1 not found (or no unique
-// signature, or an entry lost or unusable), 2 the file is no usable PE32+ image, 3 a malformed
+// 0 found (or made, or every entry carried over, or two builds paired, or the function asked
+// paired), 1 not found (or no unique signature, or an entry lost or unusable, or the function
+// asked unpaired), 2 the file is no usable PE32+ image, 3 a malformed
 // argument.
 int exitStatusOf(const Report& report);
 

@@ -2,6 +2,7 @@
 
 #include "engine/pattern.hpp"
 #include "scan/hex.hpp"
+#include "scan/image/instructions.hpp"
 #include "scan/number.hpp"
 #include "scan/signature/near.hpp"
 #include "scan/update/align.hpp"
@@ -191,6 +192,9 @@ std::string carriedTable(const std::vector<EntryUpdate>& entries, const std::str
     for (const EntryUpdate& update : entries) {
         if (update.signature) {
             table += line(update.entry.name, notation(*update.signature), update.offset);
+            for (const FieldValue& field : update.fields) {
+                table += "# " + update.entry.name + ": " + fieldText(field) + "\n";
+            }
         } else {
             table += "# " + update.entry.name + ": " + statusText(update.status) + ", " +
                      whyText(update.reason) + "; it was:\n# " +
@@ -198,6 +202,11 @@ std::string carriedTable(const std::vector<EntryUpdate>& entries, const std::str
         }
     }
     return table;
+}
+
+std::string fieldText(const FieldValue& field) {
+    return "field " + field.oldOperand +
+           (field.oldValue == field.newValue ? " is unchanged" : " is now " + field.newOperand);
 }
 
 std::string statusText(EntryUpdate::Status status) {
@@ -417,6 +426,13 @@ EntryUpdate updateWith(const ExecutableImage& older, const ExecutableImage& newe
     }
     if (entry.engineSlot) {
         update.enginePattern = fitAsEnginePattern(newer, *update.signature, *newPlace);
+    }
+    const std::optional<Instruction> oldOne = instructionAt(older, place);
+    const std::optional<Instruction> newOne = instructionAt(newer, *newPlace);
+    if (oldOne && newOne &&
+        clearedBytes(older.bytes.data() + place, *oldOne, Cleared::every) ==
+            clearedBytes(newer.bytes.data() + *newPlace, *newOne, Cleared::every)) {
+        update.fields = fieldValues(*oldOne, *newOne, true);
     }
     return update;
 }

@@ -7,6 +7,7 @@
 #include "scan/engine/engine_entry.hpp"
 #include "scan/error.hpp"
 #include "scan/image/image.hpp"
+#include "scan/image/instruction_change.hpp"
 #include "scan/match/match.hpp"
 #include "scan/signature/signature.hpp"
 #include "scan/update/bundle.hpp"
@@ -85,6 +86,11 @@ struct EntryUpdate {
     enum class PlacedBy { nothing, match, anchors };
     PlacedBy placedBy = PlacedBy::nothing;
     EvidenceSet matchEvidence = 0;
+    // Where the place is an instruction whose shape the new place keeps, each of its
+    // displacements and immediates in both builds (a structure offset, a stack offset, a
+    // constant): whether the signature keeps or wildcards it, a changed value is the modder's to
+    // take, and the status says only where the place went.
+    std::vector<FieldValue> fields;
 };
 
 // "the two builds' match", "its anchors"; empty for nothing.
@@ -113,8 +119,12 @@ std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const Executa
                                      std::size_t margin = defaultMargin,
                                      const Progress& progress = {});
 
+// "field [rcx + 0x49a0] is now [rcx + 0x49b0]", "field 0x10 is unchanged".
+std::string fieldText(const FieldValue& field);
+
 // The table carried to the new build, in the table file's syntax and the entries' order: each
-// unchanged or moved entry with the signature and offset to use now, each lost or unusable one as
+// unchanged or moved entry with the signature and offset to use now (and its fields' values as
+// comments after it), each lost or unusable one as
 // a comment line saying why, with its old line after it, so that no name is dropped unseen.
 std::string carriedTable(const std::vector<EntryUpdate>& entries, const std::string& older,
                          const std::string& newer);

@@ -531,6 +531,47 @@ TEST_F(ScanTool, DiffPairsTheFunctionsOfTwoBuilds) {
     EXPECT_EQ(parsed(output())["exitStatus"], 3);
 }
 
+// One function's lines and the fields' moves, through the tool: the exit status says whether the
+// function asked has a pair, and a malformed or misplaced RVA gets its own answer.
+TEST_F(ScanTool, DiffShowsAFunctionsLinesAndHowFieldsMoved) {
+    writeFile("old.exe", makePe(programOf(callersProgram())));
+    writeFile("new.exe", makePe(programOf(callersProgramRecompiled(), 0x300, 0x2A00)));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+
+    EXPECT_EQ(scan("diff old.exe new.exe --function " + std::to_string(oldF + 20)), 0) << errors();
+    EXPECT_NE(output().find("Lines: 11 same, 1 with fields changed, 1 added, 1 removed\n"),
+              std::string::npos)
+        << output();
+    EXPECT_NE(output().find("[-[rax + 0x10]-]"), std::string::npos) << output(); // no terminal
+    EXPECT_EQ(
+        scan("diff --json old.exe new.exe --function-new 0x" + scan::hex(oldF + 0x300).substr(2)),
+        0);
+    const nlohmann::json function = parsed(output());
+    EXPECT_EQ(function["oldRva"], oldF);
+    EXPECT_EQ(function["lines"].size(), 14u);
+    EXPECT_EQ(function["lines"][5]["fields"][0]["new"], 0x18);
+
+    EXPECT_EQ(scan("diff --json old.exe new.exe --fields"), 0) << errors();
+    const nlohmann::json fields = parsed(output());
+    ASSERT_FALSE(fields["fields"].empty());
+    EXPECT_EQ(fields["fields"][0]["old"], 0x10);
+    EXPECT_EQ(fields["fields"][0]["new"], 0x18);
+
+    EXPECT_EQ(scan("diff old.exe new.exe --function 0x1F00"), 3); // in .text, in no function
+    EXPECT_NE(errors().find("--function: RVA 0x1F00 lies in no function of the old build"),
+              std::string::npos)
+        << errors();
+    EXPECT_EQ(scan("diff old.exe new.exe --function health"), 3);
+    EXPECT_EQ(scan("diff old.exe new.exe --function 1 --function-new 1"), 3);
+
+    // A function the match leaves unpaired: its reason, and exit status 1.
+    writeFile("other.exe", makePe(programOf({{"Z", hexBytes("31 C0 C3")}})));
+    EXPECT_EQ(scan("diff --json old.exe other.exe --function " + std::to_string(oldF)), 1);
+    const nlohmann::json unpaired = parsed(output());
+    EXPECT_TRUE(unpaired["newRva"].is_null());
+    EXPECT_FALSE(unpaired["why"].is_null());
+}
+
 TEST(MakeSignature, SignaturesOfWineCodeAreFoundAgainAndNearMissesShowTheChangedByte) {
     const std::filesystem::path folder = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows";
     if (!std::filesystem::exists(folder)) {

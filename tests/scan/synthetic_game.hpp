@@ -232,4 +232,15 @@ inline std::vector<Function> callersProgram(const std::string& start = prologue,
         {"H", hexBytes("8B C1 0F AF C0 C3")}};
 }
 
+// callersProgram's F in a new build: mov rcx, rbx removed, xor edx, edx inserted after the call,
+// and the structure offset it loads from, [rax + 0x10], moved to [rax + 0x18].
+inline std::vector<Function> callersProgramRecompiled() {
+    std::vector<Function> program = callersProgram();
+    program[1] = {"F",
+                  hexBytes(prologue + "48 8B F9 48 8B 05 00 00 00 00 48 8B 58 18 E8 00 00 00 00 "
+                                      "33 D2 48 89 47 18 48 8B 5C 24 30 48 83 C4 20 5F C3"),
+                  {{16, "data"}, {25, "H"}}};
+    return program;
+}
+
 } // namespace testing_support::game

@@ -482,4 +482,35 @@ TEST(Update, APlaceInAChainedPartIsCarriedByTheMatchOfItsFunction) {
     EXPECT_EQ(update.placedBy, scan::EntryUpdate::PlacedBy::match);
 }
 
+// An entry whose instruction's structure offset moved: its place is found by the match and the
+// alignment, and it reports the field in both builds, in the carried table too; a field that
+// stayed says so.
+TEST(Update, AnEntryWhoseFieldMovedReportsBothValues) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const scan::ExecutableImage newer =
+        imageOf(programOf(callersProgramRecompiled(), 0x300, 0x2A00));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    const scan::Outcome<std::vector<scan::TableEntry>> table =
+        scan::parsePatternTable("Health 48 89 5C 24 08 57 48 83 EC 20 48 8B F9 @20\n"
+                                "Frame 48 89 5C 24 08 57 48 83 EC 20 48 8B F9 @6\n");
+    ASSERT_TRUE(table);
+    const std::vector<scan::EntryUpdate> entries = scan::updateTable(older, newer, *table);
+    ASSERT_EQ(entries.size(), 2u);
+    const scan::EntryUpdate& health = entries[0];
+    ASSERT_TRUE(health.newRva) << scan::whyText(health.reason);
+    EXPECT_EQ(*health.newRva, oldF + 0x300 + 20u);
+    ASSERT_EQ(health.fields.size(), 1u);
+    EXPECT_EQ(health.fields[0].oldValue, 0x10);
+    EXPECT_EQ(health.fields[0].newValue, 0x18);
+    EXPECT_EQ(scan::fieldText(health.fields[0]), "field [rax + 0x10] is now [rax + 0x18]");
+    const scan::EntryUpdate& frame = entries[1]; // sub rsp, 0x20
+    ASSERT_EQ(frame.fields.size(), 1u);
+    EXPECT_EQ(scan::fieldText(frame.fields[0]), "field 0x20 is unchanged");
+    const std::string carried = scan::carriedTable(entries, "old.exe", "new.exe");
+    EXPECT_NE(carried.find("# Health: field [rax + 0x10] is now [rax + 0x18]\n"), std::string::npos)
+        << carried;
+    // The comments leave the table readable as it was.
+    EXPECT_TRUE(scan::parsePatternTable(carried));
+}
+
 } // namespace
