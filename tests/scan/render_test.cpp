@@ -142,11 +142,11 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
               std::string::npos);
     EXPECT_EQ(keys(updated.document),
               (std::set<std::string>{"older", "newer", "entries", "exitStatus"}));
-    EXPECT_EQ(
-        keys(updated.document["entries"][1]),
-        (std::set<std::string>{"name", "status", "oldRva", "newRva", "signature", "offset",
-                               "margin", "anchorsFound", "anchorsAgreeing", "candidates", "anchors",
-                               "enginePattern", "why", "reason", "placedBy", "matchEvidence"}));
+    EXPECT_EQ(keys(updated.document["entries"][1]),
+              (std::set<std::string>{"name", "status", "oldRva", "newRva", "signature", "offset",
+                                     "margin", "anchorsFound", "anchorsAgreeing", "candidates",
+                                     "anchors", "enginePattern", "why", "reason", "placedBy",
+                                     "matchEvidence", "fields"}));
     // The reason as data: its kind and the RVAs it names, beside its words.
     EXPECT_EQ(updated.document["entries"][1]["reason"],
               json({{"kind", "anchorsDisagree"}, {"rvas", {0x2100, 0x2200}}}));
