@@ -218,12 +218,10 @@ Report runDiff(const Request& request) {
     }
     if (asked.fields) {
         return FieldsReport{request.executable, asked.newer,
-                            fieldMoves(older, newer, report.match, request.progress),
-                            asked.listed > 0 ? asked.listed : FieldsReport{}.listed};
+                            fieldMoves(older, newer, report.match, request.progress)};
     }
     report.older = request.executable;
     report.newer = request.diff->newer;
-    report.listed = request.diff->listed;
     report.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return report;

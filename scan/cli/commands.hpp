@@ -53,7 +53,6 @@ struct Request {
     // diff OLD NEW: executable is OLD.
     struct Diff {
         std::string newer;
-        std::size_t listed = 0;                 // --list
         std::optional<std::string> evidence;    // --evidence: the kinds to use, all without it
         std::optional<std::string> function;    // --function: an RVA of the old build
         std::optional<std::string> functionNew; // --function-new: one of the new build

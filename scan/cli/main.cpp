@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
                      "least K fixed bytes (default 2)")
         ->check(CLI::Range(1, 4));
     scan::Request::Diff diff;
+    scan::TextOptions textOptions;
     auto* diffCommand = app.add_subcommand(
         "diff", "Pair every function of an old build of the game with the new build's, by the "
                 "code, the constants and the calls they share and by where they lie, never by "
@@ -99,7 +100,8 @@ int main(int argc, char** argv) {
                           "Print every pair with its evidence, and the unpaired functions, as one "
                           "JSON document");
     diffCommand
-        ->add_option("--list", diff.listed, "List the first N pairs with their evidence (text)")
+        ->add_option("--list", textOptions.listed,
+                     "List the first N pairs with their evidence (text)")
         ->check(CLI::Range(1, 100000000));
     std::string evidence;
     CLI::Option* evidenceOption = diffCommand->add_option(
@@ -180,9 +182,9 @@ int main(int argc, char** argv) {
     } else {
         // As git does: colour only on a terminal, and never where NO_COLOR asks for none.
         const char* noColour = std::getenv("NO_COLOR");
-        scan::printText(report, std::cout, std::cerr,
-                        (noColour == nullptr || *noColour == '\0') &&
-                            platform::stdoutTakesColour());
+        textOptions.colour =
+            (noColour == nullptr || *noColour == '\0') && platform::stdoutTakesColour();
+        scan::printText(report, std::cout, std::cerr, textOptions);
     }
     return scan::exitStatusOf(report);
 }

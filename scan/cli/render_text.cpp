@@ -282,7 +282,7 @@ void print(const UpdateReport& report, std::ostream& out) {
     }
 }
 
-void print(const DiffReport& report, std::ostream& out) {
+void print(const DiffReport& report, std::ostream& out, std::size_t listing) {
     const BuildMatch& match = report.match;
     const DiffSummary& summary = report.summary;
     out << "Functions: " << match.oldFunctions << " in " << report.older << ", "
@@ -295,7 +295,7 @@ void print(const DiffReport& report, std::ostream& out) {
         out << "Why unpaired: " << summary.why[0] << " with no evidence, " << summary.why[1]
             << " with one kind only, " << summary.why[2] << " with conflicting votes\n";
     }
-    const std::size_t listed = std::min(report.listed, match.pairs.size());
+    const std::size_t listed = std::min(listing, match.pairs.size());
     for (std::size_t n = 0; n < listed; ++n) {
         const FunctionPair& pair = match.pairs[n];
         std::string evidence;
@@ -408,13 +408,14 @@ std::string offsetValue(std::int64_t value) {
                      : hex(static_cast<std::uint64_t>(value));
 }
 
-void print(const FieldsReport& report, std::ostream& out) {
+void print(const FieldsReport& report, std::ostream& out, std::size_t listing) {
     const FieldMoves& fields = report.fields;
     out << "Aligned instructions: " << fields.instructions << " in " << fields.pairsAligned
         << " pairs; " << fields.displacements << " address a field off a register (rsp left out), "
         << fields.moved << " changed only that displacement\n"
         << "Displacements moved: " << fields.moves.size() << " (old -> new), most common first\n";
-    const std::size_t listed = std::min(report.listed, fields.moves.size());
+    constexpr std::size_t listedUnasked = 20;
+    const std::size_t listed = std::min(listing > 0 ? listing : listedUnasked, fields.moves.size());
     for (std::size_t n = 0; n < listed; ++n) {
         const FieldMove& move = fields.moves[n];
         out << "  " << offsetValue(move.oldValue) << " -> " << offsetValue(move.newValue) << ": "
@@ -435,20 +436,21 @@ void print(const ErrorReport& report, std::ostream& errors) {
 
 } // namespace
 
-void printText(const Report& report, std::ostream& out, std::ostream& errors, bool colour) {
+void printText(const Report& report, std::ostream& out, std::ostream& errors,
+               const TextOptions& options) {
     if (const auto* error = std::get_if<ErrorReport>(&report)) {
         print(*error, errors);
-        return;
-    }
-    if (const auto* function = std::get_if<FunctionDiffReport>(&report)) {
-        print(*function, out, Marks{colour});
         return;
     }
     std::visit(
         [&](const auto& each) {
             using Each = std::decay_t<decltype(each)>;
-            if constexpr (!std::is_same_v<Each, ErrorReport> &&
-                          !std::is_same_v<Each, FunctionDiffReport>) {
+            if constexpr (std::is_same_v<Each, FunctionDiffReport>) {
+                print(each, out, Marks{options.colour});
+            } else if constexpr (std::is_same_v<Each, DiffReport> ||
+                                 std::is_same_v<Each, FieldsReport>) {
+                print(each, out, options.listed);
+            } else if constexpr (!std::is_same_v<Each, ErrorReport>) {
                 print(each, out);
             }
         },

@@ -86,8 +86,7 @@ struct DiffReport {
     std::string newer;
     BuildMatch match;
     DiffSummary summary;
-    std::size_t listed = 0; // pairs the text lists with their evidence
-    double seconds = 0;     // reading both builds and pairing them
+    double seconds = 0; // reading both builds and pairing them
 };
 
 // One function of two builds: its pair and both builds' instructions aligned.
@@ -102,7 +101,6 @@ struct FieldsReport {
     std::string older;
     std::string newer;
     FieldMoves fields;
-    std::size_t listed = 20; // groups the text lists
 };
 
 // A command that could not be carried out, with what it was given where that helps.

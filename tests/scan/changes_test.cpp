@@ -88,8 +88,8 @@ TEST(FunctionDiff, OneInsertedOneRemovedAndOneOffsetMovedAreExactlyTheLinesThatD
     std::ostringstream coloured;
     std::ostringstream errors;
     std::ostringstream document;
-    scan::printText(report, plain, errors, false);
-    scan::printText(report, coloured, errors, true);
+    scan::printText(report, plain, errors);
+    scan::printText(report, coloured, errors, {true});
     scan::printJson(report, document);
     EXPECT_NE(plain.str().find("~ " + scan::hex(oldF + 20) + "     " + scan::hex(newF + 20) +
                                "     mov rbx, qword ptr [-[rax + 0x10]-]  =>  mov rbx, qword ptr "
@@ -169,8 +169,8 @@ TEST(FieldMoves, AgreeingAndDisagreeingInstructionsAreCountedApart) {
     std::ostringstream text;
     std::ostringstream errors;
     std::ostringstream document;
-    const scan::Report report = scan::FieldsReport{"Old.exe", "New.exe", moves, 1};
-    scan::printText(report, text, errors);
+    const scan::Report report = scan::FieldsReport{"Old.exe", "New.exe", moves};
+    scan::printText(report, text, errors, {false, 1});
     scan::printJson(report, document);
     EXPECT_NE(text.str().find("  0x10 -> 0x18: 4 instructions in 3 functions; 2 with 0x10 disagree "
                               "(1 kept it)\n  and 1 more"),

@@ -21,11 +21,11 @@ struct Printed {
     json document;
 };
 
-Printed printed(const scan::Report& report) {
+Printed printed(const scan::Report& report, const scan::TextOptions& options = {}) {
     std::ostringstream text;
     std::ostringstream errors;
     std::ostringstream document;
-    scan::printText(report, text, errors);
+    scan::printText(report, text, errors, options);
     scan::printJson(report, document);
     return {text.str(), errors.str(), json::parse(document.str())};
 }
@@ -176,8 +176,7 @@ TEST(Render, PrintsEveryKindOfReportWithItsDocumentedFields) {
     diffed.match.removed = {0x1080};
     diffed.match.removedWhy = {scan::Unpaired::conflicting};
     diffed.summary = scan::summaryOf(diffed.match);
-    diffed.listed = 2; // of three
-    const Printed diff = printed(diffed);
+    const Printed diff = printed(diffed, {false, 2}); // two pairs of three
     EXPECT_EQ(diff.text.substr(0, diff.text.find("Took")),
               "Functions: 4 in Old.exe, 3 in New.exe\n"
               "Paired: 3 (1 unchanged, 2 changed)\n"

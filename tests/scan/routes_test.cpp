@@ -99,6 +99,25 @@ TEST(Routes, AReferenceSignatureGrowsBackUntilItHasItsMargin) {
     }
 }
 
+// Of the signatures that reach the margin asked, the shortest is taken, never the one with the
+// widest margin: C's lea of P's address alone already differs from every other place in two
+// fixed bytes, and starting further back would differ in more.
+TEST(Routes, TheShortestSignatureThatReachesTheMarginIsTakenNotTheWidest) {
+    const std::vector<Function> program = {
+        {"P", hexBytes("8B C1 C3")},
+        {"C",
+         hexBytes("48 83 EC 28 B9 07 00 00 00 48 8D 0D 00 00 00 00 48 83 C4 28 C3"),
+         {{12, "P"}}}};
+    const scan::ExecutableImage image = imageOf(programOf(program));
+    for (const std::size_t margin : {1u, 2u}) {
+        const std::vector<scan::ReferenceSignature> routes =
+            scan::makeReferenceSignatures(image, placesOf(program).at("P"), margin);
+        ASSERT_EQ(routes.size(), 1u);
+        EXPECT_EQ(scan::notation(routes.front().made.signature), "48 8D 0D ?? ?? ?? ??") << margin;
+        EXPECT_EQ(routes.front().made.margin, 2u);
+    }
+}
+
 TEST(Routes, AFunctionReachedOnlyThroughATableGetsATableRoute) {
     const scan::ExecutableImage image = imageOf(reachedThroughATable());
     for (const auto& [place, slot] : {std::pair{0x1000u, 0u}, {0x1040u, 8u}}) {

@@ -7,6 +7,7 @@
 #include "scan/update/bundle.hpp"
 #include "scan/update/update.hpp"
 
+#include "hand_built.hpp"
 #include "pe_file.hpp"
 #include "synthetic_game.hpp"
 
@@ -511,6 +512,31 @@ TEST(Update, AnEntryWhoseFieldMovedReportsBothValues) {
         << carried;
     // The comments leave the table readable as it was.
     EXPECT_TRUE(scan::parsePatternTable(carried));
+}
+
+// Two functions too long for one table of the alignment, that differ at both ends (so neither a
+// common head nor a common tail shortens them): aligned in blocks along the diagonal, every pair
+// made is right, and all but the instructions at a block's edge are paired and fixed.
+TEST(Update, AFunctionTooLongForOneTableIsAlignedInBlocksAndNeverWrongly) {
+    using testing_support::hand::built;
+    using testing_support::hand::code;
+    constexpr std::uint32_t n = 3000;
+    std::vector<std::uint32_t> longer = {999999};
+    for (const std::uint32_t shape : code(1, n - 1)) {
+        longer.push_back(shape);
+    }
+    longer.push_back(888888);
+    const scan::BuildFunctions older = built({{"F", code(1, n)}});
+    const scan::BuildFunctions newer = built({{"F", longer}});
+    ASSERT_GT(std::size_t{n} * (n + 1), scan::matchPolicy.mostCells);
+    const std::vector<scan::AlignedPair> pairs = scan::alignFunctions(older, 0, newer, 0);
+    std::size_t fixed = 0;
+    for (const scan::AlignedPair& pair : pairs) {
+        ASSERT_EQ(pair.j, pair.i + 1) << pair.i; // shape k stands at k - 1 and at k
+        fixed += pair.fixed ? 1 : 0;
+    }
+    EXPECT_GE(pairs.size(), n - 1 - 4);
+    EXPECT_GE(fixed, n - 1 - 4);
 }
 
 } // namespace
