@@ -116,6 +116,26 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
     EXPECT_TRUE(votesOf(scan::similarVoter, built({a, b}), built({a, b})).empty());
 }
 
+// Where a function lies: as many on each side between two pairs, in order; with one more on the
+// new side, the walks from the pair before and from the pair after put every function in two
+// places, and a kind that contradicts itself casts nothing there (it would stand against what
+// other kinds agree on). Only where both walks agree does it vote.
+TEST(Voters, NeighboursVoteOnlyWhereTheWalksFromBothPairsAgree) {
+    const Made a{"A", edited(code(300, 10), 3)};
+    const Made b{"B", edited(code(400, 10), 3)};
+    const Made c{"C", edited(code(500, 10), 3)};
+    const auto recompiled = [](const Made& made) {
+        return Made{made.name + "'", edited(made.shapes, 4)};
+    };
+    const Made x{"X", code(700, 10)};
+    EXPECT_EQ(votesBetweenPairs(scan::neighboursVoter, {a, b, c},
+                                {recompiled(a), recompiled(b), recompiled(c)}),
+              (Cast{{0, 0}, {1, 1}, {2, 2}}));
+    EXPECT_EQ(votesBetweenPairs(scan::neighboursVoter, {a, b, c},
+                                {recompiled(a), x, recompiled(b), recompiled(c)}),
+              Cast{});
+}
+
 TEST(Voters, ImportsAndConstantsAsSetsFoundOnceAmongTheUnpaired) {
     // F imports 1 and 2, G imports 1 alone, H imports 1 and 2 too: F's set twice, G's once.
     const scan::BuildFunctions older = built({{"F", code(100, 5), {}, {7, 8}, {1, 2}},

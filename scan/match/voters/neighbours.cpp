@@ -7,6 +7,7 @@
 #include "scan/match/voters/voters.hpp"
 
 #include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace scan {
@@ -20,6 +21,7 @@ public:
         inGaps(pairing, cast);
         besidePairs(pairing, cast);
         nextToVotes(votes, cast);
+        withoutItsOwnConflicts(cast);
         votes.insert(votes.end(), cast.begin(), cast.end());
     }
 
@@ -84,6 +86,24 @@ private:
                 }
             }
         }
+    }
+
+    // Where a function lies says nothing when the walks from the two pairs round a gap put it in
+    // two places (a gap with more functions on one side): of those votes, none is cast, so that
+    // this kind never contradicts itself and so never stands against what the others agree on.
+    static void withoutItsOwnConflicts(Votes& votes) {
+        std::unordered_map<std::uint32_t, std::uint32_t> toOf;
+        std::unordered_map<std::uint32_t, std::uint32_t> fromOf;
+        constexpr std::uint32_t several = UINT32_MAX;
+        for (const Vote& vote : votes) {
+            const auto to = toOf.emplace(vote.from, vote.to).first;
+            to->second = to->second == vote.to ? vote.to : several;
+            const auto from = fromOf.emplace(vote.to, vote.from).first;
+            from->second = from->second == vote.from ? vote.from : several;
+        }
+        std::erase_if(votes, [&](const Vote& vote) {
+            return toOf[vote.from] == several || fromOf[vote.to] == several;
+        });
     }
 
     // Two functions laid out one after the other in both builds that other evidence pairs
