@@ -1,8 +1,10 @@
 // Any bytes as an executable file: laying it out never crashes, never reads outside the file or
 // writes outside the image, and an image that was laid out can be scanned, its functions mapped
 // and their exception data read, whatever its tables say; and matched with itself, every
-// function pairs with itself or with nothing.
+// function pairs with itself or with nothing, its lines all the same and no field moved.
 
+#include "scan/changes/field_moves.hpp"
+#include "scan/changes/function_diff.hpp"
 #include "scan/engine/engine_findings.hpp"
 #include "scan/image/funclets.hpp"
 #include "scan/image/function_map.hpp"
@@ -105,10 +107,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // Only a little code to match: the matcher decodes all of it, each entry on its own.
         if (codeToDecode(*image, mostDecoded) <= mostDecoded) {
-            for (const scan::FunctionPair& pair : scan::matchBuilds(*image, *image).pairs) {
+            const scan::BuildMatch match = scan::matchBuilds(*image, *image);
+            // A build against itself: every function its own pair, every line the same, and no
+            // field moved.
+            scan::Counterparts counterparts(*image, *image, match);
+            for (const scan::FunctionPair& pair : match.pairs) {
                 if (pair.oldRva != pair.newRva || !pair.same) {
                     __builtin_trap();
                 }
+                // A function of no instructions holds no RVA to ask by.
+                const scan::Outcome<scan::FunctionDiff> diff =
+                    scan::diffFunction(counterparts, pair.oldRva, false);
+                if (diff && diff->counts[0] != diff->lines.size()) {
+                    __builtin_trap();
+                }
+            }
+            if (!scan::fieldMoves(*image, *image, match).moves.empty()) {
+                __builtin_trap();
             }
         }
     } else if (image.error().detail.empty()) {
