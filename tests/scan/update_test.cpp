@@ -539,4 +539,34 @@ TEST(Update, AFunctionTooLongForOneTableIsAlignedInBlocksAndNeverWrongly) {
     EXPECT_GE(fixed, n - 1 - 4);
 }
 
+// One anchor found once is enough to veto the match: in the new build F's own signature is gone
+// and C1 now looks like C2, so only the signature inside F is found once, and it leads to F's new
+// function. A match that pairs F elsewhere loses the entry; the match that pairs it there places
+// it, though fewer than two anchors were found.
+TEST(Update, AnAnchorFoundOnceVetoesTheMatchEvenWhenItIsTheOnlyOneFound) {
+    const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const std::uint32_t oldF = placesOf(callersProgram()).at("F");
+    std::vector<Function> changed = callersProgram(otherPrologue);
+    changed[3] = caller("C1", "F", true);
+    const scan::ExecutableImage newer = imageOf(programOf(changed, 0x40));
+    const scan::TableEntry own =
+        entryFor(scan::notation(scan::makeSignature(older, oldF)->signature));
+    for (const std::uint64_t pairedWith : {std::uint64_t{0x1000}, std::uint64_t{oldF + 0x40}}) {
+        scan::BuildMatch match;
+        match.pairs.push_back({oldF, pairedWith, false, 0});
+        const scan::EntryUpdate update =
+            scan::updateEntry(older, newer, own, scan::defaultMargin, match);
+        ASSERT_EQ(update.reading.found, 1u);
+        if (pairedWith == 0x1000) {
+            EXPECT_EQ(update.status, scan::EntryUpdate::Status::lost);
+            EXPECT_EQ(update.reason.kind, scan::EntryUpdate::Reason::Kind::pairedElsewhere);
+            EXPECT_EQ(update.reason.rvas, (std::vector<std::uint64_t>{0x1000, oldF + 0x40}));
+        } else {
+            EXPECT_EQ(update.newRva, std::optional<std::uint64_t>(oldF + 0x40))
+                << scan::whyText(update.reason);
+            EXPECT_EQ(update.placedBy, scan::EntryUpdate::PlacedBy::match);
+        }
+    }
+}
+
 } // namespace
