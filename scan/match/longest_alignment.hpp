@@ -67,6 +67,34 @@ std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal eq
     return pairs;
 }
 
+// The common start and end of [0, n) and [0, m), paired as they stand, without a table: head
+// elements from the start and tail from the end that equal(i, j) pairs in place. A run of one
+// element at the edge of either could align one further on, so such elements are left out of
+// both, for a table to weigh every longest alignment of them.
+struct CommonEnds {
+    std::size_t head = 0;
+    std::size_t tail = 0;
+};
+template <typename Equal> CommonEnds commonEnds(std::size_t n, std::size_t m, Equal equal) {
+    std::size_t head = 0;
+    while (head < n && head < m && equal(head, head)) {
+        ++head;
+    }
+    while (head > 0 &&
+           ((head < m && equal(head - 1, head)) || (head < n && equal(head, head - 1)))) {
+        --head;
+    }
+    std::size_t tail = 0;
+    while (tail < n - head && tail < m - head && equal(n - 1 - tail, m - 1 - tail)) {
+        ++tail;
+    }
+    while (tail > 0 && ((m - tail > head && equal(n - tail, m - 1 - tail)) ||
+                        (n - tail > head && equal(n - 1 - tail, m - tail)))) {
+        --tail;
+    }
+    return {head, tail};
+}
+
 // Only the length of the longest common subsequence: one row at a time, (m + 1) * 4 bytes.
 template <typename Equal>
 std::size_t longestCommonLength(std::size_t n, std::size_t m, Equal equal) {

@@ -53,12 +53,12 @@ std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, Same same,
             pairs.push_back({i0 + pair.i, j0 + pair.j, pair.fixed});
         }
     };
-    std::size_t head = 0;
-    while (head < n && head < m && same(head, head)) {
-        ++head;
+    std::size_t common = 0;
+    while (common < n && common < m && same(common, common)) {
+        ++common;
     }
     // The same code: the one alignment of its length pairs every instruction with its own.
-    if (head == n && head == m) {
+    if (common == n && common == m) {
         for (std::size_t i = 0; i < n; ++i) {
             pairs.push_back({i, i, true});
         }
@@ -68,12 +68,10 @@ std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, Same same,
         align(0, n, 0, m);
         return pairs;
     }
+    // Too long for one table: the common ends as they stand, the middle in blocks.
+    const auto [head, tail] = commonEnds(n, m, same);
     for (std::size_t i = 0; i < head; ++i) {
         pairs.push_back({i, i, true});
-    }
-    std::size_t tail = 0;
-    while (tail < n - head && tail < m - head && same(n - 1 - tail, m - 1 - tail)) {
-        ++tail;
     }
     const std::size_t rows = n - head - tail;
     const std::size_t columns = m - head - tail;

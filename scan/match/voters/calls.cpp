@@ -39,24 +39,8 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     std::vector<AlignedPair> aligned;
     const std::size_t n = a.steps;
     const std::size_t m = b.steps;
-    std::size_t head = 0;
-    while (head < n && head < m && x[head] == y[head]) {
-        ++head;
-    }
-    // A run of one shape at the edge of the common start could align one further on: such
-    // instructions are left to the middle, where every longest alignment is weighed.
-    while (head > 0 &&
-           ((head < m && y[head] == x[head - 1]) || (head < n && x[head] == y[head - 1]))) {
-        --head;
-    }
-    std::size_t tail = 0;
-    while (tail < n - head && tail < m - head && x[n - 1 - tail] == y[m - 1 - tail]) {
-        ++tail;
-    }
-    while (tail > 0 && ((m - tail > head && y[m - 1 - tail] == x[n - tail]) ||
-                        (n - tail > head && x[n - 1 - tail] == y[m - tail]))) {
-        --tail;
-    }
+    const auto [head, tail] =
+        commonEnds(n, m, [&](std::size_t i, std::size_t j) { return x[i] == y[j]; });
     for (std::size_t k = 0; k < head; ++k) {
         aligned.push_back({k, k, true});
     }
