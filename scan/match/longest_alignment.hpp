@@ -16,9 +16,11 @@ struct AlignedPair {
 };
 
 // The pairs of one longest alignment of [0, n) and [0, m), ascending; equal(i, j) tells whether
-// the first's i-th element equals the second's j-th. Takes (n + 1) * (m + 1) * 8 bytes.
-template <typename Equal>
-std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal equal) {
+// the first's i-th element equals the second's j-th. Whether a pair is fixed is asked only where
+// asked(i, j) says so (it costs a pass over the row); elsewhere fixed is false. Takes
+// (n + 1) * (m + 1) * 8 bytes.
+template <typename Equal, typename Asked>
+std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal equal, Asked asked) {
     const std::size_t columns = m + 1;
     // after[i][j]: the longest common subsequence of the suffixes from i and j; before[i][j],
     // of the prefixes up to i and j.
@@ -55,7 +57,7 @@ std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal eq
     std::vector<AlignedPair> pairs;
     for (std::size_t i = 0, j = 0; i < n && j < m;) {
         if (equal(i, j) && at(after, i, j) == at(after, i + 1, j + 1) + 1) {
-            pairs.push_back({i, j, fixedAt(i, j)});
+            pairs.push_back({i, j, asked(i, j) && fixedAt(i, j)});
             ++i;
             ++j;
         } else if (at(after, i + 1, j) >= at(after, i, j + 1)) {
@@ -93,6 +95,11 @@ template <typename Equal> CommonEnds commonEnds(std::size_t n, std::size_t m, Eq
         --tail;
     }
     return {head, tail};
+}
+
+template <typename Equal>
+std::vector<AlignedPair> longestAlignment(std::size_t n, std::size_t m, Equal equal) {
+    return longestAlignment(n, m, equal, [](std::size_t, std::size_t) { return true; });
 }
 
 // Only the length of the longest common subsequence: one row at a time, (m + 1) * 4 bytes.

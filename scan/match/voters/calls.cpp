@@ -51,10 +51,16 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     const std::size_t rows = n - head - tail;
     const std::size_t columns = m - head - tail;
     if (rows > 0 && columns > 0 && rows * columns <= pairing.policy().mostCells) {
-        for (const AlignedPair& pair :
-             longestAlignment(rows, columns, [&](std::size_t i, std::size_t j) {
-                 return x[head + i] == y[head + j];
-             })) {
+        // Only what leads somewhere on both sides is asked whether it is fixed.
+        const auto leads = [&](std::size_t i, std::size_t j) {
+            const std::size_t p = a.firstStep + head + i;
+            const std::size_t q = b.firstStep + head + j;
+            return (older.leadsTo[p] != 0 && newer.leadsTo[q] != 0) ||
+                   (tableOf(older, p) != nullptr && tableOf(newer, q) != nullptr);
+        };
+        for (const AlignedPair& pair : longestAlignment(
+                 rows, columns,
+                 [&](std::size_t i, std::size_t j) { return x[head + i] == y[head + j]; }, leads)) {
             aligned.push_back({head + pair.i, head + pair.j, pair.fixed});
         }
     }
