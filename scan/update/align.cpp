@@ -69,7 +69,9 @@ std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, Same same,
         return pairs;
     }
     // Too long for one table: the common ends as they stand, the middle in blocks.
-    const auto [head, tail] = commonEnds(n, m, same);
+    const CommonEnds ends = commonEnds(n, m, same);
+    const std::size_t head = ends.head;
+    const std::size_t tail = ends.tail;
     for (std::size_t i = 0; i < head; ++i) {
         pairs.push_back({i, i, true});
     }

@@ -39,8 +39,11 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     std::vector<AlignedPair> aligned;
     const std::size_t n = a.steps;
     const std::size_t m = b.steps;
-    const auto [head, tail] =
+    // Named apart, not bound as a pair: the lambdas below take them.
+    const CommonEnds ends =
         commonEnds(n, m, [&](std::size_t i, std::size_t j) { return x[i] == y[j]; });
+    const std::size_t head = ends.head;
+    const std::size_t tail = ends.tail;
     for (std::size_t k = 0; k < head; ++k) {
         aligned.push_back({k, k, true});
     }
