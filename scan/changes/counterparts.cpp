@@ -88,11 +88,9 @@ TargetValue Counterparts::target(std::uint64_t oldTarget, std::uint64_t newTarge
     if (!newIndex) {
         return value;
     }
-    const std::size_t at = held->step - function.firstStep;
-    for (const AlignedPair& pair : alignment(held->function, *newIndex)) {
-        if (pair.i == at && pair.fixed) {
-            value.pairedWith = newerRead.rvas[newerRead.functions[*newIndex].firstStep + pair.j];
-        }
+    if (const std::optional<std::size_t> counterpart =
+            counterpartIn(alignment(held->function, *newIndex), held->step - function.firstStep)) {
+        value.pairedWith = newerRead.rvas[newerRead.functions[*newIndex].firstStep + *counterpart];
     }
     return value;
 }

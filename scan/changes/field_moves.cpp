@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <exception>
 #include <map>
-#include <thread>
 #include <utility>
 
 namespace scan {
@@ -134,36 +132,24 @@ FieldMoves fieldMoves(const ExecutableImage& older, const ExecutableImage& newer
     const Walk walk(older, newer, match);
     const std::size_t total = match.pairs.size();
     std::atomic<std::size_t> done{0};
-    // Two halves, one on a thread of its own with a decoder of its own.
+    // Two halves side by side; the progress is told from this thread alone.
+    Tally first;
     Tally second;
-    std::exception_ptr failed; // the helper's, such as running out of memory, for the caller
-    std::thread helper([&] {
-        try {
-            const OwnDecoder decoder;
+    sideBySide(
+        [&] {
+            for (std::size_t n = 0; n < total / 2; ++n) {
+                walk.pair(n, first);
+                if (++done % 1024 == 0 && progress) {
+                    progress("comparing fields", done, total);
+                }
+            }
+        },
+        [&] {
             for (std::size_t n = total / 2; n < total; ++n) {
                 walk.pair(n, second);
                 ++done;
             }
-        } catch (...) {
-            failed = std::current_exception();
-        }
-    });
-    Tally first;
-    try {
-        for (std::size_t n = 0; n < total / 2; ++n) {
-            walk.pair(n, first);
-            if (++done % 1024 == 0 && progress) {
-                progress("comparing fields", done, total);
-            }
-        }
-    } catch (...) {
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (failed) {
-        std::rethrow_exception(failed);
-    }
+        });
     first.add(second);
     FieldMoves result = first.counts;
     std::map<std::int64_t, std::size_t> withOldValue = first.kept;

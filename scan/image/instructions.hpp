@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,6 +85,11 @@ public:
 private:
     std::unique_ptr<Held> held_;
 };
+
+// Runs beside on a thread of its own, with a decoder of its own, while here runs on the calling
+// thread; returns when both have ended, and throws what either threw (running out of memory),
+// here's first.
+void sideBySide(const std::function<void()>& here, const std::function<void()>& beside);
 
 // How many instructions the calling thread has decoded: what reading code has cost it.
 std::uint64_t instructionsDecoded();

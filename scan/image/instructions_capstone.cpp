@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace scan {
 
@@ -151,6 +153,28 @@ OwnDecoder::OwnDecoder() : held_(std::make_unique<Held>()) {
 
 OwnDecoder::~OwnDecoder() {
     own = held_->before;
+}
+
+void sideBySide(const std::function<void()>& here, const std::function<void()>& beside) {
+    std::exception_ptr failed;
+    std::thread helper([&] {
+        try {
+            const OwnDecoder decoder;
+            beside();
+        } catch (...) {
+            failed = std::current_exception(); // told where the caller waits
+        }
+    });
+    try {
+        here();
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
 }
 
 std::uint64_t instructionsDecoded() {

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <exception>
 #include <memory>
-#include <thread>
 #include <utility>
 
 namespace scan {
@@ -235,27 +233,10 @@ BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& new
 BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
                        const Progress& progress, const MatchPolicy& policy) {
     BuildFunctions oldFunctions;
-    std::exception_ptr failed;
-    std::thread reader([&] {
-        try {
-            const OwnDecoder decoder;
-            oldFunctions = readBuildFunctions(older);
-        } catch (...) {
-            failed = std::current_exception(); // out of memory: told where the caller waits
-        }
-    });
-    // The progress of the new build's reading stands for both: they take alike.
     BuildFunctions newFunctions;
-    try {
-        newFunctions = readBuildFunctions(newer, progress);
-    } catch (...) {
-        reader.join();
-        throw;
-    }
-    reader.join();
-    if (failed) {
-        std::rethrow_exception(failed);
-    }
+    // The progress of the new build's reading stands for both: they take alike.
+    sideBySide([&] { newFunctions = readBuildFunctions(newer, progress); },
+               [&] { oldFunctions = readBuildFunctions(older); });
     auto olderRead = std::make_shared<const BuildFunctions>(std::move(oldFunctions));
     auto newerRead = std::make_shared<const BuildFunctions>(std::move(newFunctions));
     BuildMatch match = matchFunctions(*olderRead, *newerRead, progress, policy);

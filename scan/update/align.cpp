@@ -92,17 +92,15 @@ std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, Same same,
     return pairs;
 }
 
-// The fixed counterpart of at among the pairs.
-std::optional<std::size_t> counterpartIn(const std::vector<AlignedPair>& pairs, std::size_t at) {
-    for (const AlignedPair& pair : pairs) {
-        if (pair.i == at) {
-            return pair.fixed ? std::optional(pair.j) : std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
 } // namespace
+
+std::optional<std::size_t> counterpartIn(const std::vector<AlignedPair>& pairs, std::size_t at) {
+    const auto found =
+        std::lower_bound(pairs.begin(), pairs.end(), at,
+                         [](const AlignedPair& pair, std::size_t i) { return pair.i < i; });
+    return found != pairs.end() && found->i == at && found->fixed ? std::optional(found->j)
+                                                                  : std::nullopt;
+}
 
 std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
                                               std::uint64_t fromFunction, std::uint64_t place,

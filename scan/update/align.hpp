@@ -32,6 +32,10 @@ std::vector<AlignedPair> alignFunctions(const BuildFunctions& from, std::uint32_
                                         const BuildFunctions& to, std::uint32_t toFunction,
                                         const MatchPolicy& policy = matchPolicy);
 
+// The instruction that every longest alignment pairs with the at-th among the pairs (ascending,
+// as alignFunctions gives them); empty where none is fixed.
+std::optional<std::size_t> counterpartIn(const std::vector<AlignedPair>& pairs, std::size_t at);
+
 // The RVA of the instruction of to's function that stands where the step of from's function
 // stands: its fixed pair in alignFunctions.
 std::optional<std::uint64_t> alignStep(const BuildFunctions& from, std::uint32_t fromFunction,
