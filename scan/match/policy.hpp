@@ -33,8 +33,11 @@ struct MatchPolicy {
     std::size_t longestStretch = 64;
     // The functions right after and before a pair, followed while they stay unpaired.
     std::uint32_t farthestNeighbour = 64;
-    // A set of callees tells a function only with at least this many.
-    std::size_t fewestCallees = 2;
+    // An aligned call counts only where aligned instructions lie this close before and after it.
+    std::size_t callContext = 1;
+    // A set of callees tells a function only with at least this many: one, a wrapper that only
+    // jumps on, where no other unpaired function calls only that one.
+    std::size_t fewestCallees = 1;
     // Two functions are alike in size when the smaller has at least 1 / sizeRatio of the
     // larger's instructions.
     std::uint32_t sizeRatio = 2;

@@ -172,9 +172,21 @@ TEST(Voters, CalleesCoveredByOneUnpairedCandidatePairIt) {
                                               z,
                                               {"F", code(450, 9), {{1, "X"}, {3, "Z"}, {5, "Y"}}},
                                               {"G", code(550, 8), {{2, "X"}}}});
-    EXPECT_EQ(votesOf(scan::callSetsVoter, older, newer, {{0, 0}, {1, 1}}), (Cast{{3, 3}}));
+    // G calls X alone in both builds, and no other unpaired function of either does only that.
+    EXPECT_EQ(votesOf(scan::callSetsVoter, older, newer, {{0, 0}, {1, 1}}), (Cast{{3, 3}, {4, 4}}));
     // With Z paired too, F' calls more than F's partners: still the one that covers them.
-    EXPECT_EQ(votesOf(scan::callSetsVoter, older, newer, {{0, 0}, {1, 1}, {2, 2}}), (Cast{{3, 3}}));
+    EXPECT_EQ(votesOf(scan::callSetsVoter, older, newer, {{0, 0}, {1, 1}, {2, 2}}),
+              (Cast{{3, 3}, {4, 4}}));
+    // A wrapper that only jumps on, its one callee paired: the one unpaired function of the new
+    // build that jumps there, whatever its own code became; none where another does too.
+    const Made wrapper{"W", {600, 77}, {{1, "X"}}};
+    const Made recompiled{"W", {650, 77}, {{1, "X"}}};
+    EXPECT_EQ(votesOf(scan::callSetsVoter, built({x, wrapper}), built({x, recompiled}), {{0, 0}}),
+              (Cast{{1, 1}}));
+    const Made another{"V", {700, 77}, {{1, "X"}}};
+    EXPECT_TRUE(
+        votesOf(scan::callSetsVoter, built({x, wrapper}), built({x, recompiled, another}), {{0, 0}})
+            .empty());
     // Two candidates that both cover them: none.
     const scan::BuildFunctions two = built({x,
                                             y,
@@ -201,6 +213,32 @@ TEST(Voters, AlignedCallsPairTheirTargetsOnlyWhereEveryLongestAlignmentDoes) {
     EXPECT_EQ(cast.count({0, 0}) + cast.count({0, 1}), 0u);
     // A recursive call votes for nothing, its own pair included.
     EXPECT_EQ(cast.count({3, 3}), 0u);
+}
+
+TEST(Voters, ACallCountsOnlyWhereTheInstructionsOnBothSidesOfItAlignToo) {
+    // C calls X between its argument set-up and what uses the result; in the new build a call
+    // at the same place between other instructions leads to Y: code rewritten round a call
+    // that the alignment pairs only because every call has one shape.
+    const Made x{"X", code(100, 5)};
+    const Made y{"Y", code(200, 5)};
+    const Made caller{"C", {1, 2, 77, 3, 4}, {{2, "X"}}};
+    const auto castFor = [&](std::vector<std::uint32_t> shapes, std::size_t call) {
+        const Made changed{"C", std::move(shapes), {{call, "Y"}}};
+        return votesOf(scan::callsVoter, built({x, y, caller}), built({x, y, changed}), {{2, 2}});
+    };
+    EXPECT_EQ(castFor({1, 2, 77, 3, 4}, 2), (Cast{{0, 1}}));
+    EXPECT_TRUE(castFor({1, 5, 77, 6, 4}, 2).empty());
+    EXPECT_TRUE(castFor({1, 5, 77, 3, 4}, 2).empty()); // the set-up changed
+    EXPECT_TRUE(castFor({1, 2, 77, 6, 4}, 2).empty()); // what follows changed
+    // A tail jump at the end of both functions has nothing after it.
+    const Made jumps{"J", {1, 2, 77}, {{2, "X"}}};
+    const Made jumpsOn{"J", {1, 2, 77}, {{2, "Y"}}};
+    EXPECT_EQ(votesOf(scan::callsVoter, built({x, y, jumps}), built({x, y, jumpsOn}), {{2, 2}}),
+              (Cast{{0, 1}}));
+    const Made jumpsAfterOther{"J", {1, 5, 77}, {{2, "Y"}}};
+    EXPECT_TRUE(
+        votesOf(scan::callsVoter, built({x, y, jumps}), built({x, y, jumpsAfterOther}), {{2, 2}})
+            .empty());
 }
 
 TEST(Voters, CodeFoundOnceAndTheLastOfSharedCodeLeftUnpaired) {

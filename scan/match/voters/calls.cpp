@@ -68,13 +68,30 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
         }
     }
     // Every call has the same shape: a call counts only where every longest alignment pairs it
-    // with the same call, else two calls of different functions may stand paired.
+    // with the same call, else two calls of different functions may stand paired. And only
+    // where the aligned instructions nearest before and after it lie close in both functions
+    // (or it is as close to both starts or ends): a call whose set-up and use were rewritten
+    // round it stands paired only because every call has one shape.
     Targets targets;
-    for (const AlignedPair& pair : aligned) {
+    std::sort(aligned.begin(), aligned.end(),
+              [](const AlignedPair& one, const AlignedPair& other) { return one.i < other.i; });
+    const std::size_t close = pairing.policy().callContext;
+    const auto inContext = [&](std::size_t k) {
+        const AlignedPair& pair = aligned[k];
+        const bool before =
+            k == 0 ? pair.i < close && pair.j < close
+                   : pair.i - aligned[k - 1].i <= close && pair.j - aligned[k - 1].j <= close;
+        const bool after = k + 1 == aligned.size() ? n - pair.i <= close && m - pair.j <= close
+                                                   : aligned[k + 1].i - pair.i <= close &&
+                                                         aligned[k + 1].j - pair.j <= close;
+        return before && after;
+    };
+    for (std::size_t k = 0; k < aligned.size(); ++k) {
+        const AlignedPair& pair = aligned[k];
         const std::uint32_t p = older.leadsTo[a.firstStep + pair.i];
         const std::uint32_t q = newer.leadsTo[b.firstStep + pair.j];
         // A call of itself says nothing more of the pair.
-        if (p != 0 && q != 0 && p - 1 != from && pair.fixed) {
+        if (p != 0 && q != 0 && p - 1 != from && pair.fixed && inContext(k)) {
             targets.emplace_back(p - 1, q - 1);
         }
     }
