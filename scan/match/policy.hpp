@@ -55,7 +55,7 @@ struct MatchPolicy {
     std::size_t mostGapCandidates = 4096;
     // Order in a gap: the longest common subsequence of the mnemonics over the longer's count, for
     // code of fewestSimilarSteps instructions or more.
-    double orderAlike = 0.6;
+    double orderAlike = 0.4;
     // A set of constants tells a function only with at least this many.
     std::size_t fewestConstants = 2;
 };
