@@ -115,8 +115,7 @@ TEST(Match, ARecompiledFunctionIsCarriedByItsStringAndNeighbours) {
     }
     const scan::FunctionPair pair = *pairOf(builds, "F");
     EXPECT_FALSE(pair.same);
-    EXPECT_EQ(scan::evidenceTexts(pair.evidence),
-              (std::vector<std::string>{"data", "neighbours"}));
+    EXPECT_EQ(scan::evidenceTexts(pair.evidence), (std::vector<std::string>{"data", "neighbours"}));
     EXPECT_TRUE(pairOf(builds, "H")->same);
     EXPECT_TRUE(builds.match.removed.empty() && builds.match.added.empty());
 
