@@ -26,7 +26,7 @@ struct MatchPolicy {
     // it: it counts as code only by its bytes, and only among at most closeGap functions
     // between the same two pairs.
     std::uint32_t shortestTold = 3;
-    std::size_t closeGap = 8;
+    std::size_t closeGap = 16;
     // The cells of one longest-alignment table, at most.
     std::size_t mostCells = std::size_t{1} << 22;
     // Stretches of as many functions on each side of a gap, paired in order.

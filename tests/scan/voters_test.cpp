@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string>
 #include <tuple>
 
 using testing_support::hand::built;
@@ -244,6 +245,25 @@ TEST(Voters, ACallCountsOnlyWhereTheInstructionsOnBothSidesOfItAlignToo) {
     EXPECT_TRUE(
         votesOf(scan::callsVoter, built({x, y, jumps}), built({x, y, jumpsAfterOther}), {{2, 2}})
             .empty());
+}
+
+TEST(Voters, ShortCodeInAGapPairsByItsBytesOnlyWhereTheGapIsSmall) {
+    // A getter among other functions between two pairs, the same in both builds: by its bytes
+    // where at most sixteen lie on each side, never in a larger gap (where another getter may
+    // have taken its bytes).
+    const auto gapOf = [](std::uint32_t functions) {
+        std::vector<Made> inside{{"T", {1, 2}, {}, {}, {}, 0xABCD}};
+        for (std::uint32_t k = 1; k < functions; ++k) {
+            inside.push_back({"F" + std::to_string(k), code(1000 + 10 * k, 6)});
+        }
+        return inside;
+    };
+    for (const auto& [functions, pairsGetter] :
+         {std::pair{12u, true}, std::pair{16u, true}, std::pair{17u, false}}) {
+        const Cast cast = votesBetweenPairs(scan::codeVoter, gapOf(functions), gapOf(functions));
+        EXPECT_EQ(cast.count({0, 0}), pairsGetter ? 1u : 0u) << functions;
+        EXPECT_EQ(cast.count({1, 1}), 1u) << functions; // longer code by its shape, always
+    }
 }
 
 TEST(Voters, CodeFoundOnceAndTheLastOfSharedCodeLeftUnpaired) {
