@@ -35,7 +35,7 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     const BuildFunction& b = newer.functions[to];
     const std::uint32_t* x = older.shapes.data() + a.firstStep;
     const std::uint32_t* y = newer.shapes.data() + b.firstStep;
-    // The common start and end first, paired as they stand.
+    // In ascending order: the common start as it stands, the middle, the common end.
     std::vector<AlignedPair> aligned;
     const std::size_t n = a.steps;
     const std::size_t m = b.steps;
@@ -46,9 +46,6 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     const std::size_t tail = ends.tail;
     for (std::size_t k = 0; k < head; ++k) {
         aligned.push_back({k, k, true});
-    }
-    for (std::size_t k = 0; k < tail; ++k) {
-        aligned.push_back({n - 1 - k, m - 1 - k, true});
     }
     // The middle, where the tables stay small enough.
     const std::size_t rows = n - head - tail;
@@ -67,14 +64,15 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
             aligned.push_back({head + pair.i, head + pair.j, pair.fixed});
         }
     }
+    for (std::size_t k = tail; k > 0; --k) {
+        aligned.push_back({n - k, m - k, true});
+    }
     // Every call has the same shape: a call counts only where every longest alignment pairs it
     // with the same call, else two calls of different functions may stand paired. And only
     // where the aligned instructions nearest before and after it lie close in both functions
     // (or it is as close to both starts or ends): a call whose set-up and use were rewritten
     // round it stands paired only because every call has one shape.
     Targets targets;
-    std::sort(aligned.begin(), aligned.end(),
-              [](const AlignedPair& one, const AlignedPair& other) { return one.i < other.i; });
     const std::size_t close = pairing.policy().callContext;
     const auto inContext = [&](std::size_t k) {
         const AlignedPair& pair = aligned[k];
