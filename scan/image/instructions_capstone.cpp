@@ -8,6 +8,7 @@
 #include <capstone/capstone.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -18,7 +19,8 @@ namespace scan {
 
 namespace {
 
-// A Capstone handle with operand details on.
+// A Capstone handle with operand details on, and the one instruction it decodes into: an
+// instruction and its details allocated once, not for every instruction decoded.
 class Decoder {
 public:
     Decoder() {
@@ -27,11 +29,15 @@ public:
         const std::lock_guard<std::mutex> lock(opening);
         if (cs_open(CS_ARCH_X86, CS_MODE_64, &handle_) == CS_ERR_OK) {
             cs_option(handle_, CS_OPT_DETAIL, CS_OPT_ON);
-            open_ = true;
+            insn_ = cs_malloc(handle_);
+            open_ = insn_ != nullptr;
         }
     }
     ~Decoder() {
-        if (open_) {
+        if (insn_ != nullptr) {
+            cs_free(insn_, 1);
+        }
+        if (handle_ != 0) {
             cs_close(&handle_);
         }
     }
@@ -40,9 +46,11 @@ public:
 
     csh handle() const { return handle_; }
     bool open() const { return open_; }
+    cs_insn* insn() const { return insn_; }
 
 private:
     csh handle_ = 0;
+    cs_insn* insn_ = nullptr;
     bool open_ = false;
 };
 
@@ -60,7 +68,7 @@ Decoder& decoder() {
 }
 
 // The general register a Capstone register is a part of; noRegister for any other.
-int generalRegister(unsigned reg) {
+int generalRegisterOf(unsigned reg) {
     // Each general register's parts, by its number in the encoding.
     static const unsigned parts[16][5] = {
         {X86_REG_RAX, X86_REG_EAX, X86_REG_AX, X86_REG_AL, X86_REG_AH},
@@ -91,6 +99,18 @@ int generalRegister(unsigned reg) {
         }
     }
     return noRegister;
+}
+
+// The same, looked up: every instruction asks it of each register it writes.
+int generalRegister(unsigned reg) {
+    static const auto table = [] {
+        std::array<std::int8_t, X86_REG_ENDING> each{};
+        for (unsigned n = 0; n < each.size(); ++n) {
+            each[n] = static_cast<std::int8_t>(generalRegisterOf(n));
+        }
+        return each;
+    }();
+    return reg < table.size() ? table[reg] : noRegister;
 }
 
 // rax, rcx, rdx and r8 to r11: what a called function may leave changed.
@@ -188,12 +208,13 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     }
     ++decodedHere;
     const csh handle = decoder().handle();
-    cs_insn* decoded = nullptr;
-    if (cs_disasm(handle, code, available, address, 1, &decoded) != 1) {
+    cs_insn* decoded = decoder().insn();
+    const std::uint8_t* at = code;
+    std::size_t left = available;
+    std::uint64_t from = address;
+    if (!cs_disasm_iter(handle, &at, &left, &from, decoded)) {
         return std::nullopt;
     }
-    const std::unique_ptr<cs_insn, void (*)(cs_insn*)> owned(
-        decoded, [](cs_insn* each) { cs_free(each, 1); });
     Instruction instruction;
     instruction.length = decoded->size;
     instruction.text = std::string(decoded->mnemonic) + " " + decoded->op_str;
