@@ -5,6 +5,7 @@
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <memory>
 #include <utility>
@@ -22,6 +23,7 @@ public:
         for (const VoterRow& row : voterTable) {
             if ((policy.kinds & static_cast<EvidenceSet>(row.kind)) != 0) {
                 voters_.push_back(row.make());
+                readsVotes_.push_back(row.readsVotes);
             }
         }
     }
@@ -58,10 +60,7 @@ private:
     // kinds, pairs with it; else each pair that no longer has that undoes. False when nothing
     // changed.
     bool settle(bool growing) {
-        Votes votes;
-        for (const std::unique_ptr<Voter>& voter : voters_) {
-            voter->vote(pairing_, votes);
-        }
+        Votes votes = castVotes();
         std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
             return std::pair(a.from, a.to) < std::pair(b.from, b.to);
         });
@@ -104,6 +103,31 @@ private:
             }
         }
         return changed;
+    }
+
+    // Every voter's votes in the table's order. Those that read only the pairing vote side by
+    // side, each into a list of its own; one that reads the votes cast before it, after them.
+    Votes castVotes() {
+        pairing_.gaps(); // found before the voters read them side by side
+        std::vector<Votes> cast(voters_.size());
+        std::atomic<std::size_t> next = 0;
+        const auto work = [&] {
+            for (std::size_t k = next++; k < voters_.size(); k = next++) {
+                if (!readsVotes_[k]) {
+                    voters_[k]->vote(pairing_, cast[k]);
+                }
+            }
+        };
+        sideBySide(work, work);
+        Votes votes;
+        for (std::size_t k = 0; k < voters_.size(); ++k) {
+            if (readsVotes_[k]) {
+                voters_[k]->vote(pairing_, votes);
+            } else {
+                votes.insert(votes.end(), cast[k].begin(), cast[k].end());
+            }
+        }
+        return votes;
     }
 
     BuildMatch result(std::size_t rounds) const {
@@ -149,6 +173,7 @@ private:
 
     Pairing pairing_;
     std::vector<std::unique_ptr<Voter>> voters_;
+    std::vector<bool> readsVotes_;      // per voter
     std::vector<EvidenceSet> kinds_;    // per old function, of the votes for it in the last round
     std::vector<EvidenceSet> pairedBy_; // per old function, the kinds that paired it
     std::vector<EvidenceSet> newKinds_; // per new function, of the votes for it

@@ -122,6 +122,41 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
     EXPECT_TRUE(votesOf(scan::similarVoter, built({a, b}), built({a, b})).empty());
 }
 
+TEST(Voters, AGapsVotesAreCastAnewOnceAFunctionLeavesIt) {
+    // Between P and Q the old build holds A, the new X and A2, both like A: nothing is clear, and
+    // the sides differ in number. Once X pairs with R elsewhere, A and A2 are alone in the gap.
+    // The same voter, asked again, votes from the gap as it now stands, not as it stood.
+    const std::vector<std::uint32_t> a = code(300, 20);
+    const scan::BuildFunctions older =
+        built({{"P", code(100, 8)}, {"A", a}, {"Q", code(200, 8)}, {"R", code(500, 8)}});
+    const scan::BuildFunctions newer = built({{"P", code(100, 8)},
+                                              {"X", edited(a, 3)},
+                                              {"A2", edited(a, 2)},
+                                              {"Q", code(200, 8)},
+                                              {"R", code(500, 8)}});
+    for (const auto make : {scan::similarVoter, scan::orderVoter}) {
+        const std::unique_ptr<scan::Voter> voter = make();
+        scan::Pairing pairing(older, newer, scan::matchPolicy);
+        pairing.pair(0, 0);
+        pairing.pair(2, 3);
+        pairing.pair(3, 4);
+        const auto cast = [&] {
+            scan::Votes votes;
+            voter->vote(pairing, votes);
+            Cast each;
+            for (const scan::Vote& vote : votes) {
+                each.emplace(vote.from, vote.to);
+            }
+            return each;
+        };
+        EXPECT_TRUE(cast().empty());
+        EXPECT_TRUE(cast().empty()); // the gap as it was
+        pairing.undo(3);
+        pairing.pair(3, 1);
+        EXPECT_EQ(cast(), (Cast{{1, 2}}));
+    }
+}
+
 // Where a function lies: as many on each side between two pairs, in order; with one more on the
 // new side, the walks from the pair before and from the pair after put every function in two
 // places, and a kind that contradicts itself casts nothing there (it would stand against what

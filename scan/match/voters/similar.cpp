@@ -3,6 +3,7 @@
 // function's mnemonics against those of the other build's unpaired functions there: where one is
 // clearly the most alike, in both directions, the two pair by it.
 
+#include "scan/match/voters/per_gap.hpp"
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
@@ -40,52 +41,58 @@ double shared(const std::vector<std::uint32_t>& a, const std::vector<std::uint32
 class SimilarVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
+        perGap_.addTo(pairing, votes,
+                      [&](const Gap& gap, Votes& cast) { inGap(pairing, gap, cast); });
+    }
+
+private:
+    static void inGap(const Pairing& pairing, const Gap& gap, Votes& votes) {
         const MatchPolicy& policy = pairing.policy();
-        for (const Gap& gap : pairing.gaps()) {
-            if (gap.a.empty() || gap.b.empty() ||
-                gap.a.size() * gap.b.size() > policy.mostGapCandidates) {
+        if (gap.a.empty() || gap.b.empty() ||
+            gap.a.size() * gap.b.size() > policy.mostGapCandidates) {
+            return;
+        }
+        const auto shapesOf = [&](const BuildFunctions& build,
+                                  const std::vector<std::uint32_t>& list) {
+            std::vector<std::vector<std::uint32_t>> all;
+            for (const std::uint32_t n : list) {
+                all.push_back(build.functions[n].steps >= policy.fewestSimilarSteps
+                                  ? sortedMnemonics(build, n)
+                                  : std::vector<std::uint32_t>{});
+            }
+            return all;
+        };
+        const auto a = shapesOf(pairing.older(), gap.a);
+        const auto b = shapesOf(pairing.newer(), gap.b);
+        std::vector<double> alike(a.size() * b.size(), 0);
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            for (std::size_t j = 0; j < b.size() && !a[i].empty(); ++j) {
+                alike[i * b.size() + j] = b[j].empty() ? 0 : shared(a[i], b[j]);
+            }
+        }
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            std::size_t best = 0;
+            for (std::size_t j = 1; j < b.size(); ++j) {
+                best = alike[i * b.size() + j] > alike[i * b.size() + best] ? j : best;
+            }
+            if (alike[i * b.size() + best] < policy.similarBest) {
                 continue;
             }
-            const auto shapesOf = [&](const BuildFunctions& build,
-                                      const std::vector<std::uint32_t>& list) {
-                std::vector<std::vector<std::uint32_t>> all;
-                for (const std::uint32_t n : list) {
-                    all.push_back(build.functions[n].steps >= policy.fewestSimilarSteps
-                                      ? sortedMnemonics(build, n)
-                                      : std::vector<std::uint32_t>{});
-                }
-                return all;
-            };
-            const auto a = shapesOf(pairing.older(), gap.a);
-            const auto b = shapesOf(pairing.newer(), gap.b);
-            std::vector<double> alike(a.size() * b.size(), 0);
-            for (std::size_t i = 0; i < a.size(); ++i) {
-                for (std::size_t j = 0; j < b.size() && !a[i].empty(); ++j) {
-                    alike[i * b.size() + j] = b[j].empty() ? 0 : shared(a[i], b[j]);
-                }
+            // Clearly ahead: every other in its row and in its partner's column far behind.
+            bool clear = true;
+            for (std::size_t j = 0; j < b.size() && clear; ++j) {
+                clear = j == best || alike[i * b.size() + j] <= policy.similarSecond;
             }
-            for (std::size_t i = 0; i < a.size(); ++i) {
-                std::size_t best = 0;
-                for (std::size_t j = 1; j < b.size(); ++j) {
-                    best = alike[i * b.size() + j] > alike[i * b.size() + best] ? j : best;
-                }
-                if (alike[i * b.size() + best] < policy.similarBest) {
-                    continue;
-                }
-                // Clearly ahead: every other in its row and in its partner's column far behind.
-                bool clear = true;
-                for (std::size_t j = 0; j < b.size() && clear; ++j) {
-                    clear = j == best || alike[i * b.size() + j] <= policy.similarSecond;
-                }
-                for (std::size_t k = 0; k < a.size() && clear; ++k) {
-                    clear = k == i || alike[k * b.size() + best] <= policy.similarSecond;
-                }
-                if (clear) {
-                    votes.push_back({gap.a[i], gap.b[best], Evidence::similar});
-                }
+            for (std::size_t k = 0; k < a.size() && clear; ++k) {
+                clear = k == i || alike[k * b.size() + best] <= policy.similarSecond;
+            }
+            if (clear) {
+                votes.push_back({gap.a[i], gap.b[best], Evidence::similar});
             }
         }
     }
+
+    PerGap perGap_;
 };
 
 } // namespace

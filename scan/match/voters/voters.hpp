@@ -1,6 +1,7 @@
 #pragma once
-// The kinds of evidence, a voter each, in the order the matcher asks them each round: a voter
-// may read the votes cast before it (the neighbours' voter reads all the others').
+// The kinds of evidence, a voter each, in the order the matcher asks them each round. A voter that
+// reads the votes cast before it (the neighbours' voter reads all the others') is asked after
+// them; the others read only the pairing, so that they may vote side by side.
 
 #include "scan/match/pairing.hpp"
 
@@ -21,6 +22,7 @@ std::unique_ptr<Voter> constantsVoter();
 struct VoterRow {
     Evidence kind;
     std::unique_ptr<Voter> (*make)();
+    bool readsVotes = false;
 };
 
 inline constexpr VoterRow voterTable[] = {
@@ -32,7 +34,7 @@ inline constexpr VoterRow voterTable[] = {
     {Evidence::imports, importsVoter},
     {Evidence::callSets, callSetsVoter},
     {Evidence::constants, constantsVoter},
-    {Evidence::neighbours, neighboursVoter}, // last: it reads the others' votes
+    {Evidence::neighbours, neighboursVoter, true}, // last: it reads the others' votes
 };
 
 } // namespace scan
