@@ -4,6 +4,7 @@
 #include "scan/image/instructions.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace scan {
 
@@ -24,15 +25,28 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
         }
         const std::uint64_t begin = section.virtualAddress;
         const std::uint64_t end = begin + section.span;
+        const unsigned char* const bytes = image.bytes.data();
+        // Every byte of the code is asked whether a field begins there, so the question is asked
+        // here in place, and zero fill only where a run of zeros begins that may be one.
+        std::uint64_t shortZerosEnd = begin; // inside a run of zeros too short to be fill
         for (std::uint64_t field = begin; field + 4 <= end; ++field) {
             // Inside zero fill no instruction holds a field: only its last bytes may begin one.
-            if (const std::size_t fill = image.zeroFillAt(field); fill > 4) {
-                field += fill - 4;
-                continue;
+            if (bytes[field] == 0 && field >= shortZerosEnd) {
+                if (const std::size_t fill = image.zeroFillAt(field); fill > 4) {
+                    field += fill - 4;
+                    continue;
+                }
+                // What is left of a run too short for fill is shorter still.
+                for (shortZerosEnd = field; shortZerosEnd < end && bytes[shortZerosEnd] == 0;) {
+                    ++shortZerosEnd;
+                }
             }
             // The field's instruction ends 0, 1, 2 or 4 bytes after it (an immediate may follow
             // a displacement): only then can it lead into the range.
-            const std::uint64_t fieldEnd = image.relativeTargetRva(field, 0, 4);
+            std::int32_t displacement = 0;
+            std::memcpy(&displacement, bytes + field, sizeof(displacement));
+            const std::uint64_t fieldEnd =
+                field + 4 + static_cast<std::uint64_t>(std::int64_t{displacement});
             if (fieldEnd + 4 < lowest || fieldEnd > highest) {
                 continue;
             }

@@ -40,6 +40,26 @@ TEST(Routes, AFunctionReachedOnlyByATailCallIsFoundByReference) {
     EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
 }
 
+TEST(Routes, AReferenceIsFoundAfterZerosOfAnyLengthAndWithAFieldOfZeros) {
+    // At 0x1000 a ret; then z zero bytes (a table's, or fill from 256 on); then call 0x1000,
+    // and call 0x100B + z, whose field is all zeros (a call of the next instruction).
+    for (const std::size_t zeros : {0u, 3u, 100u, 255u, 256u, 300u}) {
+        std::string code = "\xC3"s + std::string(zeros, '\0') + "\xE8....\xE8\0\0\0\0\xC3"s;
+        const std::uint32_t call = 0x1001 + static_cast<std::uint32_t>(zeros);
+        const std::int32_t back = 0x1000 - static_cast<std::int32_t>(call + 5);
+        std::memcpy(code.data() + (call - 0x1000) + 1, &back, 4);
+        code.resize(0x1000, '\xCC');
+        const scan::ExecutableImage image =
+            imageOf(PeLayout{{{".text", 0x1000, 0x1000, code}}, 0x2000});
+        const std::vector<scan::Reference> toStart = scan::findReferences(image, 0x1000);
+        ASSERT_EQ(toStart.size(), 1u) << zeros;
+        EXPECT_EQ(toStart.front().rva, call) << zeros;
+        const std::vector<scan::Reference> toNext = scan::findReferences(image, call + 10);
+        ASSERT_EQ(toNext.size(), 1u) << zeros;
+        EXPECT_EQ(toNext.front().rva, call + 5) << zeros;
+    }
+}
+
 // F is reached only through its jump thunk; a jump inside a function's code is no thunk.
 TEST(Routes, AFunctionReachedOnlyThroughAJumpThunkGetsAThunkRoute) {
     const scan::ExecutableImage image = imageOf(incrementallyLinked());
