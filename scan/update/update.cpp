@@ -8,8 +8,10 @@
 #include "scan/update/align.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <set>
 #include <variant>
 
@@ -302,14 +304,22 @@ std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const Executa
                                      const Progress& progress) {
     const BuildMatch match = matchBuilds(older, newer, progress);
     const Carried carried(match);
-    std::vector<EntryUpdate> entries;
+    // Each entry is carried on its own (its signatures made and searched for in whole builds),
+    // so two are carried at a time; each lands in its own slot, in the table's order.
+    std::vector<EntryUpdate> entries(table.size());
+    std::atomic<std::size_t> next = 0;
     std::uint64_t done = 0;
-    for (const TableEntry& entry : table) {
-        entries.push_back(updateWith(older, newer, entry, margin, carried));
-        if (progress) {
-            progress("carrying entries", ++done, table.size());
+    std::mutex telling;
+    const auto carry = [&] {
+        for (std::size_t k = next++; k < table.size(); k = next++) {
+            entries[k] = updateWith(older, newer, table[k], margin, carried);
+            if (progress) {
+                const std::lock_guard<std::mutex> lock(telling);
+                progress("carrying entries", ++done, table.size());
+            }
         }
-    }
+    };
+    sideBySide(carry, carry);
     return entries;
 }
 
