@@ -54,6 +54,9 @@ struct Instruction {
     RegisterSet writes = 0;
     // A lea with a RIP-relative operand: the register that receives the target's address.
     int loadsAddressInto = noRegister;
+    // The bytes its memory operand reads or writes: 0 for none, and for a lea, which takes only
+    // the address.
+    std::size_t memorySize = 0;
 
     const InstructionField* relativeField() const {
         for (const InstructionField& field : fields) {

@@ -240,6 +240,9 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     } else if (memory != nullptr && x86.encoding.disp_size != 0) {
         displacement = {x86.encoding.disp_offset, x86.encoding.disp_size, false};
     }
+    if (memory != nullptr && decoded->id != X86_INS_LEA) {
+        instruction.memorySize = memory->size;
+    }
     if (displacement.size != 0 && displacement.offset + displacement.size <= length) {
         // RIP-relative as the processor reads it: a 32-bit address size (0x67) makes it
         // EIP-relative, which is wildcarded but leads nowhere this tool follows.

@@ -42,7 +42,8 @@ constexpr std::size_t constantBlock = matchPolicy.constantBlock;
 // What lies at the RVA when it is a constant (read-only data, not code): a NUL-terminated string
 // of 8 or 16 bits a character, else the block of bytes there unless it is all zero or begins with
 // an address in the image; as a hash that tells the three apart.
-std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint64_t rva) {
+std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint64_t rva,
+                                        std::size_t read) {
     const Section* section = image.sectionOf(rva);
     if (section == nullptr || section->executable || section->writable) {
         return std::nullopt;
@@ -65,8 +66,11 @@ std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint6
         bytes[rva + 2 * size + 1] == 0) {
         return hashBytes(bytes + rva, 2 * size, combine(hashBasis, 'w'));
     }
-    if (rva + constantBlock > end ||
-        std::all_of(bytes + rva, bytes + rva + constantBlock, [](unsigned char b) { return !b; })) {
+    // As many bytes as the instruction reads there, where it says: what lies beyond is another
+    // constant, which moves when the data is laid out anew.
+    const std::size_t block = read > 0 && read < constantBlock ? read : constantBlock;
+    if (rva + block > end ||
+        std::all_of(bytes + rva, bytes + rva + block, [](unsigned char b) { return !b; })) {
         return std::nullopt;
     }
     // Addresses in the image (a table of code or data) change whenever the code moves.
@@ -74,7 +78,7 @@ std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint6
         address && *address < image.bytes.size()) {
         return std::nullopt;
     }
-    return hashBytes(bytes + rva, constantBlock, combine(hashBasis, 'c'));
+    return hashBytes(bytes + rva, block, combine(hashBasis, 'c'));
 }
 
 class Reader {
@@ -150,7 +154,8 @@ public:
                                                                  imported->name.data()),
                                                              imported->name.size())});
                 } else {
-                    if (const std::optional<std::uint64_t> content = constantAt(image_, target)) {
+                    if (const std::optional<std::uint64_t> content =
+                            constantAt(image_, target, instruction->memorySize)) {
                         out_.data.push_back({index, *content});
                     }
                     noteTable(out_.shapes.size() - 1, target);

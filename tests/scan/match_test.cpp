@@ -332,4 +332,41 @@ TEST(BuildFunctions, ABlockOfZerosOrOneThatBeginsWithAnAddressIsNoConstant) {
     EXPECT_EQ(read.functions[read.data[0].function].begin, 0x10C0u);
 }
 
+TEST(BuildFunctions, AConstantIsTheBytesItsInstructionReadsThere) {
+    using namespace testing_support::pe;
+    // Two functions read the same 8-byte double with movsd, each followed in .rdata by other
+    // bytes; two more take the same places' addresses with lea, which reads nothing there.
+    struct Made {
+        const char* code;
+        std::uint32_t at;
+    };
+    const Made made[] = {{"F2 0F 10 05 00 00 00 00 C3", 0x4000},
+                         {"F2 0F 10 05 00 00 00 00 C3", 0x4010},
+                         {"48 8D 05 00 00 00 00 C3", 0x4000},
+                         {"48 8D 05 00 00 00 00 C3", 0x4010}};
+    std::string code(0x100, '\xCC');
+    for (std::uint32_t n = 0; n < 4; ++n) {
+        const std::string bytes = hexBytes(made[n].code);
+        code.replace(0x40 * n, bytes.size(), bytes);
+        const auto fieldAt = static_cast<std::uint32_t>(bytes.size() - 5);
+        put32(code, 0x40 * n + fieldAt, made[n].at - (0x1000 + 0x40 * n + fieldAt + 4));
+    }
+    PeLayout layout = layoutOf(code);
+    std::string rdata(0x40, '\0');
+    rdata.replace(0x00, 16, "\x18\x2D\x44\x54\xFB\x21\x09\x40\x01\x02\x03\x04\x05\x06\x07\x08");
+    rdata.replace(0x10, 16, "\x18\x2D\x44\x54\xFB\x21\x09\x40\x11\x12\x13\x14\x15\x16\x17\x18");
+    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
+    layout.imageSize = 0x5000;
+    const scan::BuildFunctions read = scan::readBuildFunctions(imageOf(layout));
+    ASSERT_EQ(read.functions.size(), 4u);
+    ASSERT_EQ(read.data.size(), 4u);
+    std::uint64_t content[4] = {};
+    for (const scan::DataUse& use : read.data) {
+        content[(read.functions[use.function].begin - 0x1000) / 0x40] = use.content;
+    }
+    EXPECT_EQ(content[0], content[1]); // the double alone
+    EXPECT_NE(content[2], content[3]); // 16 bytes from the place on
+    EXPECT_NE(content[0], content[2]);
+}
+
 } // namespace
