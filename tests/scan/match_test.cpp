@@ -307,57 +307,52 @@ TEST(BuildFunctions, ZeroFillIsNoCodeAndCostsNoDecoding) {
     EXPECT_LT(scan::instructionsDecoded() - before, 40u);
 }
 
-TEST(BuildFunctions, ABlockOfZerosOrOneThatBeginsWithAnAddressIsNoConstant) {
+// Four functions 0x40 apart from 0x1000, each one instruction whose RIP-relative field (its
+// last four bytes) leads to the RVA given, and a ret; read with .rdata at 0x4000.
+scan::BuildFunctions readLoads(const std::vector<std::pair<std::string, std::uint32_t>>& loads,
+                               const std::string& rdata) {
     using namespace testing_support::pe;
-    // Three functions each load a 16-byte block of .rdata: zeros, an address in the image (of
-    // code, then of data), and plain bytes; only the last is a constant.
     std::string code(0x100, '\xCC');
-    for (std::uint32_t n = 0; n < 4; ++n) {
-        code.replace(0x40 * n, 8, hexBytes("48 8D 05 00 00 00 00 C3"));
-        put32(code, 0x40 * n + 3, 0x4000 + 0x20 * n - (0x1000 + 0x40 * n + 7));
+    for (std::uint32_t n = 0; n < loads.size(); ++n) {
+        const std::string bytes = hexBytes(loads[n].first + " C3");
+        code.replace(0x40 * n, bytes.size(), bytes);
+        const auto ret = 0x40 * n + static_cast<std::uint32_t>(bytes.size()) - 1;
+        put32(code, ret - 4, loads[n].second - (0x1000 + ret));
     }
     PeLayout layout = layoutOf(code);
+    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
+    layout.imageSize = 0x5000;
+    return scan::readBuildFunctions(imageOf(layout));
+}
+
+TEST(BuildFunctions, ABlockOfZerosOrOneThatBeginsWithAnAddressIsNoConstant) {
+    // Three functions each load a 16-byte block of .rdata: zeros, an address in the image (of
+    // code, then of data), and plain bytes; only the last is a constant.
+    const std::string lea = "48 8D 05 00 00 00 00";
     std::string rdata(0x80, '\0');
     for (const auto& [at, rva] : {std::pair{0x20u, 0x1040u}, {0x40u, 0x2000u}}) {
-        const std::uint64_t address = layout.imageBase + rva;
+        const std::uint64_t address = testing_support::pe::PeLayout{}.imageBase + rva;
         std::memcpy(rdata.data() + at, &address, 8);
         rdata[at + 8] = '\x11'; // the rest of the block is no zero fill either
     }
     rdata.replace(0x60, 16, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10");
-    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
-    layout.imageSize = 0x5000;
-    const scan::BuildFunctions read = scan::readBuildFunctions(imageOf(layout));
+    const scan::BuildFunctions read =
+        readLoads({{lea, 0x4000}, {lea, 0x4020}, {lea, 0x4040}, {lea, 0x4060}}, rdata);
     ASSERT_EQ(read.functions.size(), 4u);
     ASSERT_EQ(read.data.size(), 1u);
     EXPECT_EQ(read.functions[read.data[0].function].begin, 0x10C0u);
 }
 
 TEST(BuildFunctions, AConstantIsTheBytesItsInstructionReadsThere) {
-    using namespace testing_support::pe;
     // Two functions read the same 8-byte double with movsd, each followed in .rdata by other
     // bytes; two more take the same places' addresses with lea, which reads nothing there.
-    struct Made {
-        const char* code;
-        std::uint32_t at;
-    };
-    const Made made[] = {{"F2 0F 10 05 00 00 00 00 C3", 0x4000},
-                         {"F2 0F 10 05 00 00 00 00 C3", 0x4010},
-                         {"48 8D 05 00 00 00 00 C3", 0x4000},
-                         {"48 8D 05 00 00 00 00 C3", 0x4010}};
-    std::string code(0x100, '\xCC');
-    for (std::uint32_t n = 0; n < 4; ++n) {
-        const std::string bytes = hexBytes(made[n].code);
-        code.replace(0x40 * n, bytes.size(), bytes);
-        const auto fieldAt = static_cast<std::uint32_t>(bytes.size() - 5);
-        put32(code, 0x40 * n + fieldAt, made[n].at - (0x1000 + 0x40 * n + fieldAt + 4));
-    }
-    PeLayout layout = layoutOf(code);
+    const std::string movsd = "F2 0F 10 05 00 00 00 00";
+    const std::string lea = "48 8D 05 00 00 00 00";
     std::string rdata(0x40, '\0');
     rdata.replace(0x00, 16, "\x18\x2D\x44\x54\xFB\x21\x09\x40\x01\x02\x03\x04\x05\x06\x07\x08");
     rdata.replace(0x10, 16, "\x18\x2D\x44\x54\xFB\x21\x09\x40\x11\x12\x13\x14\x15\x16\x17\x18");
-    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
-    layout.imageSize = 0x5000;
-    const scan::BuildFunctions read = scan::readBuildFunctions(imageOf(layout));
+    const scan::BuildFunctions read =
+        readLoads({{movsd, 0x4000}, {movsd, 0x4010}, {lea, 0x4000}, {lea, 0x4010}}, rdata);
     ASSERT_EQ(read.functions.size(), 4u);
     ASSERT_EQ(read.data.size(), 4u);
     std::uint64_t content[4] = {};
