@@ -28,7 +28,7 @@ public:
             votes.insert(votes.end(), ofGap.begin(), ofGap.end());
             now.emplace(std::move(key), std::move(ofGap));
         }
-        last_ = std::move(now); // a gap that is gone never comes back as it was
+        last_ = std::move(now); // only this round's gaps: one that changed seldom returns as it was
     }
 
 private:
