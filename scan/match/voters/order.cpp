@@ -15,8 +15,13 @@ namespace {
 class OrderVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        perGap_.addTo(pairing, votes,
-                      [&](const Gap& gap, Votes& cast) { inGap(pairing, gap, cast); });
+        const MatchPolicy& policy = pairing.policy();
+        perGap_.addTo(
+            pairing, votes,
+            [&](const Gap& gap) {
+                return gap.a.size() == gap.b.size() && gap.a.size() <= policy.longestStretch;
+            },
+            [&](const Gap& gap, Votes& cast) { inGap(pairing, gap, cast); });
     }
 
 private:
@@ -24,9 +29,6 @@ private:
         const MatchPolicy& policy = pairing.policy();
         const BuildFunctions& older = pairing.older();
         const BuildFunctions& newer = pairing.newer();
-        if (gap.a.size() != gap.b.size() || gap.a.size() > policy.longestStretch) {
-            return;
-        }
         for (std::size_t k = 0; k < gap.a.size(); ++k) {
             const BuildFunction& x = older.functions[gap.a[k]];
             const BuildFunction& y = newer.functions[gap.b[k]];

@@ -14,10 +14,16 @@ namespace scan {
 
 class PerGap {
 public:
-    // cast(gap, votes): the votes of one gap, from its functions alone.
-    template <typename Cast> void addTo(const Pairing& pairing, Votes& votes, Cast cast) {
+    // cast(gap, votes): the votes of one gap, from its functions alone, in the gaps that
+    // asks(gap) admits (by their size: a gap between pairs far apart in the new build holds
+    // much of it, and is never kept).
+    template <typename Asks, typename Cast>
+    void addTo(const Pairing& pairing, Votes& votes, Asks asks, Cast cast) {
         std::map<Key, Votes> now;
         for (const Gap& gap : pairing.gaps()) {
+            if (!asks(gap)) {
+                continue;
+            }
             Key key{gap.a, gap.b};
             Votes ofGap;
             if (const auto kept = last_.find(key); kept != last_.end()) {

@@ -41,17 +41,19 @@ double shared(const std::vector<std::uint32_t>& a, const std::vector<std::uint32
 class SimilarVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        perGap_.addTo(pairing, votes,
-                      [&](const Gap& gap, Votes& cast) { inGap(pairing, gap, cast); });
+        const MatchPolicy& policy = pairing.policy();
+        perGap_.addTo(
+            pairing, votes,
+            [&](const Gap& gap) {
+                return !gap.a.empty() && !gap.b.empty() &&
+                       gap.a.size() * gap.b.size() <= policy.mostGapCandidates;
+            },
+            [&](const Gap& gap, Votes& cast) { inGap(pairing, gap, cast); });
     }
 
 private:
     static void inGap(const Pairing& pairing, const Gap& gap, Votes& votes) {
         const MatchPolicy& policy = pairing.policy();
-        if (gap.a.empty() || gap.b.empty() ||
-            gap.a.size() * gap.b.size() > policy.mostGapCandidates) {
-            return;
-        }
         const auto shapesOf = [&](const BuildFunctions& build,
                                   const std::vector<std::uint32_t>& list) {
             std::vector<std::vector<std::uint32_t>> all;
