@@ -220,6 +220,10 @@ Report runDiff(const Request& request) {
         return FieldsReport{request.executable, asked.newer,
                             fieldMoves(older, newer, report.match, request.progress)};
     }
+    // The printers need the pairs only: the builds' functions, the most memory the diff holds,
+    // go before the report is written out.
+    report.match.olderRead.reset();
+    report.match.newerRead.reset();
     report.older = request.executable;
     report.newer = request.diff->newer;
     report.seconds =
