@@ -94,6 +94,10 @@ private:
 // here's first.
 void sideBySide(const std::function<void()>& here, const std::function<void()>& beside);
 
+// work(k) for each k in [0, count), each once, two at a time (side by side as above), each k
+// taken by whichever thread is free next; returns when all have ended.
+void eachSideBySide(std::size_t count, const std::function<void(std::size_t)>& work);
+
 // How many instructions the calling thread has decoded: what reading code has cost it.
 std::uint64_t instructionsDecoded();
 

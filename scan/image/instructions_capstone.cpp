@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -195,6 +196,16 @@ void sideBySide(const std::function<void()>& here, const std::function<void()>& 
     if (failed) {
         std::rethrow_exception(failed);
     }
+}
+
+void eachSideBySide(std::size_t count, const std::function<void(std::size_t)>& work) {
+    std::atomic<std::size_t> next = 0;
+    const auto take = [&] {
+        for (std::size_t k = next++; k < count; k = next++) {
+            work(k);
+        }
+    };
+    sideBySide(take, take);
 }
 
 std::uint64_t instructionsDecoded() {

@@ -5,7 +5,6 @@
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <memory>
 #include <utility>
@@ -110,15 +109,11 @@ private:
     Votes castVotes() {
         pairing_.gaps(); // found before the voters read them side by side
         std::vector<Votes> cast(voters_.size());
-        std::atomic<std::size_t> next = 0;
-        const auto work = [&] {
-            for (std::size_t k = next++; k < voters_.size(); k = next++) {
-                if (!readsVotes_[k]) {
-                    voters_[k]->vote(pairing_, cast[k]);
-                }
+        eachSideBySide(voters_.size(), [&](std::size_t k) {
+            if (!readsVotes_[k]) {
+                voters_[k]->vote(pairing_, cast[k]);
             }
-        };
-        sideBySide(work, work);
+        });
         Votes votes;
         for (std::size_t k = 0; k < voters_.size(); ++k) {
             if (readsVotes_[k]) {

@@ -8,7 +8,6 @@
 #include "scan/update/align.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -307,19 +306,15 @@ std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const Executa
     // Each entry is carried on its own (its signatures made and searched for in whole builds),
     // so two are carried at a time; each lands in its own slot, in the table's order.
     std::vector<EntryUpdate> entries(table.size());
-    std::atomic<std::size_t> next = 0;
     std::uint64_t done = 0;
     std::mutex telling;
-    const auto carry = [&] {
-        for (std::size_t k = next++; k < table.size(); k = next++) {
-            entries[k] = updateWith(older, newer, table[k], margin, carried);
-            if (progress) {
-                const std::lock_guard<std::mutex> lock(telling);
-                progress("carrying entries", ++done, table.size());
-            }
+    eachSideBySide(table.size(), [&](std::size_t k) {
+        entries[k] = updateWith(older, newer, table[k], margin, carried);
+        if (progress) {
+            const std::lock_guard<std::mutex> lock(telling);
+            progress("carrying entries", ++done, table.size());
         }
-    };
-    sideBySide(carry, carry);
+    });
     return entries;
 }
 
