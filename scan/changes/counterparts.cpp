@@ -9,22 +9,6 @@ namespace scan {
 
 namespace {
 
-std::optional<std::uint32_t> holding(const ExecutableImage& image, const StepIndex& steps,
-                                     std::uint64_t rva) {
-    const auto before = steps.atOrBefore(rva);
-    if (!before) {
-        return std::nullopt;
-    }
-    if (before->first == rva) {
-        return before->second.function;
-    }
-    const std::optional<Instruction> instruction = instructionAt(image, before->first);
-    if (!instruction || rva >= before->first + instruction->length) {
-        return std::nullopt; // past the instruction's end: padding, or no function's code
-    }
-    return before->second.function;
-}
-
 // Read-only data: what a build keeps there is the same where the bytes are.
 bool sameConstant(const ExecutableImage& older, std::uint64_t a, const ExecutableImage& newer,
                   std::uint64_t b) {
@@ -47,14 +31,16 @@ bool sameConstant(const ExecutableImage& older, std::uint64_t a, const Executabl
 Counterparts::Counterparts(const ExecutableImage& olderImage, const ExecutableImage& newerImage,
                            const BuildMatch& builds)
     : older(olderImage), newer(newerImage), match(builds), olderRead(*builds.olderRead),
-      newerRead(*builds.newerRead), olderSteps_(olderRead), newerSteps_(newerRead) {}
+      newerRead(*builds.newerRead) {}
 
 std::optional<std::uint32_t> Counterparts::oldFunctionHolding(std::uint64_t rva) const {
-    return holding(older, olderSteps_, rva);
+    const std::optional<Held> held = olderRead.stepHolding(rva);
+    return held ? std::optional(held->function) : std::nullopt;
 }
 
 std::optional<std::uint32_t> Counterparts::newFunctionHolding(std::uint64_t rva) const {
-    return holding(newer, newerSteps_, rva);
+    const std::optional<Held> held = newerRead.stepHolding(rva);
+    return held ? std::optional(held->function) : std::nullopt;
 }
 
 const std::vector<AlignedPair>& Counterparts::alignment(std::uint32_t oldFunction,
@@ -71,7 +57,7 @@ const std::vector<AlignedPair>& Counterparts::alignment(std::uint32_t oldFunctio
 
 TargetValue Counterparts::target(std::uint64_t oldTarget, std::uint64_t newTarget) {
     TargetValue value{oldTarget, newTarget, std::nullopt, older.inCode(oldTarget)};
-    const std::optional<StepIndex::Held> held = olderSteps_.at(oldTarget);
+    const std::optional<Held> held = olderRead.stepAt(oldTarget);
     if (!held) {
         if (sameConstant(older, oldTarget, newer, newTarget)) {
             value.pairedWith = newTarget;
@@ -90,7 +76,7 @@ TargetValue Counterparts::target(std::uint64_t oldTarget, std::uint64_t newTarge
     }
     if (const std::optional<std::size_t> counterpart =
             counterpartIn(alignment(held->function, *newIndex), held->step - function.firstStep)) {
-        value.pairedWith = newerRead.rvas[newerRead.functions[*newIndex].firstStep + *counterpart];
+        value.pairedWith = newerRead.rvaOf(newerRead.functions[*newIndex].firstStep + *counterpart);
     }
     return value;
 }

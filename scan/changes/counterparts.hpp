@@ -2,9 +2,9 @@
 // Where a place of the old build lies in the new one, as far as the two builds' match and the
 // alignment of paired functions know it; and which function of either build holds an RVA.
 
+#include "scan/image/build_functions.hpp"
 #include "scan/image/image.hpp"
 #include "scan/image/instruction_change.hpp"
-#include "scan/match/build_functions.hpp"
 #include "scan/match/longest_alignment.hpp"
 #include "scan/match/match.hpp"
 
@@ -41,8 +41,6 @@ public:
     TargetValue target(std::uint64_t oldTarget, std::uint64_t newTarget);
 
 private:
-    StepIndex olderSteps_;
-    StepIndex newerSteps_;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<AlignedPair>> aligned_;
 };
 

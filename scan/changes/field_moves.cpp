@@ -64,15 +64,15 @@ public:
             return;
         }
         ++tally.counts.pairsAligned;
-        const std::uint32_t oldFirst = olderRead_.functions[*a].firstStep;
-        const std::uint32_t newFirst = newerRead_.functions[*b].firstStep;
+        const std::vector<std::uint32_t> oldRvas = olderRead_.rvasOf(olderRead_.functions[*a]);
+        const std::vector<std::uint32_t> newRvas = newerRead_.rvasOf(newerRead_.functions[*b]);
         for (const AlignedPair& aligned : alignFunctions(olderRead_, *a, newerRead_, *b)) {
             if (!aligned.fixed) {
                 continue; // in a run of one shape, which is which is not known
             }
             ++tally.counts.instructions;
-            const std::uint64_t oldAt = olderRead_.rvas[oldFirst + aligned.i];
-            const std::uint64_t newAt = newerRead_.rvas[newFirst + aligned.j];
+            const std::uint64_t oldAt = oldRvas[aligned.i];
+            const std::uint64_t newAt = newRvas[aligned.j];
             const std::optional<Instruction> oldOne = instructionAt(older_, oldAt);
             const InstructionField* oldField = oldOne ? structureField(*oldOne) : nullptr;
             if (oldField == nullptr) {

@@ -4,8 +4,8 @@
 // Nothing is reduced to one answer: an old value that went to two new ones is listed twice, each
 // with its count and the count of those that disagree.
 
+#include "scan/image/build_functions.hpp"
 #include "scan/image/image.hpp"
-#include "scan/match/build_functions.hpp"
 #include "scan/match/match.hpp"
 
 #include <cstddef>

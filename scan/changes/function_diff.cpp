@@ -97,15 +97,17 @@ Outcome<FunctionDiff> diffFunction(Counterparts& counterparts, std::uint64_t rva
     }
     const BuildFunction& a = olderRead.functions[*oldIndex];
     const BuildFunction& b = newerRead.functions[*newIndex];
+    const std::vector<std::uint32_t> oldRvas = olderRead.rvasOf(a);
+    const std::vector<std::uint32_t> newRvas = newerRead.rvasOf(b);
     const auto removed = [&](std::size_t i) {
         DiffLine line;
-        line.older = decodedAt(counterparts.older, olderRead.rvas[a.firstStep + i]).shown;
+        line.older = decodedAt(counterparts.older, oldRvas[i]).shown;
         line.change = DiffLine::Change::removed;
         diff.lines.push_back(std::move(line));
     };
     const auto added = [&](std::size_t j) {
         DiffLine line;
-        line.newer = decodedAt(counterparts.newer, newerRead.rvas[b.firstStep + j]).shown;
+        line.newer = decodedAt(counterparts.newer, newRvas[j]).shown;
         line.change = DiffLine::Change::added;
         diff.lines.push_back(std::move(line));
     };
@@ -120,9 +122,8 @@ Outcome<FunctionDiff> diffFunction(Counterparts& counterparts, std::uint64_t rva
         for (; j < pair.j; ++j) {
             added(j);
         }
-        diff.lines.push_back(alignedLine(
-            counterparts, decodedAt(counterparts.older, olderRead.rvas[a.firstStep + i]),
-            decodedAt(counterparts.newer, newerRead.rvas[b.firstStep + j])));
+        diff.lines.push_back(alignedLine(counterparts, decodedAt(counterparts.older, oldRvas[i]),
+                                         decodedAt(counterparts.newer, newRvas[j])));
         ++i;
         ++j;
     }

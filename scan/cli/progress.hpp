@@ -2,7 +2,7 @@
 // Long work's progress on standard error, once it has taken more than a second: on a terminal a
 // bar redrawn in place, elsewhere (a log, a pipe) one line as each stage begins.
 
-#include "scan/match/build_functions.hpp"
+#include "scan/image/build_functions.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -43,6 +43,7 @@ struct InstructionField {
 struct Instruction {
     std::size_t length = 0;
     std::string text;           // mnemonic and operands
+    std::uint16_t mnemonic = 0; // the decoder's number for its mnemonic, the same in every build
     std::size_t operandsAt = 0; // where the operands begin in text, separated by ", "
     std::vector<InstructionField> fields;
     // Where its relative field makes it refer to (a branch's target, a RIP-relative operand's

@@ -230,6 +230,7 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     instruction.length = decoded->size;
     instruction.text = std::string(decoded->mnemonic) + " " + decoded->op_str;
     instruction.operandsAt = std::strlen(decoded->mnemonic) + 1;
+    instruction.mnemonic = static_cast<std::uint16_t>(decoded->id);
     const cs_x86& x86 = decoded->detail->x86;
     const bool branch =
         cs_insn_group(handle, decoded, CS_GRP_JUMP) || cs_insn_group(handle, decoded, CS_GRP_CALL);

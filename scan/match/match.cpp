@@ -255,8 +255,8 @@ BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newe
     BuildFunctions oldFunctions;
     BuildFunctions newFunctions;
     // The progress of the new build's reading stands for both: they take alike.
-    sideBySide([&] { newFunctions = readBuildFunctions(newer, progress); },
-               [&] { oldFunctions = readBuildFunctions(older); });
+    sideBySide([&] { newFunctions = readBuildFunctions(newer, progress, policy.reading); },
+               [&] { oldFunctions = readBuildFunctions(older, {}, policy.reading); });
     auto olderRead = std::make_shared<const BuildFunctions>(std::move(oldFunctions));
     auto newerRead = std::make_shared<const BuildFunctions>(std::move(newFunctions));
     BuildMatch match = matchFunctions(*olderRead, *newerRead, progress, policy);

@@ -4,8 +4,8 @@
 // only where at least two kinds agree and none points elsewhere; a function that evidence leads
 // to two places stays unpaired, since a wrong pair would send a modder's hook to the wrong code.
 
+#include "scan/image/build_functions.hpp"
 #include "scan/image/image.hpp"
-#include "scan/match/build_functions.hpp"
 #include "scan/match/policy.hpp"
 
 #include <cstddef>

@@ -3,14 +3,13 @@
 // paired with which, and the gaps between consecutive pairs. Only the matcher changes it; the
 // voters read it and cast votes.
 
-#include "scan/match/build_functions.hpp"
+#include "scan/image/build_functions.hpp"
 #include "scan/match/longest_alignment.hpp"
 #include "scan/match/match.hpp"
 #include "scan/match/policy.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace scan {
@@ -27,11 +26,13 @@ using Votes = std::vector<Vote>;
 
 // The unpaired functions between two consecutive pairs of the old build (a) and those between
 // the same two pairs of the new build (b), by index, in order; and their longest alignment by
-// identity (what the same code is compared by).
+// identity (what the same code is compared by). Whether every longest alignment makes a pair is
+// known only where more than one function of a side holds that code: code found once on each
+// side tells its pair by itself.
 struct Gap {
     std::vector<std::uint32_t> a;
     std::vector<std::uint32_t> b;
-    std::vector<AlignedPair> same; // empty where the table would be too large
+    std::vector<AlignedPair> same;
 };
 
 class Pairing {
@@ -61,7 +62,8 @@ public:
     bool alikeInSize(std::uint32_t x, std::uint32_t y) const;
 
     // The gaps between consecutive pairs in the old build's order where both builds hold
-    // functions between them; found again after each change.
+    // functions between them, at most the policy's cells of candidate pairs; found again after
+    // each change, a gap's alignment only where its functions changed.
     const std::vector<Gap>& gaps() const;
 
     // Only the matcher pairs and undoes.
@@ -69,12 +71,15 @@ public:
     void undo(std::uint32_t from);
 
 private:
+    std::vector<AlignedPair> alignByIdentity(const Gap& gap) const;
+
     const BuildFunctions& old_;
     const BuildFunctions& new_;
     const MatchPolicy& policy_;
     std::vector<std::uint32_t> newOf_;
     std::vector<std::uint32_t> oldOf_;
-    mutable std::unique_ptr<std::vector<Gap>> gaps_; // null once a pair changed
+    mutable std::vector<Gap> gaps_;
+    mutable bool gapsFound_ = false; // false once a pair changed
 };
 
 // A kind of evidence: from the pairing as it stands, its votes, added to those cast before it

@@ -2,6 +2,8 @@
 // Every number that tunes how two builds' functions are read and paired, in one place: what
 // counts as evidence, how far the matcher looks, and the bounds on its work.
 
+#include "scan/image/build_functions.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -12,12 +14,8 @@ struct MatchPolicy {
     // out.
     std::uint16_t kinds = 0xFFFF;
 
-    // Reading. Strings shorter than this say little about who uses them ("%d", "\n").
-    std::size_t shortestString = 4;
-    std::size_t longestString = 256;
-    std::size_t constantBlock = 16; // bytes of a constant that is no string
-    std::size_t mostTableSlots = 512;
-    int leafRounds = 8; // rounds of reading the leaf functions calls lead to
+    // Reading: what is kept of each function.
+    ReadPolicy reading = readPolicy;
 
     // Pairing.
     int kindsToPair = 2; // independent kinds of evidence that must agree

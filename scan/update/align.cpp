@@ -1,55 +1,26 @@
 #include "scan/update/align.hpp"
 
-#include "scan/image/function_map.hpp"
-#include "scan/image/instructions.hpp"
 #include "scan/match/longest_alignment.hpp"
 
 #include <algorithm>
-#include <functional>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace scan {
 
 namespace {
 
-struct Step {
-    std::uint64_t rva;
-    std::string shape;
-    std::uint32_t id = 0; // the same for the same shape
-};
-
-// The function's instructions from its start to its end, at most `most` of them.
-std::vector<Step> stepsOf(const ExecutableImage& image, std::uint64_t function, std::size_t most) {
-    const std::uint64_t end = functionEndOf(image, function);
-    std::vector<Step> steps;
-    for (std::uint64_t at = function; at < end && steps.size() < most;) {
-        if (image.zeroFillAt(at) > 0) {
-            break; // the function ends where zero fill begins
-        }
-        const std::optional<Instruction> instruction = instructionAt(image, at, end);
-        if (!instruction) {
-            break;
-        }
-        std::string shape = clearedBytes(image.bytes.data() + at, *instruction, Cleared::every);
-        steps.push_back({at, std::move(shape)});
-        at += instruction->length;
-    }
-    return steps;
-}
-
 // The one routine: [0, n) aligned with [0, m) as one longest common subsequence, within the
 // policy's cells (see alignFunctions).
-template <typename Same>
-std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, Same same,
+template <typename X, typename Y>
+std::vector<AlignedPair> alignSequences(std::size_t n, std::size_t m, X x, Y y,
                                         const MatchPolicy& policy) {
+    const auto same = [&](std::size_t i, std::size_t j) { return x(i) == y(j); };
     std::vector<AlignedPair> pairs;
     // Aligns [i0, i1) with [j0, j1), appending.
     const auto align = [&](std::size_t i0, std::size_t i1, std::size_t j0, std::size_t j1) {
-        for (const AlignedPair& pair :
-             longestAlignment(i1 - i0, j1 - j0,
-                              [&](std::size_t i, std::size_t j) { return same(i0 + i, j0 + j); })) {
+        for (const AlignedPair& pair : longestAlignment(
+                 i1 - i0, j1 - j0, [&](std::size_t i) { return x(i0 + i); },
+                 [&](std::size_t j) { return y(j0 + j); })) {
             pairs.push_back({i0 + pair.i, j0 + pair.j, pair.fixed});
         }
     };
@@ -102,43 +73,14 @@ std::optional<std::size_t> counterpartIn(const std::vector<AlignedPair>& pairs, 
                                                                   : std::nullopt;
 }
 
-std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
-                                              std::uint64_t fromFunction, std::uint64_t place,
-                                              const ExecutableImage& to, std::uint64_t toFunction) {
-    constexpr std::size_t mostSteps = 1u << 16;
-    std::vector<Step> a = stepsOf(from, fromFunction, mostSteps);
-    std::vector<Step> b = stepsOf(to, toFunction, mostSteps);
-    // Shapes compared as numbers: the table compares each pair once.
-    std::unordered_map<std::string, std::uint32_t> ids;
-    for (std::vector<Step>* steps : {&a, &b}) {
-        for (Step& step : *steps) {
-            step.id = ids.emplace(step.shape, static_cast<std::uint32_t>(ids.size())).first->second;
-        }
-    }
-    const auto found =
-        std::find_if(a.begin(), a.end(), [&](const Step& step) { return step.rva == place; });
-    if (found == a.end()) {
-        return std::nullopt;
-    }
-    const std::optional<std::size_t> counterpart = counterpartIn(
-        alignSequences(
-            a.size(), b.size(), [&](std::size_t i, std::size_t j) { return a[i].id == b[j].id; },
-            matchPolicy),
-        static_cast<std::size_t>(found - a.begin()));
-    return counterpart ? std::optional<std::uint64_t>(b[*counterpart].rva) : std::nullopt;
-}
-
 std::vector<AlignedPair> alignFunctions(const BuildFunctions& from, std::uint32_t fromFunction,
                                         const BuildFunctions& to, std::uint32_t toFunction,
                                         const MatchPolicy& policy) {
     const BuildFunction& a = from.functions[fromFunction];
     const BuildFunction& b = to.functions[toFunction];
     return alignSequences(
-        a.steps, b.steps,
-        [&](std::size_t i, std::size_t j) {
-            return from.shapes[a.firstStep + i] == to.shapes[b.firstStep + j];
-        },
-        policy);
+        a.steps, b.steps, [&](std::size_t i) { return from.shapes[a.firstStep + i]; },
+        [&](std::size_t j) { return to.shapes[b.firstStep + j]; }, policy);
 }
 
 std::optional<std::uint64_t> alignStep(const BuildFunctions& from, std::uint32_t fromFunction,
@@ -148,7 +90,7 @@ std::optional<std::uint64_t> alignStep(const BuildFunctions& from, std::uint32_t
         counterpartIn(alignFunctions(from, fromFunction, to, toFunction),
                       step - from.functions[fromFunction].firstStep);
     return counterpart ? std::optional<std::uint64_t>(
-                             to.rvas[to.functions[toFunction].firstStep + *counterpart])
+                             to.rvaOf(to.functions[toFunction].firstStep + *counterpart))
                        : std::nullopt;
 }
 

@@ -2,8 +2,7 @@
 // The same instruction of a function in two builds of a game: after an update the function may
 // have moved, grown or shrunk, but most of its instructions keep their shape and their order.
 
-#include "scan/image/image.hpp"
-#include "scan/match/build_functions.hpp"
+#include "scan/image/build_functions.hpp"
 #include "scan/match/longest_alignment.hpp"
 #include "scan/match/policy.hpp"
 
@@ -12,15 +11,6 @@
 #include <vector>
 
 namespace scan {
-
-// The instruction of the function at toFunction in `to` that stands where the instruction at
-// place stands in the function at fromFunction in `from`: the two functions' instruction
-// sequences are aligned as their longest common subsequence of shapes (an instruction's bytes with
-// every displacement, immediate and relative field cleared, which a relink or moved data
-// changes). Empty when the instruction there has no counterpart, or none can be decoded.
-std::optional<std::uint64_t> alignInstruction(const ExecutableImage& from,
-                                              std::uint64_t fromFunction, std::uint64_t place,
-                                              const ExecutableImage& to, std::uint64_t toFunction);
 
 // Two builds' functions as they were read for the match, parts and all, aligned without decoding
 // anything: the pairs (i, j) of the i-th instruction of from's function and the j-th of to's, as

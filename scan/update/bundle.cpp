@@ -1,7 +1,5 @@
 #include "scan/update/bundle.hpp"
 
-#include "scan/image/function_map.hpp"
-
 #include <algorithm>
 #include <map>
 
@@ -19,23 +17,42 @@ Anchor routeAnchor(Anchor::Kind kind, const ReferenceSignature& route) {
     return anchor;
 }
 
+// The start of the function whose instructions, as the build was read, hold rva.
+std::optional<std::uint64_t> functionHolding(const BuildFunctions& functions, std::uint64_t rva) {
+    const std::optional<Held> held = functions.stepHolding(rva);
+    return held ? std::optional<std::uint64_t>(functions.functions[held->function].begin)
+                : std::nullopt;
+}
+
+// The start of the function laid out `steps` functions after the one that starts at start (before
+// it, for a negative count).
+std::optional<std::uint64_t> functionBeside(const BuildFunctions& functions, std::uint64_t start,
+                                            std::int64_t steps) {
+    const std::optional<std::uint32_t> index = functions.startingAt(start);
+    if (!index) {
+        return std::nullopt;
+    }
+    const std::int64_t beside = std::int64_t{*index} + steps;
+    if (beside < 0 || beside >= static_cast<std::int64_t>(functions.functions.size())) {
+        return std::nullopt;
+    }
+    return functions.functions[static_cast<std::size_t>(beside)].begin;
+}
+
 // The function the anchor leads to from its match at `match`; empty when it leads outside
-// the image.
+// the image, or to no function read.
 std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage& image,
-                                     std::uint64_t match) {
+                                     const BuildFunctions& functions, std::uint64_t match) {
     switch (anchor.kind) {
     case Anchor::Kind::own:
     case Anchor::Kind::inside:
-        return functionStartOf(image, match);
+        return functionHolding(functions, match);
     case Anchor::Kind::before:
     case Anchor::Kind::after: {
         // As many functions on in the layout (back, from one after it) as it lay from it.
-        std::optional<std::uint64_t> at = match;
-        for (std::size_t n = 0; n < anchor.steps && at; ++n) {
-            at = anchor.kind == Anchor::Kind::before ? nextFunctionStart(image, *at)
-                                                     : previousFunctionStart(image, *at);
-        }
-        return at;
+        const auto steps = static_cast<std::int64_t>(anchor.steps);
+        return functionBeside(functions, match,
+                              anchor.kind == Anchor::Kind::before ? steps : -steps);
     }
     case Anchor::Kind::reference:
     case Anchor::Kind::table: {
@@ -54,7 +71,7 @@ std::optional<std::uint64_t> leadsTo(const Anchor& anchor, const ExecutableImage
             }
             target = *pointed;
         }
-        return target < image.bytes.size() ? std::optional(target) : std::nullopt;
+        return target < image.bytes.size() ? functionHolding(functions, target) : std::nullopt;
     }
     }
     return std::nullopt;
@@ -80,13 +97,14 @@ std::string kindText(Anchor::Kind kind) {
     return "";
 }
 
-Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t margin) {
-    Bundle bundle{place, functionStartOf(image, place), {}};
+Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
+                  std::uint64_t place, std::size_t margin) {
+    Bundle bundle{place, functionHolding(functions, place).value_or(place), {}};
     // Each anchor is followed from its match here as in the new build, and kept only when it
     // leads to the function.
     auto add = [&](Anchor anchor) {
         if (bundle.anchors.size() < mostAnchors &&
-            leadsTo(anchor, image, anchor.made.rva) == bundle.function) {
+            leadsTo(anchor, image, functions, anchor.made.rva) == bundle.function) {
             bundle.anchors.push_back(std::move(anchor));
         }
     };
@@ -122,8 +140,7 @@ Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t
         std::optional<std::uint64_t> at = bundle.function;
         for (std::size_t steps = 1; steps <= mostSteps && bundle.anchors.size() < mostAnchors;
              ++steps) {
-            at = kind == Anchor::Kind::before ? previousFunctionStart(image, *at)
-                                              : nextFunctionStart(image, *at);
+            at = functionBeside(functions, *at, kind == Anchor::Kind::before ? -1 : 1);
             if (!at) {
                 return;
             }
@@ -151,7 +168,8 @@ Bundle makeBundle(const ExecutableImage& image, std::uint64_t place, std::size_t
     return bundle;
 }
 
-BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image) {
+BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image,
+                         const BuildFunctions& functions) {
     std::vector<BytePattern> patterns;
     for (const Anchor& anchor : bundle.anchors) {
         patterns.push_back(anchor.made.signature.pattern());
@@ -163,7 +181,7 @@ BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image) {
         BundleReading::Found found{bundle.anchors[n], matches[n].count, std::nullopt, std::nullopt};
         if (found.matches == 1) {
             found.match = image.rvaOf(matches[n].lowest.front());
-            found.function = leadsTo(bundle.anchors[n], image, *found.match);
+            found.function = leadsTo(bundle.anchors[n], image, functions, *found.match);
             ++reading.found;
             if (found.function) {
                 ++votes[*found.function];

@@ -2,8 +2,10 @@
 // A bundle: several independent anchors for one place, so that a game update which breaks or
 // misleads one of them is outvoted rather than followed. Each anchor is a signature with the way
 // the place's function follows from its one match; a bundle holds in a build only when at least
-// two anchors are found once each and every one found leads to the same function.
+// two anchors are found once each and every one found leads to the same function. Functions are
+// the build's as it was read: a place in a function's part lies in the function.
 
+#include "scan/image/build_functions.hpp"
 #include "scan/image/image.hpp"
 #include "scan/routes/routes.hpp"
 
@@ -41,7 +43,7 @@ std::string kindText(Anchor::Kind kind);
 
 struct Bundle {
     std::uint64_t place = 0;
-    std::uint64_t function = 0; // the start of the place's function
+    std::uint64_t function = 0; // the start of the place's function (where it was read)
     std::vector<Anchor> anchors;
 };
 
@@ -51,8 +53,8 @@ struct Bundle {
 // its neighbours in the layout (which a patch seldom parts) and tables; each with at least the
 // margin asked for where one within reach has it, and each seen to lead to the function here.
 inline constexpr std::size_t mostAnchors = 4;
-Bundle makeBundle(const ExecutableImage& image, std::uint64_t place,
-                  std::size_t margin = defaultMargin);
+Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
+                  std::uint64_t place, std::size_t margin = defaultMargin);
 
 // What a bundle finds in a build.
 struct BundleReading {
@@ -71,6 +73,7 @@ struct BundleReading {
 
     bool holds() const { return function.has_value(); }
 };
-BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image);
+BundleReading readBundle(const Bundle& bundle, const ExecutableImage& image,
+                         const BuildFunctions& functions);
 
 } // namespace scan

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <variant>
@@ -47,45 +48,34 @@ Reason disagreement(const BundleReading& reading) {
     return {Reason::Kind::anchorsDisagree, reading.candidates};
 }
 
-// The two builds' match, with the functions both builds were read as: a place in a function's
-// part lies in the function, whose pair is the match's.
+// The two builds' match, with the functions both builds were read as (read here where the
+// match holds none: an empty match pairs nothing, and the anchors alone find the function). A
+// place in a function's part lies in the function, whose pair is the match's.
 struct Carried {
     const BuildMatch& match;
-    std::optional<StepIndex> older;
-    std::optional<StepIndex> newer;
+    std::shared_ptr<const BuildFunctions> older;
+    std::shared_ptr<const BuildFunctions> newer;
 
-    explicit Carried(const BuildMatch& builds) : match(builds) {
-        if (match.olderRead && match.newerRead) {
-            older.emplace(*match.olderRead);
-            newer.emplace(*match.newerRead);
+    Carried(const ExecutableImage& olderImage, const ExecutableImage& newerImage,
+            const BuildMatch& builds)
+        : match(builds), older(builds.olderRead), newer(builds.newerRead) {
+        if (!older || !newer) {
+            BuildFunctions olderRead;
+            BuildFunctions newerRead;
+            sideBySide([&] { olderRead = readBuildFunctions(olderImage); },
+                       [&] { newerRead = readBuildFunctions(newerImage); });
+            older = std::make_shared<const BuildFunctions>(std::move(olderRead));
+            newer = std::make_shared<const BuildFunctions>(std::move(newerRead));
         }
-    }
-
-    // The start of the match's function holding the instruction at rva; rva itself where the
-    // match read no such instruction.
-    static std::uint64_t startOf(const std::optional<StepIndex>& index, const BuildFunctions* read,
-                                 std::uint64_t rva) {
-        const std::optional<StepIndex::Held> held = index ? index->at(rva) : std::nullopt;
-        return held ? read->functions[held->function].begin : rva;
-    }
-    std::uint64_t newStart(std::uint64_t rva) const {
-        return startOf(newer, match.newerRead.get(), rva);
     }
 };
 
-// The new build's function for the old one (see updateEntry), or why it has none: the anchors'
-// functions taken as the match's functions that hold them.
+// The new build's function for the old one (see updateEntry), or why it has none.
 std::variant<std::uint64_t, Reason>
 newFunctionFor(std::uint64_t oldFunction, const EntryUpdate& update, const Carried& carried) {
-    std::vector<std::uint64_t> candidates;
-    for (const std::uint64_t candidate : update.reading.candidates) {
-        candidates.push_back(carried.newStart(candidate));
-    }
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     const BuildMatch& match = carried.match;
     if (const std::optional<std::uint64_t> paired = match.newFunctionOf(oldFunction)) {
-        for (const std::uint64_t candidate : candidates) {
+        for (const std::uint64_t candidate : update.reading.candidates) {
             if (candidate != *paired) {
                 return Reason{Reason::Kind::pairedElsewhere, {*paired, candidate}};
             }
@@ -96,7 +86,7 @@ newFunctionFor(std::uint64_t oldFunction, const EntryUpdate& update, const Carri
         return update.bundle.anchors.size() < 2 ? Reason{Reason::Kind::tooFewAnchors}
                                                 : disagreement(update.reading);
     }
-    const std::uint64_t agreed = carried.newStart(*update.reading.function);
+    const std::uint64_t agreed = *update.reading.function;
     if (const std::optional<std::uint64_t> other = match.oldFunctionOf(agreed);
         other && *other != oldFunction) {
         return Reason{Reason::Kind::pairedWithOther, {agreed, *other}};
@@ -302,7 +292,7 @@ std::vector<EntryUpdate> updateTable(const ExecutableImage& older, const Executa
                                      const std::vector<TableEntry>& table, std::size_t margin,
                                      const Progress& progress) {
     const BuildMatch match = matchBuilds(older, newer, progress);
-    const Carried carried(match);
+    const Carried carried(older, newer, match);
     // Each entry is carried on its own (its signatures made and searched for in whole builds),
     // so two are carried at a time; each lands in its own slot, in the table's order.
     std::vector<EntryUpdate> entries(table.size());
@@ -332,7 +322,7 @@ std::string placedByText(EntryUpdate::PlacedBy placedBy) {
 
 EntryUpdate updateEntry(const ExecutableImage& older, const ExecutableImage& newer,
                         const TableEntry& entry, std::size_t margin, const BuildMatch& match) {
-    return updateWith(older, newer, entry, margin, Carried(match));
+    return updateWith(older, newer, entry, margin, Carried(older, newer, match));
 }
 
 namespace {
@@ -357,16 +347,11 @@ EntryUpdate updateWith(const ExecutableImage& older, const ExecutableImage& newe
     if (!older.inCode(place)) {
         return end(EntryUpdate::Status::unusable, {Reason::Kind::placeNotInCode, {place}});
     }
-    update.bundle = makeBundle(older, place, margin);
-    update.reading = readBundle(update.bundle, newer);
-    // The function holding the place as the match read it: a part's function, not the part.
-    const std::optional<StepIndex::Held> held =
-        carried.older ? carried.older->at(place) : std::nullopt;
-    const bool read = held.has_value();
-    const std::uint32_t heldFunction = read ? held->function : 0;
-    const std::uint32_t heldStep = read ? held->step : 0;
-    const std::uint64_t matchedFunction =
-        read ? carried.match.olderRead->functions[heldFunction].begin : update.bundle.function;
+    update.bundle = makeBundle(older, *carried.older, place, margin);
+    update.reading = readBundle(update.bundle, newer, *carried.newer);
+    // The function holding the place as both builds were read: a part's function, not the part.
+    const std::optional<Held> held = carried.older->stepAt(place);
+    const std::uint64_t matchedFunction = update.bundle.function;
     const std::variant<std::uint64_t, Reason> paired =
         newFunctionFor(matchedFunction, update, carried);
     if (const Reason* why = std::get_if<Reason>(&paired)) {
@@ -376,18 +361,14 @@ EntryUpdate updateWith(const ExecutableImage& older, const ExecutableImage& newe
     const FunctionPair* pair = carried.match.pairOf(matchedFunction);
     const EntryUpdate::PlacedBy placedBy =
         pair != nullptr ? EntryUpdate::PlacedBy::match : EntryUpdate::PlacedBy::anchors;
-    // The place within the function: by aligning the two builds' instructions (those the match
-    // read, where it read both functions), and where its own anchor was found, there too.
-    const std::optional<std::uint32_t> newIndex =
-        read ? carried.match.newerRead->startingAt(function) : std::nullopt;
+    // The place within the function: by aligning the two builds' instructions as they were
+    // read, and where its own anchor was found, there too.
+    const std::optional<std::uint32_t> newIndex = carried.newer->startingAt(function);
     std::optional<std::uint64_t> newPlace;
     if (place == matchedFunction) {
         newPlace = function;
-    } else if (read && newIndex) {
-        newPlace = alignStep(*carried.match.olderRead, heldFunction, heldStep,
-                             *carried.match.newerRead, *newIndex);
-    } else {
-        newPlace = alignInstruction(older, update.bundle.function, place, newer, function);
+    } else if (held && newIndex) {
+        newPlace = alignStep(*carried.older, held->function, held->step, *carried.newer, *newIndex);
     }
     for (const BundleReading::Found& found : update.reading.anchors) {
         if (found.anchor.kind != Anchor::Kind::own || !found.match) {

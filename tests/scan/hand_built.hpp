@@ -2,7 +2,7 @@
 // Two builds' functions made by hand, as the matcher reads them, without a PE file: each function
 // its instruction shapes, what each instruction leads to, and the constants and imports it uses.
 
-#include "scan/match/build_functions.hpp"
+#include "scan/image/build_functions.hpp"
 
 #include <cstdint>
 #include <map>
@@ -43,13 +43,19 @@ inline scan::BuildFunctions built(const std::vector<Made>& made) {
         function.firstStep = static_cast<std::uint32_t>(functions.shapes.size());
         function.steps = static_cast<std::uint32_t>(each.shapes.size());
         std::uint64_t shape = 0xCBF29CE484222325;
+        if (!each.shapes.empty()) {
+            functions.pieces.push_back({function.firstStep, function.begin, n});
+        }
         for (std::size_t step = 0; step < each.shapes.size(); ++step) {
             shape = (shape ^ each.shapes[step]) * 0x100000001B3;
             functions.shapes.push_back(each.shapes[step]);
-            functions.mnemonics.push_back(each.shapes[step]); // here the same as its shape
-            const auto callee = each.leadsTo.find(step);
-            functions.leadsTo.push_back(callee != each.leadsTo.end() ? index.at(callee->second) + 1
-                                                                     : 0);
+            // here the same as its shape
+            functions.mnemonics.push_back(static_cast<std::uint16_t>(each.shapes[step]));
+            functions.lengths.push_back(1);
+            if (const auto callee = each.leadsTo.find(step); callee != each.leadsTo.end()) {
+                functions.links.push_back({static_cast<std::uint32_t>(function.firstStep + step),
+                                           index.at(callee->second)});
+            }
         }
         function.shape = shape;
         function.bytes = each.bytes != 0 ? each.bytes : shape;
@@ -61,6 +67,7 @@ inline scan::BuildFunctions built(const std::vector<Made>& made) {
             functions.imports.push_back({n, content});
         }
     }
+    functions.index();
     return functions;
 }
 

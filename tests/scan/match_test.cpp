@@ -1,9 +1,9 @@
 // Pairing the functions of two builds: a recompiled function is still found by what it uses and
 // who uses it, and where the evidence is equal or disagrees, nothing is paired.
 
+#include "scan/image/build_functions.hpp"
 #include "scan/image/function_map.hpp"
 #include "scan/image/instructions.hpp"
-#include "scan/match/build_functions.hpp"
 #include "scan/match/longest_alignment.hpp"
 #include "scan/match/match.hpp"
 #include "scan/update/update.hpp"
@@ -214,7 +214,8 @@ TEST(LongestAlignment, APairIsFixedOnlyWhereEveryLongestAlignmentMakesIt) {
     const auto aligned = [](const std::string& a, const std::string& b) {
         std::string text;
         for (const scan::AlignedPair& pair : scan::longestAlignment(
-                 a.size(), b.size(), [&](std::size_t i, std::size_t j) { return a[i] == b[j]; })) {
+                 a.size(), b.size(), [&](std::size_t i) { return a[i]; },
+                 [&](std::size_t j) { return b[j]; })) {
             text += (text.empty() ? "" : " ") + std::to_string(pair.i) + "-" +
                     std::to_string(pair.j) + (pair.fixed ? "!" : "");
         }
@@ -226,6 +227,79 @@ TEST(LongestAlignment, APairIsFixedOnlyWhereEveryLongestAlignmentMakesIt) {
     EXPECT_EQ(aligned("ab", "ba"), "1-0");              // a or b, never both
     EXPECT_EQ(aligned("aa", "aaa"), "0-0 1-1");         // each a may be any of three
     EXPECT_EQ(aligned("", "ab"), "");
+}
+
+// The tables kept 64 cells a word give what the tables of every cell give: the same alignment,
+// the same fixed pairs, the same length, on sequences across the words' edges and with runs of
+// one element (few elements to choose from).
+TEST(LongestAlignment, TheBitTablesAgreeWithTheTableOfEveryCell) {
+    // The longest common subsequences of the suffixes, cell by cell, and the alignment they give.
+    const auto reference = [](const std::vector<int>& a, const std::vector<int>& b) {
+        const std::size_t n = a.size();
+        const std::size_t m = b.size();
+        std::vector<std::vector<std::uint32_t>> after(n + 1, std::vector<std::uint32_t>(m + 1));
+        std::vector<std::vector<std::uint32_t>> before(n + 1, std::vector<std::uint32_t>(m + 1));
+        for (std::size_t i = n; i-- > 0;) {
+            for (std::size_t j = m; j-- > 0;) {
+                after[i][j] = a[i] == b[j] ? after[i + 1][j + 1] + 1
+                                           : std::max(after[i + 1][j], after[i][j + 1]);
+            }
+        }
+        for (std::size_t i = 1; i <= n; ++i) {
+            for (std::size_t j = 1; j <= m; ++j) {
+                before[i][j] = a[i - 1] == b[j - 1] ? before[i - 1][j - 1] + 1
+                                                    : std::max(before[i - 1][j], before[i][j - 1]);
+            }
+        }
+        const std::uint32_t longest = after[0][0];
+        std::string text = std::to_string(longest) + ":";
+        for (std::size_t i = 0, j = 0; i < n && j < m;) {
+            if (a[i] == b[j] && after[i][j] == after[i + 1][j + 1] + 1) {
+                bool fixed = true;
+                for (std::size_t q = 0; q <= m && fixed; ++q) {
+                    fixed = before[i][q] + after[i + 1][q] != longest &&
+                            (q == m || q == j || a[i] != b[q] ||
+                             before[i][q] + 1 + after[i + 1][q + 1] != longest);
+                }
+                text += " " + std::to_string(i) + "-" + std::to_string(j) + (fixed ? "!" : "");
+                ++i;
+                ++j;
+            } else if (after[i + 1][j] >= after[i][j + 1]) {
+                ++i;
+            } else {
+                ++j;
+            }
+        }
+        return text;
+    };
+    std::uint64_t seed = 12345;
+    const auto next = [&](std::uint64_t below) {
+        seed = seed * 6364136223846793005 + 1442695040888963407;
+        return (seed >> 33) % below;
+    };
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t n = next(300);
+        const std::size_t m = next(300);
+        const int letters = 1 + static_cast<int>(next(trial % 3 == 0   ? 3
+                                                      : trial % 3 == 1 ? 40
+                                                                       : 400));
+        std::vector<int> a(n);
+        std::vector<int> b(m);
+        for (int& each : a) {
+            each = static_cast<int>(next(static_cast<std::uint64_t>(letters)));
+        }
+        for (int& each : b) {
+            each = static_cast<int>(next(static_cast<std::uint64_t>(letters)));
+        }
+        const auto x = [&](std::size_t i) { return a[i]; };
+        const auto y = [&](std::size_t j) { return b[j]; };
+        std::string text = std::to_string(scan::longestCommonLength(n, m, x, y)) + ":";
+        for (const scan::AlignedPair& pair : scan::longestAlignment(n, m, x, y)) {
+            text += " " + std::to_string(pair.i) + "-" + std::to_string(pair.j) +
+                    (pair.fixed ? "!" : "");
+        }
+        ASSERT_EQ(text, reference(a, b)) << "trial " << trial << ", " << n << " by " << m;
+    }
 }
 
 TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
@@ -266,8 +340,23 @@ TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
     }
     EXPECT_EQ(begins, (std::vector<std::uint32_t>{0x1000, 0x1040, 0x1080, 0x10C0}));
     EXPECT_EQ(read.functions[0].steps, 6u); // its part's two instructions with its own
-    EXPECT_EQ(read.leadsTo[read.functions[0].firstStep + 2], 2u); // the call: L, index 1
-    ASSERT_EQ(read.data.size(), 1u); // the string; the global in .data is no constant
+    const std::uint32_t first = read.functions[0].firstStep;
+    EXPECT_EQ(read.leadsTo(first + 2), 2u); // the call: L, index 1
+    EXPECT_EQ(read.leadsTo(first + 3), 0u); // the jump to its own part
+    // Each instruction's RVA, its part's among them, follows from the lengths kept.
+    EXPECT_EQ(read.rvasOf(read.functions[0]),
+              (std::vector<std::uint32_t>{0x1000, 0x1004, 0x100B, 0x1010, 0x1100, 0x1104}));
+    EXPECT_EQ(read.rvaOf(first + 4), 0x1100u);
+    // A place in the part is held by F; one inside an instruction only by that instruction.
+    const std::optional<scan::Held> inPart = read.stepAt(0x1104);
+    ASSERT_TRUE(inPart);
+    EXPECT_EQ(inPart->function, 0u);
+    EXPECT_EQ(inPart->step, first + 5);
+    EXPECT_FALSE(read.stepAt(0x1006));
+    ASSERT_TRUE(read.stepHolding(0x1006));
+    EXPECT_EQ(read.stepHolding(0x1006)->step, first + 1);
+    EXPECT_FALSE(read.stepHolding(0x1105)); // the padding after the part
+    ASSERT_EQ(read.data.size(), 1u);        // the string; the global in .data is no constant
     EXPECT_EQ(read.data[0].function, 0u);
     ASSERT_EQ(read.tables.count(0x4020), 1u);
     EXPECT_EQ(read.tables.at(0x4020), (std::vector<std::uint32_t>{2, 3}));

@@ -20,6 +20,23 @@ using namespace testing_support::game;
 
 namespace {
 
+// The instruction of to's function at toFunction that stands where the one at place stands in
+// from's function at fromFunction, as both builds are read and aligned.
+std::optional<std::uint64_t> alignedPlace(const scan::ExecutableImage& from,
+                                          std::uint64_t fromFunction, std::uint64_t place,
+                                          const scan::ExecutableImage& to,
+                                          std::uint64_t toFunction) {
+    const scan::BuildFunctions a = scan::readBuildFunctions(from);
+    const scan::BuildFunctions b = scan::readBuildFunctions(to);
+    const std::optional<scan::Held> held = a.stepAt(place);
+    const std::optional<std::uint32_t> fromIndex = a.startingAt(fromFunction);
+    const std::optional<std::uint32_t> toIndex = b.startingAt(toFunction);
+    if (!held || !fromIndex || !toIndex || held->function != *fromIndex) {
+        return std::nullopt;
+    }
+    return scan::alignStep(a, *fromIndex, held->step, b, *toIndex);
+}
+
 scan::TableEntry entryFor(const std::string& text, std::int32_t offset = 0) {
     scan::Outcome<scan::Signature> signature = scan::parseSignature(text);
     EXPECT_TRUE(signature) << text;
@@ -151,9 +168,9 @@ TEST(Update, FindsTheInstructionWithinTheFunctionByItsCode) {
     const scan::ExecutableImage newer = imageOf(programOf(functions));
     const std::uint32_t newF = placesOf(functions).at("F");
 
-    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 13, newer, newF), newF + 18);
-    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 5, newer, newF), newF + 5); // push rdi
-    EXPECT_FALSE(scan::alignInstruction(older, oldF, oldF, newer, newF)); // its start changed
+    EXPECT_EQ(alignedPlace(older, oldF, oldF + 13, newer, newF), newF + 18);
+    EXPECT_EQ(alignedPlace(older, oldF, oldF + 5, newer, newF), newF + 5); // push rdi
+    EXPECT_FALSE(alignedPlace(older, oldF, oldF, newer, newF));            // its start changed
 
     const scan::EntryUpdate update =
         scan::updateEntry(older, newer, entryFor("48 8B F9 48 8B 05 ?? ?? ?? ?? 48 8B 58 10", 3));
@@ -164,18 +181,21 @@ TEST(Update, FindsTheInstructionWithinTheFunctionByItsCode) {
 
 TEST(Update, ABundleHoldsOnlyWhenEveryAnchorFoundAgrees) {
     const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const scan::BuildFunctions olderRead = scan::readBuildFunctions(older);
     const std::uint32_t oldF = placesOf(callersProgram()).at("F");
-    const scan::Bundle bundle = scan::makeBundle(older, oldF);
+    const scan::Bundle bundle = scan::makeBundle(older, olderRead, oldF);
     ASSERT_EQ(bundle.anchors.size(), scan::mostAnchors);
     EXPECT_EQ(bundle.function, oldF);
-    const scan::BundleReading here = scan::readBundle(bundle, older);
+    const scan::BundleReading here = scan::readBundle(bundle, older, olderRead);
     EXPECT_EQ(here.function, oldF);
     EXPECT_EQ(here.agreeing, scan::mostAnchors);
     // Independent: the signature inside the function begins past the place's own, which here
     // runs over several instructions, another function beginning as F does.
     std::vector<Function> alike = callersProgram();
     alike.push_back({"B", hexBytes("48 89 5C 24 08 56 C3")});
-    const scan::Bundle apart = scan::makeBundle(imageOf(programOf(alike)), oldF);
+    const scan::ExecutableImage alikeImage = imageOf(programOf(alike));
+    const scan::Bundle apart =
+        scan::makeBundle(alikeImage, scan::readBuildFunctions(alikeImage), oldF);
     ASSERT_EQ(apart.anchors[1].kind, scan::Anchor::Kind::inside);
     EXPECT_GT(apart.anchors[0].made.signature.length(), 6u);
     EXPECT_GE(apart.anchors[1].made.rva, oldF + apart.anchors[0].made.signature.length());
@@ -183,11 +203,11 @@ TEST(Update, ABundleHoldsOnlyWhenEveryAnchorFoundAgrees) {
     // One anchor alone, however unique, is not enough.
     scan::Bundle one = bundle;
     one.anchors.resize(1);
-    EXPECT_FALSE(scan::readBundle(one, older).holds());
+    EXPECT_FALSE(scan::readBundle(one, older, olderRead).holds());
     // One that leads elsewhere spoils the rest.
     scan::Bundle misled = bundle;
     misled.anchors.back().kind = scan::Anchor::Kind::own;
-    const scan::BundleReading reading = scan::readBundle(misled, older);
+    const scan::BundleReading reading = scan::readBundle(misled, older, olderRead);
     EXPECT_FALSE(reading.holds());
     EXPECT_EQ(reading.candidates.size(), 2u);
     // Two leaf functions after A: a neighbour of the second would lead to the first, and is
@@ -197,9 +217,10 @@ TEST(Update, ABundleHoldsOnlyWhenEveryAnchorFoundAgrees) {
                                        {"M", hexBytes("8B 41 10 03 C2 0F AF C1 C3"), {}, true}});
     const scan::ExecutableImage withLeaves = imageOf(programOf(leaves));
     const std::uint32_t leaf = placesOf(leaves).at("M");
-    const scan::Bundle ofLeaf = scan::makeBundle(withLeaves, leaf);
+    const scan::BuildFunctions leavesRead = scan::readBuildFunctions(withLeaves);
+    const scan::Bundle ofLeaf = scan::makeBundle(withLeaves, leavesRead, leaf);
     EXPECT_EQ(ofLeaf.function, leaf);
-    EXPECT_EQ(scan::readBundle(ofLeaf, withLeaves).function, leaf);
+    EXPECT_EQ(scan::readBundle(ofLeaf, withLeaves, leavesRead).function, leaf);
 }
 
 // What the update decides once the anchors agree: whether the old signature is kept, the new
@@ -286,22 +307,25 @@ TEST(Update, AnOffsetBackToThePlaceOnlyWhereTheTableCanHoldIt) {
 
 TEST(Update, ABundleNeedsEveryAnchorFoundToLeadToOneFunction) {
     const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
+    const scan::BuildFunctions olderRead = scan::readBuildFunctions(older);
     const std::map<std::string, std::uint32_t> places = placesOf(callersProgram());
     // A caller's call now leads outside the image: the anchor found once spoils the bundle.
-    const scan::Bundle bundle = scan::makeBundle(older, places.at("F"));
+    const scan::Bundle bundle = scan::makeBundle(older, olderRead, places.at("F"));
     PeLayout layout = programOf(callersProgram());
     put32(layout.sections[0].raw, places.at("C1") - textRva + 8, 0x7FFFFF00);
-    const scan::BundleReading reading = scan::readBundle(bundle, imageOf(layout));
+    const scan::ExecutableImage misled = imageOf(layout);
+    const scan::BundleReading reading =
+        scan::readBundle(bundle, misled, scan::readBuildFunctions(misled));
     EXPECT_EQ(reading.found, bundle.anchors.size());
     EXPECT_FALSE(reading.holds());
     // A function nobody calls (G) is still anchored, by its neighbours in the layout.
-    const scan::Bundle uncalled = scan::makeBundle(older, places.at("G"));
+    const scan::Bundle uncalled = scan::makeBundle(older, olderRead, places.at("G"));
     EXPECT_TRUE(std::any_of(uncalled.anchors.begin(), uncalled.anchors.end(),
                             [](const scan::Anchor& anchor) {
                                 return anchor.kind == scan::Anchor::Kind::before ||
                                        anchor.kind == scan::Anchor::Kind::after;
                             }));
-    EXPECT_EQ(scan::readBundle(uncalled, older).function, places.at("G"));
+    EXPECT_EQ(scan::readBundle(uncalled, older, olderRead).function, places.at("G"));
 }
 
 // The instruction within its function, by the shapes of the instructions round it, every field
@@ -311,23 +335,21 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     const scan::ExecutableImage older = imageOf(programOf(callersProgram()));
     const std::uint32_t oldF = placesOf(callersProgram()).at("F");
     const scan::ExecutableImage moved = imageOf(programOf(callersProgram(), 0x300, 0x2A00));
-    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 13, moved, oldF + 0x300),
-              oldF + 0x300 + 13);
-    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 27, moved, oldF + 0x300),
-              oldF + 0x300 + 27);
+    EXPECT_EQ(alignedPlace(older, oldF, oldF + 13, moved, oldF + 0x300), oldF + 0x300 + 13);
+    EXPECT_EQ(alignedPlace(older, oldF, oldF + 27, moved, oldF + 0x300), oldF + 0x300 + 27);
 
     std::vector<Function> changed = callersProgram();
     changed[1].code[23] = 0x18; // mov rbx, [rax + 0x10] now + 0x18
     const scan::ExecutableImage offset = imageOf(programOf(changed));
-    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 20, offset, oldF), oldF + 20);
+    EXPECT_EQ(alignedPlace(older, oldF, oldF + 20, offset, oldF), oldF + 20);
 
     std::vector<Function> shrunk = callersProgram();
     shrunk[1] = {"F", hexBytes("C3")};
     const scan::ExecutableImage lone = imageOf(programOf(shrunk));
     for (const std::uint32_t at : {0u, 13u, 45u}) {
-        EXPECT_FALSE(scan::alignInstruction(older, oldF, oldF + at, lone, oldF)) << at;
+        EXPECT_FALSE(alignedPlace(older, oldF, oldF + at, lone, oldF)) << at;
     }
-    EXPECT_EQ(scan::alignInstruction(older, oldF, oldF + 46, lone, oldF), oldF); // its ret
+    EXPECT_EQ(alignedPlace(older, oldF, oldF + 46, lone, oldF), oldF); // its ret
 
     // 2 500 instructions of different shapes (register to register, 2 or 3 bytes each), three
     // more at the start of the new one.
@@ -341,7 +363,7 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     }
     std::vector<std::uint64_t> starts;
     auto longFunction = [&](std::uint32_t extra) {
-        std::string code = std::string(extra, '\x90');
+        std::string code = std::string(extra, '\x53'); // push rbx, no padding
         starts.clear();
         for (std::size_t n = 0; n < 2500; ++n) {
             starts.push_back(textRva + code.size());
@@ -354,7 +376,7 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     const std::vector<std::uint64_t> was = starts;
     const scan::ExecutableImage after = imageOf(longFunction(3));
     for (const std::size_t n : {10u, 1200u, 2200u, 2499u}) {
-        EXPECT_EQ(scan::alignInstruction(before, textRva, was[n], after, textRva), starts[n]) << n;
+        EXPECT_EQ(alignedPlace(before, textRva, was[n], after, textRva), starts[n]) << n;
     }
     // A run of one shape (mov eax, n: the immediate is cleared) with one more of it in the new
     // function: equally long alignments pair the place with different instructions, and none is
@@ -370,8 +392,8 @@ TEST(Update, AlignsTheInstructionWhateverItsFieldsHold) {
     };
     const scan::ExecutableImage shorter = runOfOneShape(40);
     const scan::ExecutableImage longer = runOfOneShape(41);
-    EXPECT_FALSE(scan::alignInstruction(shorter, textRva, textRva + 4 + 5 * 20, longer, textRva));
-    EXPECT_EQ(scan::alignInstruction(shorter, textRva, textRva + 4 + 5 * 40, longer, textRva),
+    EXPECT_FALSE(alignedPlace(shorter, textRva, textRva + 4 + 5 * 20, longer, textRva));
+    EXPECT_EQ(alignedPlace(shorter, textRva, textRva + 4 + 5 * 40, longer, textRva),
               textRva + 4 + 5 * 41);
 }
 
@@ -481,6 +503,14 @@ TEST(Update, APlaceInAChainedPartIsCarriedByTheMatchOfItsFunction) {
     EXPECT_EQ(update.newRva, std::optional<std::uint64_t>(0x1144));
     // The part is no function of the match's: its function, F, is, and F's pair placed it.
     EXPECT_EQ(update.placedBy, scan::EntryUpdate::PlacedBy::match);
+    // Its bundle speaks of F too: its own signature in the part and one at F's start lead to one
+    // function, F.
+    const scan::Bundle bundle = scan::makeBundle(older, *match.olderRead, 0x1104);
+    EXPECT_EQ(bundle.function, 0x1000u);
+    ASSERT_EQ(bundle.anchors.size(), 2u);
+    EXPECT_EQ(bundle.anchors[1].made.rva, 0x1000u);
+    EXPECT_EQ(scan::readBundle(bundle, older, *match.olderRead).function,
+              std::optional<std::uint64_t>(0x1000));
 }
 
 // An entry whose instruction's structure offset moved: its place is found by the match and the

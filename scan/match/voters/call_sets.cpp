@@ -16,10 +16,9 @@ namespace {
 std::vector<std::uint32_t> calleesOf(const BuildFunctions& build, std::uint32_t n) {
     const BuildFunction& function = build.functions[n];
     std::vector<std::uint32_t> callees;
-    for (std::uint32_t step = function.firstStep; step < function.firstStep + function.steps;
-         ++step) {
-        if (const std::uint32_t callee = build.leadsTo[step]; callee != 0 && callee - 1 != n) {
-            callees.push_back(callee - 1);
+    for (const Link& link : build.linksOf(function)) {
+        if (link.function != n) {
+            callees.push_back(link.function);
         }
     }
     std::sort(callees.begin(), callees.end());

@@ -35,6 +35,16 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     const BuildFunction& b = newer.functions[to];
     const std::uint32_t* x = older.shapes.data() + a.firstStep;
     const std::uint32_t* y = newer.shapes.data() + b.firstStep;
+    // What each instruction leads to (function index + 1, 0 for none), laid out per step.
+    const auto leadsOf = [](const BuildFunctions& build, const BuildFunction& function) {
+        std::vector<std::uint32_t> leads(function.steps, 0);
+        for (const Link& link : build.linksOf(function)) {
+            leads[link.step - function.firstStep] = link.function + 1;
+        }
+        return leads;
+    };
+    const std::vector<std::uint32_t> leadsA = leadsOf(older, a);
+    const std::vector<std::uint32_t> leadsB = leadsOf(newer, b);
     // In ascending order: the common start as it stands, the middle, the common end.
     std::vector<AlignedPair> aligned;
     const std::size_t n = a.steps;
@@ -53,14 +63,13 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     if (rows > 0 && columns > 0 && rows * columns <= pairing.policy().mostCells) {
         // Only what leads somewhere on both sides is asked whether it is fixed.
         const auto leads = [&](std::size_t i, std::size_t j) {
-            const std::size_t p = a.firstStep + head + i;
-            const std::size_t q = b.firstStep + head + j;
-            return (older.leadsTo[p] != 0 && newer.leadsTo[q] != 0) ||
-                   (tableOf(older, p) != nullptr && tableOf(newer, q) != nullptr);
+            return (leadsA[head + i] != 0 && leadsB[head + j] != 0) ||
+                   (tableOf(older, a.firstStep + head + i) != nullptr &&
+                    tableOf(newer, b.firstStep + head + j) != nullptr);
         };
         for (const AlignedPair& pair : longestAlignment(
-                 rows, columns,
-                 [&](std::size_t i, std::size_t j) { return x[head + i] == y[head + j]; }, leads)) {
+                 rows, columns, [&](std::size_t i) { return x[head + i]; },
+                 [&](std::size_t j) { return y[head + j]; }, leads)) {
             aligned.push_back({head + pair.i, head + pair.j, pair.fixed});
         }
     }
@@ -86,8 +95,8 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
     };
     for (std::size_t k = 0; k < aligned.size(); ++k) {
         const AlignedPair& pair = aligned[k];
-        const std::uint32_t p = older.leadsTo[a.firstStep + pair.i];
-        const std::uint32_t q = newer.leadsTo[b.firstStep + pair.j];
+        const std::uint32_t p = leadsA[pair.i];
+        const std::uint32_t q = leadsB[pair.j];
         // A call of itself says nothing more of the pair.
         if (p != 0 && q != 0 && p - 1 != from && pair.fixed && inContext(k)) {
             targets.emplace_back(p - 1, q - 1);

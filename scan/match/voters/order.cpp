@@ -38,10 +38,9 @@ private:
                 std::size_t{x.steps} * y.steps > policy.mostCells) {
                 continue;
             }
-            const std::size_t common =
-                longestCommonLength(x.steps, y.steps, [&](std::size_t i, std::size_t j) {
-                    return older.mnemonics[x.firstStep + i] == newer.mnemonics[y.firstStep + j];
-                });
+            const std::size_t common = longestCommonLength(
+                x.steps, y.steps, [&](std::size_t i) { return older.mnemonics[x.firstStep + i]; },
+                [&](std::size_t j) { return newer.mnemonics[y.firstStep + j]; });
             if (static_cast<double>(common) >= policy.orderAlike * static_cast<double>(longer)) {
                 votes.push_back({gap.a[k], gap.b[k], Evidence::order});
             }

@@ -1,7 +1,7 @@
 #pragma once
 // A function's uses (constants, imports) taken together as one key: the hash of the set.
 
-#include "scan/match/build_functions.hpp"
+#include "scan/image/build_functions.hpp"
 #include "scan/match/voters/unique_keys.hpp"
 
 #include <cstdint>

@@ -12,9 +12,9 @@ namespace scan {
 
 namespace {
 
-std::vector<std::uint32_t> sortedMnemonics(const BuildFunctions& build, std::uint32_t n) {
+std::vector<std::uint16_t> sortedMnemonics(const BuildFunctions& build, std::uint32_t n) {
     const BuildFunction& function = build.functions[n];
-    std::vector<std::uint32_t> shapes(build.mnemonics.begin() + function.firstStep,
+    std::vector<std::uint16_t> shapes(build.mnemonics.begin() + function.firstStep,
                                       build.mnemonics.begin() + function.firstStep +
                                           function.steps);
     std::sort(shapes.begin(), shapes.end());
@@ -22,7 +22,7 @@ std::vector<std::uint32_t> sortedMnemonics(const BuildFunctions& build, std::uin
 }
 
 // The mnemonics both hold, counted as often as both hold them, over the longer's count.
-double shared(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
+double shared(const std::vector<std::uint16_t>& a, const std::vector<std::uint16_t>& b) {
     std::size_t common = 0;
     for (std::size_t i = 0, j = 0; i < a.size() && j < b.size();) {
         if (a[i] == b[j]) {
@@ -56,11 +56,11 @@ private:
         const MatchPolicy& policy = pairing.policy();
         const auto shapesOf = [&](const BuildFunctions& build,
                                   const std::vector<std::uint32_t>& list) {
-            std::vector<std::vector<std::uint32_t>> all;
+            std::vector<std::vector<std::uint16_t>> all;
             for (const std::uint32_t n : list) {
                 all.push_back(build.functions[n].steps >= policy.fewestSimilarSteps
                                   ? sortedMnemonics(build, n)
-                                  : std::vector<std::uint32_t>{});
+                                  : std::vector<std::uint16_t>{});
             }
             return all;
         };

@@ -1,9 +1,8 @@
-#include "scan/match/build_functions.hpp"
+#include "scan/image/build_functions.hpp"
 
 #include "scan/image/funclets.hpp"
 #include "scan/image/function_map.hpp"
 #include "scan/image/instructions.hpp"
-#include "scan/match/policy.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -34,16 +33,14 @@ bool printable(unsigned char byte) {
     return (byte >= 0x20 && byte < 0x7F) || byte == '\t' || byte == '\n' || byte == '\r';
 }
 
-// The reading's numbers, as the policy gives them.
-constexpr std::size_t shortestString = matchPolicy.shortestString;
-constexpr std::size_t longestRead = matchPolicy.longestString;
-constexpr std::size_t constantBlock = matchPolicy.constantBlock;
-
 // What lies at the RVA when it is a constant (read-only data, not code): a NUL-terminated string
 // of 8 or 16 bits a character, else the block of bytes there unless it is all zero or begins with
 // an address in the image; as a hash that tells the three apart.
 std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint64_t rva,
-                                        std::size_t read) {
+                                        std::size_t read, const ReadPolicy& policy) {
+    const std::size_t shortestString = policy.shortestString;
+    const std::size_t longestRead = policy.longestString;
+    const std::size_t constantBlock = policy.constantBlock;
     const Section* section = image.sectionOf(rva);
     if (section == nullptr || section->executable || section->writable) {
         return std::nullopt;
@@ -83,7 +80,8 @@ std::optional<std::uint64_t> constantAt(const ExecutableImage& image, std::uint6
 
 class Reader {
 public:
-    explicit Reader(const ExecutableImage& image) : image_(image) {}
+    Reader(const ExecutableImage& image, const ReadPolicy& policy)
+        : image_(image), policy_(policy) {}
 
     // Reads the function [begin, end), and the parts of it that lie elsewhere: its shapes, its
     // data, the code it leads to.
@@ -114,6 +112,7 @@ public:
     std::uint64_t readPart(BuildFunction& function, std::uint64_t begin, std::uint64_t end) {
         covered_.emplace_back(begin, end);
         const auto index = static_cast<std::uint32_t>(out_.functions.size());
+        const auto firstStep = static_cast<std::uint32_t>(out_.shapes.size());
         std::uint64_t at = begin;
         while (at < end) {
             if (image_.zeroFillAt(at) > 0) {
@@ -132,19 +131,15 @@ public:
                 hashBytes(reinterpret_cast<const unsigned char*>(shape.data()), shape.size());
             function.shape = combine(function.shape, hash);
             out_.shapes.push_back(static_cast<std::uint32_t>(hash ^ (hash >> 32)));
-            const std::string_view text = instruction->text;
-            const std::string_view mnemonic = text.substr(0, text.find(' '));
-            const std::uint64_t named =
-                hashBytes(reinterpret_cast<const unsigned char*>(mnemonic.data()), mnemonic.size());
-            out_.mnemonics.push_back(static_cast<std::uint32_t>(named ^ (named >> 32)));
-            out_.rvas.push_back(static_cast<std::uint32_t>(at));
-            out_.leadsTo.push_back(0);
+            out_.mnemonics.push_back(instruction->mnemonic);
+            out_.lengths.push_back(static_cast<std::uint8_t>(instruction->length));
             if (instruction->target) {
                 const std::uint64_t target = *instruction->target - image_.imageBase;
                 if (target >= begin && target < end) {
                     // a jump within the function
                 } else if (image_.inCode(target)) {
-                    links_.push_back({out_.shapes.size() - 1, target});
+                    links_.push_back({static_cast<std::uint32_t>(out_.shapes.size() - 1),
+                                      static_cast<std::uint32_t>(target)});
                     if (std::string_view(instruction->text).starts_with("call") ||
                         std::string_view(instruction->text).starts_with("jmp")) {
                         called_.insert(target);
@@ -155,7 +150,7 @@ public:
                                                              imported->name.size())});
                 } else {
                     if (const std::optional<std::uint64_t> content =
-                            constantAt(image_, target, instruction->memorySize)) {
+                            constantAt(image_, target, instruction->memorySize, policy_)) {
                         out_.data.push_back({index, *content});
                     }
                     noteTable(out_.shapes.size() - 1, target);
@@ -163,6 +158,9 @@ public:
             }
             ++function.steps;
             at += instruction->length;
+        }
+        if (out_.shapes.size() > firstStep) {
+            out_.pieces.push_back({firstStep, static_cast<std::uint32_t>(begin), index});
         }
         return at;
     }
@@ -209,17 +207,23 @@ public:
                                     }),
                         uses->end());
         }
+        for (Piece& piece : out_.pieces) {
+            piece.function = renumbered[piece.function];
+        }
+        // In the steps' order, as they were read.
         for (const auto& [step, target] : links_) {
             if (const std::optional<std::uint32_t> function = out_.startingAt(target)) {
-                out_.leadsTo[step] = *function + 1;
+                out_.links.push_back({step, *function});
             }
         }
+        links_ = {};
         for (auto& [at, slots] : out_.tables) {
             for (std::uint32_t& slot : slots) {
                 const std::optional<std::uint32_t> function = out_.startingAt(slot);
                 slot = function ? *function + 1 : 0;
             }
         }
+        out_.index();
         return std::move(out_);
     }
 
@@ -270,7 +274,7 @@ public:
     // A table of code addresses (a virtual table, callbacks) that the instruction refers to:
     // its slots up to the first that holds no address of code, kept by the table's RVA.
     void noteTable(std::size_t step, std::uint64_t at) {
-        constexpr std::size_t mostSlots = matchPolicy.mostTableSlots;
+        const std::size_t mostSlots = policy_.mostTableSlots;
         const auto known = out_.tables.find(static_cast<std::uint32_t>(at));
         if (known == out_.tables.end()) {
             std::vector<std::uint32_t> slots;
@@ -299,8 +303,9 @@ private:
     }
 
     const ExecutableImage& image_;
+    const ReadPolicy& policy_;
     BuildFunctions out_;
-    std::vector<std::pair<std::size_t, std::uint64_t>> links_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> links_; // step, target's RVA
     std::set<std::uint64_t> called_;
     std::map<std::uint64_t, std::uint64_t> leaves_;                // begin to end
     std::vector<std::pair<std::uint64_t, std::uint64_t>> covered_; // every extent read
@@ -318,42 +323,100 @@ std::optional<std::uint32_t> BuildFunctions::startingAt(std::uint64_t rva) const
     return static_cast<std::uint32_t>(found - functions.begin());
 }
 
-StepIndex::StepIndex(const BuildFunctions& functions) {
-    byRva_.reserve(functions.rvas.size());
-    for (std::uint32_t n = 0; n < functions.functions.size(); ++n) {
-        const BuildFunction& function = functions.functions[n];
-        for (std::uint32_t step = function.firstStep; step < function.firstStep + function.steps;
-             ++step) {
-            byRva_.push_back({functions.rvas[step], {n, step}});
+std::uint32_t BuildFunctions::leadsTo(std::size_t step) const {
+    const auto found =
+        std::lower_bound(links.begin(), links.end(), step,
+                         [](const Link& link, std::size_t at) { return link.step < at; });
+    return found != links.end() && found->step == step ? found->function + 1 : 0;
+}
+
+std::span<const Link> BuildFunctions::linksOf(const BuildFunction& function) const {
+    const auto first = [&](std::size_t step) {
+        return std::lower_bound(links.begin(), links.end(), step,
+                                [](const Link& link, std::size_t at) { return link.step < at; });
+    };
+    const auto begin = first(function.firstStep);
+    return {begin, first(std::size_t{function.firstStep} + function.steps)};
+}
+
+std::vector<std::uint32_t> BuildFunctions::rvasOf(const BuildFunction& function) const {
+    std::vector<std::uint32_t> rvas;
+    rvas.reserve(function.steps);
+    const std::size_t last = std::size_t{function.firstStep} + function.steps;
+    auto piece = std::lower_bound(
+        pieces.begin(), pieces.end(), function.firstStep,
+        [](const Piece& each, std::uint32_t step) { return each.firstStep < step; });
+    for (; piece != pieces.end() && piece->firstStep < last; ++piece) {
+        const std::size_t pieceEnd = std::next(piece) != pieces.end()
+                                         ? std::min<std::size_t>(std::next(piece)->firstStep, last)
+                                         : last;
+        std::uint32_t at = piece->rva;
+        for (std::size_t step = piece->firstStep; step < pieceEnd; ++step) {
+            rvas.push_back(at);
+            at += lengths[step];
         }
     }
-    std::sort(byRva_.begin(), byRva_.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return rvas;
 }
 
-std::optional<StepIndex::Held> StepIndex::at(std::uint64_t rva) const {
-    const auto found = std::lower_bound(byRva_.begin(), byRva_.end(), rva,
-                                        [](const std::pair<std::uint32_t, Held>& each,
-                                           std::uint64_t at) { return each.first < at; });
-    return found != byRva_.end() && found->first == rva ? std::optional(found->second)
-                                                        : std::nullopt;
-}
-
-std::optional<std::pair<std::uint64_t, StepIndex::Held>>
-StepIndex::atOrBefore(std::uint64_t rva) const {
+std::uint64_t BuildFunctions::rvaOf(std::size_t step) const {
     const auto after =
-        std::upper_bound(byRva_.begin(), byRva_.end(), rva,
-                         [](std::uint64_t at, const std::pair<std::uint32_t, Held>& each) {
-                             return at < each.first;
-                         });
+        std::upper_bound(pieces.begin(), pieces.end(), step,
+                         [](std::size_t at, const Piece& each) { return at < each.firstStep; });
+    if (after == pieces.begin()) {
+        return 0;
+    }
+    const Piece& piece = *std::prev(after);
+    std::uint64_t at = piece.rva;
+    for (std::size_t k = piece.firstStep; k < step; ++k) {
+        at += lengths[k];
+    }
+    return at;
+}
+
+void BuildFunctions::index() {
+    byRva_.resize(pieces.size());
+    for (std::uint32_t n = 0; n < byRva_.size(); ++n) {
+        byRva_[n] = n;
+    }
+    std::stable_sort(byRva_.begin(), byRva_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return pieces[a].rva < pieces[b].rva;
+    });
+}
+
+std::optional<std::pair<Held, std::uint64_t>> BuildFunctions::holding(std::uint64_t rva) const {
+    const auto after = std::upper_bound(
+        byRva_.begin(), byRva_.end(), rva,
+        [&](std::uint64_t at, std::uint32_t piece) { return at < pieces[piece].rva; });
     if (after == byRva_.begin()) {
         return std::nullopt;
     }
-    return std::pair<std::uint64_t, Held>(std::prev(after)->first, std::prev(after)->second);
+    const std::uint32_t n = *std::prev(after);
+    const Piece& piece = pieces[n];
+    const std::size_t end = n + 1 < pieces.size() ? pieces[n + 1].firstStep : lengths.size();
+    std::uint64_t at = piece.rva;
+    for (std::size_t step = piece.firstStep; step < end; ++step) {
+        if (rva < at + lengths[step]) {
+            return std::pair(Held{piece.function, static_cast<std::uint32_t>(step)}, at);
+        }
+        at += lengths[step];
+    }
+    return std::nullopt;
 }
 
-BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress) {
-    Reader reader(image);
+std::optional<Held> BuildFunctions::stepHolding(std::uint64_t rva) const {
+    const auto held = holding(rva);
+    return held ? std::optional(held->first) : std::nullopt;
+}
+
+std::optional<Held> BuildFunctions::stepAt(std::uint64_t rva) const {
+    const auto held = holding(rva);
+    return held && held->second == rva ? std::optional(held->first) : std::nullopt;
+}
+
+BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress,
+                                  const ReadPolicy& policy) {
+    Reader reader(image, policy);
     const std::uint64_t total = image.functions.size();
     std::uint64_t done = 0;
     // A function in several parts is one function: its parts are read with its first.
@@ -379,7 +442,7 @@ BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& 
     }
     // Leaf functions have no entry: what calls and tail jumps lead to outside every function
     // read so far, in rounds, since a leaf function's own calls may lead to more.
-    for (int round = 0; round < matchPolicy.leafRounds; ++round) {
+    for (int round = 0; round < policy.leafRounds; ++round) {
         const std::vector<std::uint64_t> leaves = reader.unreadCallees();
         if (leaves.empty()) {
             break;
