@@ -118,7 +118,8 @@ public:
             if (image_.zeroFillAt(at) > 0) {
                 break;
             }
-            const std::optional<Instruction> instruction = instructionAt(image_, at, end);
+            const std::optional<Instruction> instruction =
+                instructionAt(image_, at, end, Told::layout);
             if (!instruction) {
                 break;
             }
@@ -140,8 +141,7 @@ public:
                 } else if (image_.inCode(target)) {
                     links_.push_back({static_cast<std::uint32_t>(out_.shapes.size() - 1),
                                       static_cast<std::uint32_t>(target)});
-                    if (std::string_view(instruction->text).starts_with("call") ||
-                        std::string_view(instruction->text).starts_with("jmp")) {
+                    if (instruction->callOrJump) {
                         called_.insert(target);
                     }
                 } else if (const Import* imported = image_.importAt(target)) {

@@ -50,6 +50,8 @@ struct Instruction {
     // address); empty when it has no relative field.
     std::optional<std::uint64_t> target;
     bool branch = false; // a call or jump
+    // A call, or a jump that always jumps: what leads to a function the walk has not met.
+    bool callOrJump = false;
     // The general registers it may change; after a call, those the Windows x64 convention lets
     // the callee change (rax, rcx, rdx, r8 to r11).
     RegisterSet writes = 0;
@@ -102,14 +104,21 @@ void eachSideBySide(std::size_t count, const std::function<void(std::size_t)>& w
 // How many instructions the calling thread has decoded: what reading code has cost it.
 std::uint64_t instructionsDecoded();
 
+// How much of an instruction is told: all of it, or only what reading a whole build asks (its
+// length, fields, target, mnemonic, memory operand's size and whether it calls or jumps), without
+// its text and the registers it writes, which cost as much again.
+enum class Told { everything, layout };
+
 // The instruction at code (available bytes from there) as if it lay at address; empty when those
 // bytes are no valid instruction.
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
-                                             std::uint64_t address);
+                                             std::uint64_t address,
+                                             Told told = Told::everything);
 
 // The instruction at rva as it lies in the image, reading nothing past the image's end (nor past
 // end, where given).
 std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva,
-                                         std::uint64_t end = UINT64_MAX);
+                                         std::uint64_t end = UINT64_MAX,
+                                         Told told = Told::everything);
 
 } // namespace scan

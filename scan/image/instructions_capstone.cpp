@@ -213,7 +213,7 @@ std::uint64_t instructionsDecoded() {
 }
 
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
-                                             std::uint64_t address) {
+                                             std::uint64_t address, Told told) {
     if (!decoder().open()) {
         return std::nullopt;
     }
@@ -228,9 +228,12 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     }
     Instruction instruction;
     instruction.length = decoded->size;
-    instruction.text = std::string(decoded->mnemonic) + " " + decoded->op_str;
-    instruction.operandsAt = std::strlen(decoded->mnemonic) + 1;
+    if (told == Told::everything) {
+        instruction.text = std::string(decoded->mnemonic) + " " + decoded->op_str;
+        instruction.operandsAt = std::strlen(decoded->mnemonic) + 1;
+    }
     instruction.mnemonic = static_cast<std::uint16_t>(decoded->id);
+    instruction.callOrJump = decoded->id == X86_INS_CALL || decoded->id == X86_INS_JMP;
     const cs_x86& x86 = decoded->detail->x86;
     const bool branch =
         cs_insn_group(handle, decoded, CS_GRP_JUMP) || cs_insn_group(handle, decoded, CS_GRP_CALL);
@@ -290,8 +293,12 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
             }
         }
     }
-    cs_regs read{};
-    cs_regs written{};
+    if (told == Told::layout) {
+        return instruction;
+    }
+    // Filled as far as the counts say: no need to clear them first.
+    cs_regs read;
+    cs_regs written;
     std::uint8_t readCount = 0;
     std::uint8_t writtenCount = 0;
     if (cs_regs_access(handle, decoded, read, &readCount, written, &writtenCount) == CS_ERR_OK) {
@@ -308,14 +315,14 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
 }
 
 std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva,
-                                         std::uint64_t end) {
+                                         std::uint64_t end, Told told) {
     const std::uint64_t limit = std::min<std::uint64_t>(end, image.bytes.size());
     if (rva >= limit) {
         return std::nullopt;
     }
     return decodeInstruction(image.bytes.data() + rva,
                              static_cast<std::size_t>(std::min<std::uint64_t>(15, limit - rva)),
-                             image.imageBase + rva);
+                             image.imageBase + rva, told);
 }
 
 std::string clearedBytes(const unsigned char* code, const Instruction& instruction, Cleared which) {
