@@ -206,7 +206,26 @@ Report runDiff(const Request& request) {
     if (auto* error = std::get_if<ErrorReport>(&builds)) {
         return std::move(*error);
     }
-    const auto& [older, newer] = std::get<Builds>(builds);
+    auto& [older, newer] = std::get<Builds>(builds);
+    if (!function && !asked.fields) {
+        // Pairing needs only the functions read, and the printers only the pairs: each build's
+        // bytes go once its functions are read, the functions before the report is written out
+        // (together the most memory the diff holds).
+        DiffReport report;
+        BothRead read = readBoth(older, newer, request.progress, policy.reading);
+        for (ExecutableImage* image : {&older, &newer}) {
+            const ExecutableImage gone = std::move(*image);
+        }
+        report.match = matchRead(std::move(read), request.progress, policy);
+        report.summary = summaryOf(report.match);
+        report.match.olderRead.reset();
+        report.match.newerRead.reset();
+        report.older = request.executable;
+        report.newer = request.diff->newer;
+        report.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return report;
+    }
     DiffReport report = diffBuilds(older, newer, request.progress, policy);
     if (function) {
         Counterparts counterparts(older, newer, report.match);
@@ -216,19 +235,8 @@ Report runDiff(const Request& request) {
         }
         return FunctionDiffReport{request.executable, asked.newer, std::move(*diff)};
     }
-    if (asked.fields) {
-        return FieldsReport{request.executable, asked.newer,
-                            fieldMoves(older, newer, report.match, request.progress)};
-    }
-    // The printers need the pairs only: the builds' functions, the most memory the diff holds,
-    // go before the report is written out.
-    report.match.olderRead.reset();
-    report.match.newerRead.reset();
-    report.older = request.executable;
-    report.newer = request.diff->newer;
-    report.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return report;
+    return FieldsReport{request.executable, asked.newer,
+                        fieldMoves(older, newer, report.match, request.progress)};
 }
 
 Report runCommand(const Request& request) {

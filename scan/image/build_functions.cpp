@@ -460,4 +460,14 @@ BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& 
     return reader.finish();
 }
 
+BothRead readBoth(const ExecutableImage& older, const ExecutableImage& newer,
+                  const Progress& progress, const ReadPolicy& policy) {
+    BuildFunctions olderRead;
+    BuildFunctions newerRead;
+    sideBySide([&] { newerRead = readBuildFunctions(newer, progress, policy); },
+               [&] { olderRead = readBuildFunctions(older, {}, policy); });
+    return {std::make_shared<const BuildFunctions>(std::move(olderRead)),
+            std::make_shared<const BuildFunctions>(std::move(newerRead))};
+}
+
 } // namespace scan

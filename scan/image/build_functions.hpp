@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -126,5 +127,14 @@ private:
 
 BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& progress = {},
                                   const ReadPolicy& policy = readPolicy);
+
+// Two builds read at once, each on a thread of its own; the progress of the newer's reading
+// stands for both, since they take alike.
+struct BothRead {
+    std::shared_ptr<const BuildFunctions> older;
+    std::shared_ptr<const BuildFunctions> newer;
+};
+BothRead readBoth(const ExecutableImage& older, const ExecutableImage& newer,
+                  const Progress& progress = {}, const ReadPolicy& policy = readPolicy);
 
 } // namespace scan

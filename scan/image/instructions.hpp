@@ -112,8 +112,7 @@ enum class Told { everything, layout };
 // The instruction at code (available bytes from there) as if it lay at address; empty when those
 // bytes are no valid instruction.
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
-                                             std::uint64_t address,
-                                             Told told = Told::everything);
+                                             std::uint64_t address, Told told = Told::everything);
 
 // The instruction at rva as it lies in the image, reading nothing past the image's end (nor past
 // end, where given).

@@ -252,16 +252,13 @@ BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& new
 
 BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
                        const Progress& progress, const MatchPolicy& policy) {
-    BuildFunctions oldFunctions;
-    BuildFunctions newFunctions;
-    // The progress of the new build's reading stands for both: they take alike.
-    sideBySide([&] { newFunctions = readBuildFunctions(newer, progress, policy.reading); },
-               [&] { oldFunctions = readBuildFunctions(older, {}, policy.reading); });
-    auto olderRead = std::make_shared<const BuildFunctions>(std::move(oldFunctions));
-    auto newerRead = std::make_shared<const BuildFunctions>(std::move(newFunctions));
-    BuildMatch match = matchFunctions(*olderRead, *newerRead, progress, policy);
-    match.olderRead = std::move(olderRead);
-    match.newerRead = std::move(newerRead);
+    return matchRead(readBoth(older, newer, progress, policy.reading), progress, policy);
+}
+
+BuildMatch matchRead(BothRead read, const Progress& progress, const MatchPolicy& policy) {
+    BuildMatch match = matchFunctions(*read.older, *read.newer, progress, policy);
+    match.olderRead = std::move(read.older);
+    match.newerRead = std::move(read.newer);
     return match;
 }
 

@@ -77,7 +77,11 @@ struct BuildMatch {
 BuildMatch matchBuilds(const ExecutableImage& older, const ExecutableImage& newer,
                        const Progress& progress = {}, const MatchPolicy& policy = matchPolicy);
 
-// The same for functions read before.
+// The same for both builds read before, which the match then holds.
+BuildMatch matchRead(BothRead read, const Progress& progress = {},
+                     const MatchPolicy& policy = matchPolicy);
+
+// The same for functions read before, which the caller holds.
 BuildMatch matchFunctions(const BuildFunctions& older, const BuildFunctions& newer,
                           const Progress& progress = {}, const MatchPolicy& policy = matchPolicy);
 

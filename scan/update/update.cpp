@@ -60,12 +60,9 @@ struct Carried {
             const BuildMatch& builds)
         : match(builds), older(builds.olderRead), newer(builds.newerRead) {
         if (!older || !newer) {
-            BuildFunctions olderRead;
-            BuildFunctions newerRead;
-            sideBySide([&] { olderRead = readBuildFunctions(olderImage); },
-                       [&] { newerRead = readBuildFunctions(newerImage); });
-            older = std::make_shared<const BuildFunctions>(std::move(olderRead));
-            newer = std::make_shared<const BuildFunctions>(std::move(newerRead));
+            BothRead read = readBoth(olderImage, newerImage);
+            older = std::move(read.older);
+            newer = std::move(read.newer);
         }
     }
 };
