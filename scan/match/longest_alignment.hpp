@@ -19,6 +19,15 @@ struct AlignedPair {
     bool fixed = false; // every longest alignment pairs i, and with j
 };
 
+// The bits set in a word, by halves: a build for any x86-64 processor has no instruction for it,
+// and std::popcount would call a library function for every word.
+inline std::uint32_t bitsSet(std::uint64_t word) {
+    word = word - ((word >> 1) & 0x5555555555555555);
+    word = (word & 0x3333333333333333) + ((word >> 2) & 0x3333333333333333);
+    word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<std::uint32_t>((word * 0x0101010101010101) >> 56);
+}
+
 // The distinct elements of a sequence, each numbered once: looked up by comparing each in turn
 // while they are few (a gap's few functions against thousands), behind a filter of bits that
 // turns most others away at once; else by hashing.
@@ -143,8 +152,7 @@ public:
         const std::size_t word = j / 64;
         std::uint32_t ones = ones_[i * (words_ + 1) + word];
         if (j % 64 != 0) {
-            ones += static_cast<std::uint32_t>(
-                std::popcount(bits_[i * words_ + word] & ((std::uint64_t{1} << (j % 64)) - 1)));
+            ones += bitsSet(bits_[i * words_ + word] & ((std::uint64_t{1} << (j % 64)) - 1));
         }
         return static_cast<std::uint32_t>(j) - ones;
     }
@@ -182,8 +190,7 @@ private:
     void countOnes(std::size_t i) {
         std::uint32_t* ones = ones_.data() + i * (words_ + 1);
         for (std::size_t w = 0; w < words_; ++w) {
-            ones[w + 1] =
-                ones[w] + static_cast<std::uint32_t>(std::popcount(bits_[i * words_ + w]));
+            ones[w + 1] = ones[w] + bitsSet(bits_[i * words_ + w]);
         }
     }
 

@@ -7,33 +7,50 @@
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
+#include <span>
 
 namespace scan {
 
 namespace {
 
-// The functions each instruction of the function leads to, once each, itself left out.
-std::vector<std::uint32_t> calleesOf(const BuildFunctions& build, std::uint32_t n) {
-    const BuildFunction& function = build.functions[n];
-    std::vector<std::uint32_t> callees;
-    for (const Link& link : build.linksOf(function)) {
-        if (link.function != n) {
-            callees.push_back(link.function);
+// The functions each function's instructions lead to, once each, itself left out: found once,
+// since what a function calls never changes, only which of its callees are paired.
+class Callees {
+public:
+    explicit Callees(const BuildFunctions& build) : first_(build.functions.size() + 1, 0) {
+        std::vector<std::uint32_t> each;
+        for (std::uint32_t n = 0; n < build.functions.size(); ++n) {
+            each.clear();
+            for (const Link& link : build.linksOf(build.functions[n])) {
+                if (link.function != n) {
+                    each.push_back(link.function);
+                }
+            }
+            std::sort(each.begin(), each.end());
+            each.erase(std::unique(each.begin(), each.end()), each.end());
+            all_.insert(all_.end(), each.begin(), each.end());
+            first_[n + 1] = static_cast<std::uint32_t>(all_.size());
         }
     }
-    std::sort(callees.begin(), callees.end());
-    callees.erase(std::unique(callees.begin(), callees.end()), callees.end());
-    return callees;
-}
+    std::span<const std::uint32_t> of(std::uint32_t n) const {
+        return {all_.data() + first_[n], all_.data() + first_[n + 1]};
+    }
+
+private:
+    std::vector<std::uint32_t> first_;
+    std::vector<std::uint32_t> all_;
+};
 
 class CallSetsVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        if (callersOfNew_.empty()) {
-            const BuildFunctions& newer = pairing.newer();
-            callersOfNew_.resize(newer.functions.size());
-            for (std::uint32_t n = 0; n < newer.functions.size(); ++n) {
-                for (const std::uint32_t callee : calleesOf(newer, n)) {
+        if (callees_.empty()) {
+            callees_.emplace_back(pairing.older());
+            callees_.emplace_back(pairing.newer());
+            const std::size_t newCount = pairing.newer().functions.size();
+            callersOfNew_.resize(newCount);
+            for (std::uint32_t n = 0; n < newCount; ++n) {
+                for (const std::uint32_t callee : callees_[1].of(n)) {
                     callersOfNew_[callee].push_back(n); // ascending: n grows
                 }
             }
@@ -43,7 +60,7 @@ public:
     }
 
 private:
-    static void sameSet(const Pairing& pairing, Votes& votes) {
+    void sameSet(const Pairing& pairing, Votes& votes) const {
         std::vector<std::uint32_t> callees;
         voteByUniqueKeys(
             pairing.older().functions.size(), pairing.newer().functions.size(),
@@ -54,7 +71,7 @@ private:
                 }
                 // Its paired callees in the new build's terms (each once: pairs are one to one).
                 callees.clear();
-                for (const std::uint32_t callee : calleesOf(pairing.build(side), index)) {
+                for (const std::uint32_t callee : callees_[side].of(index)) {
                     if (pairing.paired(side, callee)) {
                         callees.push_back(side == 0 ? pairing.newOf(callee) : callee);
                     }
@@ -85,7 +102,7 @@ private:
                 continue;
             }
             partners.clear();
-            for (const std::uint32_t callee : calleesOf(older, from)) {
+            for (const std::uint32_t callee : callees_[0].of(from)) {
                 if (pairing.paired(0, callee)) {
                     partners.push_back(pairing.newOf(callee));
                 }
@@ -126,6 +143,8 @@ private:
             }
         }
     }
+
+    std::vector<Callees> callees_; // per side, once the first round asks
 
     std::vector<std::vector<std::uint32_t>> callersOfNew_;
 };
