@@ -7,11 +7,14 @@
 
 #include "scan/image/image.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,12 +43,40 @@ struct InstructionField {
     int index = noRegister;
 };
 
+// An instruction's fields, in the order they lie: a memory operand's displacement and an
+// immediate, at most, so kept in place rather than allocated for each instruction decoded.
+class InstructionFields {
+public:
+    void push_back(const InstructionField& field) {
+        if (count_ == most) {
+            throw std::length_error("an instruction holds two fields at most");
+        }
+        fields_[count_++] = field;
+    }
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const InstructionField& operator[](std::size_t n) const { return fields_[n]; }
+    const InstructionField* begin() const { return fields_.data(); }
+    const InstructionField* end() const { return fields_.data() + count_; }
+    std::reverse_iterator<const InstructionField*> rbegin() const {
+        return std::reverse_iterator(end());
+    }
+    std::reverse_iterator<const InstructionField*> rend() const {
+        return std::reverse_iterator(begin());
+    }
+
+private:
+    static constexpr std::size_t most = 2;
+    std::array<InstructionField, most> fields_{};
+    std::size_t count_ = 0;
+};
+
 struct Instruction {
     std::size_t length = 0;
     std::string text;           // mnemonic and operands
     std::uint16_t mnemonic = 0; // the decoder's number for its mnemonic, the same in every build
     std::size_t operandsAt = 0; // where the operands begin in text, separated by ", "
-    std::vector<InstructionField> fields;
+    InstructionFields fields;
     // Where its relative field makes it refer to (a branch's target, a RIP-relative operand's
     // address); empty when it has no relative field.
     std::optional<std::uint64_t> target;
