@@ -157,6 +157,51 @@ TEST(Voters, AGapsVotesAreCastAnewOnceAFunctionLeavesIt) {
     }
 }
 
+// A gap's alignment by identity is kept while the gap keeps its functions, and found anew once one
+// of them pairs elsewhere; a gap of more candidate pairs than one table holds is not listed.
+TEST(Pairing, AGapsAlignmentFollowsItsFunctionsAndOnlyGapsATableHoldsAreListed) {
+    const scan::BuildFunctions older = built({{"P", code(100, 8)},
+                                              {"A", code(300, 8)},
+                                              {"B", code(400, 8)},
+                                              {"Q", code(200, 8)},
+                                              {"R", code(500, 8)}});
+    const scan::BuildFunctions newer = built({{"P", code(100, 8)},
+                                              {"A", code(300, 8)},
+                                              {"X", code(600, 8)},
+                                              {"B", code(400, 8)},
+                                              {"Q", code(200, 8)},
+                                              {"R", code(500, 8)}});
+    const auto aligned = [](const scan::Pairing& pairing) {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+        for (const scan::Gap& gap : pairing.gaps()) {
+            for (const scan::AlignedPair& same : gap.same) {
+                pairs.emplace_back(gap.a[same.i], gap.b[same.j]);
+            }
+        }
+        return pairs;
+    };
+    using Pairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+    scan::Pairing pairing(older, newer, scan::matchPolicy);
+    pairing.pair(0, 0);
+    pairing.pair(3, 4);
+    EXPECT_EQ(aligned(pairing), (Pairs{{1, 1}, {2, 3}}));
+    EXPECT_EQ(aligned(pairing), (Pairs{{1, 1}, {2, 3}})); // kept as it was
+    pairing.pair(4, 2); // X pairs with R: the gap is A, B on both sides
+    ASSERT_EQ(pairing.gaps().size(), 1u);
+    EXPECT_EQ(pairing.gaps()[0].b, (std::vector<std::uint32_t>{1, 3}));
+    EXPECT_EQ(aligned(pairing), (Pairs{{1, 1}, {2, 3}}));
+    EXPECT_EQ(pairing.gaps()[0].same.back().j, 1u); // B is the gap's second, no longer its third
+
+    scan::MatchPolicy small = scan::matchPolicy;
+    small.mostCells = 5; // two old functions against three new ones is six
+    scan::Pairing bounded(older, newer, small);
+    bounded.pair(0, 0);
+    bounded.pair(3, 4);
+    EXPECT_TRUE(bounded.gaps().empty());
+    bounded.pair(4, 2);
+    EXPECT_EQ(bounded.gaps().size(), 1u);
+}
+
 // Where a function lies: as many on each side between two pairs, in order; with one more on the
 // new side, the walks from the pair before and from the pair after put every function in two
 // places, and a kind that contradicts itself casts nothing there (it would stand against what
