@@ -24,15 +24,16 @@ std::optional<std::uint64_t> functionHolding(const BuildFunctions& functions, st
                 : std::nullopt;
 }
 
-// The start of the function laid out `steps` functions after the one that starts at start (before
-// it, for a negative count).
-std::optional<std::uint64_t> functionBeside(const BuildFunctions& functions, std::uint64_t start,
+// The start of the function laid out `steps` functions after the one whose instructions hold rva
+// (before it, for a negative count): a signature made for a function's start may begin further
+// in.
+std::optional<std::uint64_t> functionBeside(const BuildFunctions& functions, std::uint64_t rva,
                                             std::int64_t steps) {
-    const std::optional<std::uint32_t> index = functions.startingAt(start);
-    if (!index) {
+    const std::optional<Held> held = functions.stepHolding(rva);
+    if (!held) {
         return std::nullopt;
     }
-    const std::int64_t beside = std::int64_t{*index} + steps;
+    const std::int64_t beside = std::int64_t{held->function} + steps;
     if (beside < 0 || beside >= static_cast<std::int64_t>(functions.functions.size())) {
         return std::nullopt;
     }
