@@ -71,7 +71,8 @@ private:
                 }
                 // Its paired callees in the new build's terms (each once: pairs are one to one).
                 callees.clear();
-                for (const std::uint32_t callee : callees_[side].of(index)) {
+                for (const std::uint32_t callee :
+                     callees_[static_cast<std::size_t>(side)].of(index)) {
                     if (pairing.paired(side, callee)) {
                         callees.push_back(side == 0 ? pairing.newOf(callee) : callee);
                     }
