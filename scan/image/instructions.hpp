@@ -141,7 +141,8 @@ std::uint64_t instructionsDecoded();
 enum class Told { everything, layout };
 
 // The instruction at code (available bytes from there) as if it lay at address; empty when those
-// bytes are no valid instruction.
+// bytes are no valid instruction. A layout the calling thread's decoder met lately is taken from
+// its bytes without decoding again: reading a build meets most instructions many times.
 std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
                                              std::uint64_t address, Told told = Told::everything);
 

@@ -15,10 +15,170 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace scan {
 
 namespace {
+
+// The little-endian number of size bytes at code, sign-extended.
+std::int64_t encoded(const unsigned char* code, std::size_t size) {
+    std::uint64_t bits = 0;
+    for (std::size_t n = 0; n < size; ++n) {
+        bits |= std::uint64_t{code[n]} << (8 * n);
+    }
+    if (size < 8 && size > 0 && (code[size - 1] & 0x80) != 0) {
+        bits |= ~std::uint64_t{0} << (8 * size);
+    }
+    return static_cast<std::int64_t>(bits);
+}
+
+// The layouts of instructions met lately, by their bytes. x86 code is a prefix code: bytes that
+// hold a whole instruction decode to it whatever follows, so an instruction whose bytes are
+// remembered needs no decoder, and compiled code repeats most of its instructions many times.
+// Only what the address does not change is kept; a relative field's target is worked out again.
+class Remembered {
+public:
+    // The instruction the bytes at code begin with, if remembered.
+    std::optional<Instruction> find(const unsigned char* code, std::size_t available,
+                                    std::uint64_t address) const {
+        const std::uint64_t head = headOf(code, std::min(available, headBytes));
+        for (std::size_t key = std::min(available, keyBytes); key > 0; --key) {
+            const Bucket& bucket = buckets_[slotOf(head, key)];
+            for (std::size_t way = 0; way < ways; ++way) {
+                const std::size_t length = bucket.length[way];
+                // A way holds an instruction of length bytes, compared here as far as its head
+                // reaches and in its entry beyond.
+                if (length == 0 || std::min(length, keyBytes) != key || length > available) {
+                    continue;
+                }
+                const std::size_t inHead = std::min(length, headBytes);
+                if (((bucket.head[way] ^ head) & maskOf(inHead)) != 0) {
+                    continue;
+                }
+                const Entry& entry = entries_[bucket.entry[way]];
+                if (length > headBytes && std::memcmp(entry.bytes.data() + headBytes,
+                                                      code + headBytes, length - headBytes) != 0) {
+                    continue;
+                }
+                return entry.instructionAt(code, address);
+            }
+        }
+        return std::nullopt;
+    }
+
+    void keep(const unsigned char* code, std::uint64_t address, const Instruction& instruction) {
+        const std::size_t length = instruction.length;
+        if (length == 0 || length > 15) {
+            return;
+        }
+        const std::uint64_t head = headOf(code, std::min(length, headBytes));
+        Bucket& bucket = buckets_[slotOf(head, std::min(length, keyBytes))];
+        const std::size_t way = bucket.next;
+        bucket.next = static_cast<std::uint8_t>((way + 1) % ways);
+        if (bucket.length[way] == 0) {
+            bucket.entry[way] = static_cast<std::uint32_t>(entries_.size());
+            entries_.emplace_back();
+        }
+        bucket.head[way] = head;
+        bucket.length[way] = static_cast<std::uint8_t>(length);
+        entries_[bucket.entry[way]].keep(code, address, instruction);
+    }
+
+private:
+    // Instructions are looked for under their first bytes, up to keyBytes: most differ there.
+    // A bucket keeps each way's first headBytes, so that only a match reads its entry.
+    static constexpr std::size_t keyBytes = 5;
+    static constexpr std::size_t headBytes = 8;
+    static constexpr std::size_t ways = 4;
+    static constexpr std::size_t slots = std::size_t{1} << 15;
+
+    struct alignas(64) Bucket {
+        std::array<std::uint64_t, ways> head{};
+        std::array<std::uint32_t, ways> entry{};
+        std::array<std::uint8_t, ways> length{}; // 0: empty
+        std::uint8_t next = 0;
+    };
+    // An instruction as its bytes and layout, without what its address or its bytes tell again.
+    struct Entry {
+        struct Field {
+            InstructionField::Kind kind;
+            std::uint8_t offset;
+            std::uint8_t size;
+            std::int8_t base;
+            std::int8_t index;
+        };
+        std::array<unsigned char, 15> bytes{};
+        std::uint8_t length = 0;
+        std::uint8_t fieldCount = 0;
+        std::array<Field, 2> fields{};
+        std::uint16_t mnemonic = 0;
+        std::uint8_t memorySize = 0;
+        std::int8_t loadsAddressInto = noRegister;
+        bool branch = false;
+        bool callOrJump = false;
+        bool leads = false;
+        std::uint64_t lead = 0; // the target's distance from the next instruction
+
+        void keep(const unsigned char* code, std::uint64_t address, const Instruction& kept) {
+            std::memcpy(bytes.data(), code, kept.length);
+            length = static_cast<std::uint8_t>(kept.length);
+            fieldCount = static_cast<std::uint8_t>(kept.fields.size());
+            for (std::size_t n = 0; n < kept.fields.size(); ++n) {
+                const InstructionField& field = kept.fields[n];
+                fields[n] = {field.kind, static_cast<std::uint8_t>(field.offset),
+                             static_cast<std::uint8_t>(field.size),
+                             static_cast<std::int8_t>(field.base),
+                             static_cast<std::int8_t>(field.index)};
+            }
+            mnemonic = kept.mnemonic;
+            memorySize = static_cast<std::uint8_t>(kept.memorySize);
+            loadsAddressInto = static_cast<std::int8_t>(kept.loadsAddressInto);
+            branch = kept.branch;
+            callOrJump = kept.callOrJump;
+            leads = kept.target.has_value();
+            lead = leads ? *kept.target - (address + kept.length) : 0;
+        }
+
+        Instruction instructionAt(const unsigned char* code, std::uint64_t address) const {
+            Instruction instruction;
+            instruction.length = length;
+            for (std::size_t n = 0; n < fieldCount; ++n) {
+                const Field& field = fields[n];
+                instruction.fields.push_back(
+                    {field.kind, field.offset, field.size,
+                     encoded(code + field.offset, std::min<std::size_t>(field.size, 8)), field.base,
+                     field.index});
+            }
+            instruction.mnemonic = mnemonic;
+            instruction.memorySize = memorySize;
+            instruction.loadsAddressInto = loadsAddressInto;
+            instruction.branch = branch;
+            instruction.callOrJump = callOrJump;
+            if (leads) {
+                instruction.target = address + length + lead;
+            }
+            return instruction;
+        }
+    };
+
+    static std::uint64_t headOf(const unsigned char* code, std::size_t size) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, code, size);
+        return bits;
+    }
+    static std::uint64_t maskOf(std::size_t bytes) {
+        return bytes >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * bytes)) - 1;
+    }
+    static std::size_t slotOf(std::uint64_t head, std::size_t key) {
+        const std::uint64_t mixed =
+            ((head & maskOf(key)) | std::uint64_t{key} << 56) * 0x9E3779B97F4A7C15;
+        return static_cast<std::size_t>(mixed >> 49);
+    }
+
+    std::vector<Bucket> buckets_ = std::vector<Bucket>(slots);
+    std::vector<Entry> entries_;
+};
 
 // A Capstone handle with operand details on, and the one instruction it decodes into: an
 // instruction and its details allocated once, not for every instruction decoded.
@@ -47,12 +207,14 @@ public:
 
     csh handle() const { return handle_; }
     bool open() const { return open_; }
+    Remembered& remembered() { return remembered_; }
     cs_insn* insn() const { return insn_; }
 
 private:
     csh handle_ = 0;
     cs_insn* insn_ = nullptr;
     bool open_ = false;
+    Remembered remembered_;
 };
 
 // The thread's own (a plain pointer: a thread-local object with a destructor is not safely
@@ -116,18 +278,6 @@ int generalRegister(unsigned reg) {
 
 // rax, rcx, rdx and r8 to r11: what a called function may leave changed.
 constexpr RegisterSet callerSaved = 0x0F07;
-
-// The little-endian number of size bytes at code, sign-extended.
-std::int64_t encoded(const unsigned char* code, std::size_t size) {
-    std::uint64_t bits = 0;
-    for (std::size_t n = 0; n < size; ++n) {
-        bits |= std::uint64_t{code[n]} << (8 * n);
-    }
-    if (size < 8 && size > 0 && (code[size - 1] & 0x80) != 0) {
-        bits |= ~std::uint64_t{0} << (8 * size);
-    }
-    return static_cast<std::int64_t>(bits);
-}
 
 // Where a ModRM byte's memory operand keeps its displacement: its offset and size, 0 for none.
 // In 64-bit mode a displacement is 1 or 4 bytes, never 2; RIP-relative is always 4.
@@ -212,12 +362,10 @@ std::uint64_t instructionsDecoded() {
     return decodedHere;
 }
 
-std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
-                                             std::uint64_t address, Told told) {
-    if (!decoder().open()) {
-        return std::nullopt;
-    }
-    ++decodedHere;
+namespace {
+
+std::optional<Instruction> decodeByCapstone(const unsigned char* code, std::size_t available,
+                                            std::uint64_t address, Told told) {
     const csh handle = decoder().handle();
     cs_insn* decoded = decoder().insn();
     const std::uint8_t* at = code;
@@ -312,6 +460,28 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
         instruction.writes |= callerSaved;
     }
     return instruction;
+}
+
+} // namespace
+
+std::optional<Instruction> decodeInstruction(const unsigned char* code, std::size_t available,
+                                             std::uint64_t address, Told told) {
+    if (!decoder().open()) {
+        return std::nullopt;
+    }
+    ++decodedHere;
+    if (told != Told::layout) {
+        return decodeByCapstone(code, available, address, told);
+    }
+    Remembered& remembered = decoder().remembered();
+    if (std::optional<Instruction> found = remembered.find(code, available, address)) {
+        return found;
+    }
+    std::optional<Instruction> fresh = decodeByCapstone(code, available, address, told);
+    if (fresh) {
+        remembered.keep(code, address, *fresh);
+    }
+    return fresh;
 }
 
 std::optional<Instruction> instructionAt(const ExecutableImage& image, std::uint64_t rva,
