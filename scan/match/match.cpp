@@ -59,10 +59,8 @@ private:
     // kinds, pairs with it; else each pair that no longer has that undoes. False when nothing
     // changed.
     bool settle(bool growing) {
-        Votes votes = castVotes();
-        std::sort(votes.begin(), votes.end(), [](const Vote& a, const Vote& b) {
-            return std::pair(a.from, a.to) < std::pair(b.from, b.to);
-        });
+        // The tally below is the same in any order of the votes.
+        const Votes votes = castVotes();
         const std::size_t oldCount = pairing_.older().functions.size();
         std::vector<std::uint32_t>& toOf = toOf_;
         std::vector<std::uint32_t>& fromOf = fromOf_;
