@@ -21,8 +21,9 @@ NearListing nearListing(const ExecutableImage& image, const BytePattern& pattern
     if (near == 0) {
         return {};
     }
-    const NearMatches found = findNearMatches(
-        image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()), pattern, near, listed);
+    const NearMatches found =
+        findNearMatches(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()), pattern,
+                        near, listed, &image.weights);
     NearListing listing{true, found.total, {}};
     for (const NearMatch& match : found.listed) {
         listing.listed.push_back(

@@ -71,7 +71,7 @@ public:
         } else {
             const NearMatches found = findNearMatches(
                 image_.bytes.data(), static_cast<std::uint32_t>(image_.bytes.size()),
-                signature.pattern(), within_, mostKept);
+                signature.pattern(), within_, mostKept, &image_.weights);
             if (found.total > mostKept) {
                 return found.listed.front().differingOffsets.size();
             }
@@ -172,7 +172,7 @@ Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t
             if (!nearest) {
                 made.margin =
                     marginOf(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
-                             made.signature.pattern(), margin);
+                             made.signature.pattern(), margin, &image.weights);
                 return made;
             }
             made.margin = *nearest;

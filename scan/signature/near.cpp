@@ -48,7 +48,8 @@ private:
 } // namespace
 
 NearMatches findNearMatches(const unsigned char* start, std::uint32_t size,
-                            const BytePattern& pattern, std::size_t differences, std::size_t most) {
+                            const BytePattern& pattern, std::size_t differences, std::size_t most,
+                            const ByteWeights* weights) {
     const std::size_t length = std::strlen(pattern.mask);
     std::vector<std::size_t> fixed;
     for (std::size_t j = 0; j < length; ++j) {
@@ -95,24 +96,27 @@ NearMatches findNearMatches(const unsigned char* start, std::uint32_t size,
     for (const std::string& mask : masks) {
         parts.push_back({pattern.bytes, mask.c_str()});
     }
-    forEachMatch(start, size, parts, [&](std::size_t group, const unsigned char* at) {
-        for (std::size_t earlier = 0; earlier < group; ++earlier) {
-            if (matchPattern(at, pattern.bytes, masks[earlier].c_str())) {
-                return true; // that group has it too, and takes it
+    forEachMatch(
+        start, size, parts,
+        [&](std::size_t group, const unsigned char* at) {
+            for (std::size_t earlier = 0; earlier < group; ++earlier) {
+                if (matchPattern(at, pattern.bytes, masks[earlier].c_str())) {
+                    return true; // that group has it too, and takes it
+                }
             }
-        }
-        consider(at);
-        return true;
-    });
+            consider(at);
+            return true;
+        },
+        weights);
     return listing.take();
 }
 
 std::size_t marginOf(const unsigned char* start, std::uint32_t size, const BytePattern& pattern,
-                     std::size_t atLeast) {
+                     std::size_t atLeast, const ByteWeights* weights) {
     // Fewer differences first: a search with fewer groups is faster, and most margins are small.
     for (std::size_t differences = std::max<std::size_t>(atLeast, 1); differences <= widestMargin;
          ++differences) {
-        if (findNearMatches(start, size, pattern, differences, 1).total > 0) {
+        if (findNearMatches(start, size, pattern, differences, 1, weights).total > 0) {
             return differences;
         }
     }

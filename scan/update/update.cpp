@@ -388,8 +388,8 @@ EntryUpdate updateWith(const ExecutableImage& older, const ExecutableImage& newe
         update.status = EntryUpdate::Status::unchanged;
         update.signature = entry.signature;
         update.offset = entry.offset;
-        update.margin =
-            marginOf(newer.bytes.data(), static_cast<std::uint32_t>(newer.bytes.size()), pattern);
+        update.margin = marginOf(newer.bytes.data(), static_cast<std::uint32_t>(newer.bytes.size()),
+                                 pattern, 1, &newer.weights);
     } else {
         std::optional<MadeSignature> made;
         if (Outcome<MadeSignature> own = makeSignature(newer, *newPlace, margin)) {
