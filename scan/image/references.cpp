@@ -14,6 +14,22 @@ namespace {
 // ModRM and SIB.
 constexpr std::size_t mostBeforeField = 10;
 
+// Whether a field at `field` would begin inside zero fill, short of its last four bytes: its bytes
+// are zeros of a run (from where it begins in the section that starts at begin) long enough to be
+// fill.
+bool insideZeroFill(const ExecutableImage& image, std::uint64_t field, std::uint64_t begin) {
+    const unsigned char* const bytes = image.bytes.data();
+    if (std::any_of(bytes + field, bytes + field + 4, [](unsigned char b) { return b != 0; })) {
+        return false;
+    }
+    std::uint64_t run = field;
+    while (run > begin && bytes[run - 1] == 0) {
+        --run;
+    }
+    const std::size_t fill = image.zeroFillAt(run);
+    return fill > 4 && field <= run + fill - 4;
+}
+
 } // namespace
 
 std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_t lowest,
@@ -27,20 +43,9 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
         const std::uint64_t end = begin + section.span;
         const unsigned char* const bytes = image.bytes.data();
         // Every byte of the code is asked whether a field begins there, so the question is asked
-        // here in place, and zero fill only where a run of zeros begins that may be one.
-        std::uint64_t shortZerosEnd = begin; // inside a run of zeros too short to be fill
+        // first in place, with nothing else on the way; the few places where it leads into the
+        // range are then looked at.
         for (std::uint64_t field = begin; field + 4 <= end; ++field) {
-            // Inside zero fill no instruction holds a field: only its last bytes may begin one.
-            if (bytes[field] == 0 && field >= shortZerosEnd) {
-                if (const std::size_t fill = image.zeroFillAt(field); fill > 4) {
-                    field += fill - 4;
-                    continue;
-                }
-                // What is left of a run too short for fill is shorter still.
-                for (shortZerosEnd = field; shortZerosEnd < end && bytes[shortZerosEnd] == 0;) {
-                    ++shortZerosEnd;
-                }
-            }
             // The field's instruction ends 0, 1, 2 or 4 bytes after it (an immediate may follow
             // a displacement): only then can it lead into the range.
             std::int32_t displacement = 0;
@@ -48,6 +53,10 @@ std::vector<Reference> findReferences(const ExecutableImage& image, std::uint64_
             const std::uint64_t fieldEnd =
                 field + 4 + static_cast<std::uint64_t>(std::int64_t{displacement});
             if (fieldEnd + 4 < lowest || fieldEnd > highest) {
+                continue;
+            }
+            // Inside zero fill no instruction holds a field: only its last bytes may begin one.
+            if (insideZeroFill(image, field, begin)) {
                 continue;
             }
             // Bytes before an instruction can often be read as a prefix, and its own last bytes

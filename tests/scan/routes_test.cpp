@@ -40,6 +40,18 @@ TEST(Routes, AFunctionReachedOnlyByATailCallIsFoundByReference) {
     EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x103F).empty());
 }
 
+TEST(Routes, AFieldThatBeginsInZeroFillIsNoReference) {
+    // mov rax, [rip + 0] whose field of zeros begins a run of zeros: code where the run is short,
+    // fill (256 or more) where nothing is code, so that nothing there refers anywhere.
+    for (const std::size_t zeros : {100u, 300u}) {
+        std::string code = "\x48\x8B\x05"s + std::string(zeros, '\0') + "\xC3"s;
+        code.resize(0x1000, '\xCC');
+        const scan::ExecutableImage image =
+            imageOf(PeLayout{{{".text", 0x1000, 0x1000, code}}, 0x2000});
+        EXPECT_EQ(scan::findReferences(image, 0x1007).size(), zeros < 256 ? 1u : 0u) << zeros;
+    }
+}
+
 TEST(Routes, AReferenceIsFoundAfterZerosOfAnyLengthAndWithAFieldOfZeros) {
     // At 0x1000 a ret; then z zero bytes (a table's, or fill from 256 on); then call 0x1000,
     // and call 0x100B + z, whose field is all zeros (a call of the next instruction).
