@@ -8,7 +8,6 @@
 #include <iterator>
 #include <map>
 #include <set>
-#include <string_view>
 #include <utility>
 
 namespace scan {
@@ -321,13 +320,6 @@ std::optional<std::uint32_t> BuildFunctions::startingAt(std::uint64_t rva) const
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(found - functions.begin());
-}
-
-std::uint32_t BuildFunctions::leadsTo(std::size_t step) const {
-    const auto found =
-        std::lower_bound(links.begin(), links.end(), step,
-                         [](const Link& link, std::size_t at) { return link.step < at; });
-    return found != links.end() && found->step == step ? found->function + 1 : 0;
 }
 
 std::span<const Link> BuildFunctions::linksOf(const BuildFunction& function) const {

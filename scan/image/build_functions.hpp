@@ -101,8 +101,6 @@ struct BuildFunctions {
 
     // The index of the function that begins at rva.
     std::optional<std::uint32_t> startingAt(std::uint64_t rva) const;
-    // The function the step leads to (index + 1), 0 for none and for a jump within its own.
-    std::uint32_t leadsTo(std::size_t step) const;
     // The links of the function's steps, in order.
     std::span<const Link> linksOf(const BuildFunction& function) const;
     // The RVA of each of the function's instructions, in its steps' order.

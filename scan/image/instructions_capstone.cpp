@@ -42,6 +42,9 @@ public:
     // The instruction the bytes at code begin with, if remembered.
     std::optional<Instruction> find(const unsigned char* code, std::size_t available,
                                     std::uint64_t address) const {
+        if (buckets_.empty()) {
+            return std::nullopt;
+        }
         const std::uint64_t head = headOf(code, std::min(available, headBytes));
         for (std::size_t key = std::min(available, keyBytes); key > 0; --key) {
             const Bucket& bucket = buckets_[slotOf(head, key)];
@@ -67,10 +70,13 @@ public:
         return std::nullopt;
     }
 
-    void keep(const unsigned char* code, std::uint64_t address, const Instruction& instruction) {
+    void keep(const unsigned char* code, const Instruction& instruction) {
         const std::size_t length = instruction.length;
         if (length == 0 || length > 15) {
             return;
+        }
+        if (buckets_.empty()) {
+            buckets_.resize(slots); // only a thread that reads code needs them
         }
         const std::uint64_t head = headOf(code, std::min(length, headBytes));
         Bucket& bucket = buckets_[slotOf(head, std::min(length, keyBytes))];
@@ -82,7 +88,7 @@ public:
         }
         bucket.head[way] = head;
         bucket.length[way] = static_cast<std::uint8_t>(length);
-        entries_[bucket.entry[way]].keep(code, address, instruction);
+        entries_[bucket.entry[way]].keep(code, instruction);
     }
 
 private:
@@ -117,10 +123,9 @@ private:
         std::int8_t loadsAddressInto = noRegister;
         bool branch = false;
         bool callOrJump = false;
-        bool leads = false;
-        std::uint64_t lead = 0; // the target's distance from the next instruction
+        bool leads = false; // its relative field leads from the next instruction
 
-        void keep(const unsigned char* code, std::uint64_t address, const Instruction& kept) {
+        void keep(const unsigned char* code, const Instruction& kept) {
             std::memcpy(bytes.data(), code, kept.length);
             length = static_cast<std::uint8_t>(kept.length);
             fieldCount = static_cast<std::uint8_t>(kept.fields.size());
@@ -137,7 +142,6 @@ private:
             branch = kept.branch;
             callOrJump = kept.callOrJump;
             leads = kept.target.has_value();
-            lead = leads ? *kept.target - (address + kept.length) : 0;
         }
 
         Instruction instructionAt(const unsigned char* code, std::uint64_t address) const {
@@ -156,7 +160,8 @@ private:
             instruction.branch = branch;
             instruction.callOrJump = callOrJump;
             if (leads) {
-                instruction.target = address + length + lead;
+                instruction.target = address + length +
+                                     static_cast<std::uint64_t>(instruction.relativeField()->value);
             }
             return instruction;
         }
@@ -176,7 +181,7 @@ private:
         return static_cast<std::size_t>(mixed >> 49);
     }
 
-    std::vector<Bucket> buckets_ = std::vector<Bucket>(slots);
+    std::vector<Bucket> buckets_;
     std::vector<Entry> entries_;
 };
 
@@ -479,7 +484,7 @@ std::optional<Instruction> decodeInstruction(const unsigned char* code, std::siz
     }
     std::optional<Instruction> fresh = decodeByCapstone(code, available, address, told);
     if (fresh) {
-        remembered.keep(code, address, *fresh);
+        remembered.keep(code, *fresh);
     }
     return fresh;
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 using namespace testing_support::game;
 
@@ -341,8 +342,11 @@ TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
     EXPECT_EQ(begins, (std::vector<std::uint32_t>{0x1000, 0x1040, 0x1080, 0x10C0}));
     EXPECT_EQ(read.functions[0].steps, 6u); // its part's two instructions with its own
     const std::uint32_t first = read.functions[0].firstStep;
-    EXPECT_EQ(read.leadsTo(first + 2), 2u); // the call: L, index 1
-    EXPECT_EQ(read.leadsTo(first + 3), 0u); // the jump to its own part
+    // The call leads to L (index 1); the jump to its own part leads to no other function.
+    const std::span<const scan::Link> links = read.linksOf(read.functions[0]);
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0].step, first + 2);
+    EXPECT_EQ(links[0].function, 1u);
     // Each instruction's RVA, its part's among them, follows from the lengths kept.
     EXPECT_EQ(read.rvasOf(read.functions[0]),
               (std::vector<std::uint32_t>{0x1000, 0x1004, 0x100B, 0x1010, 0x1100, 0x1104}));
