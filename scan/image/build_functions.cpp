@@ -140,7 +140,8 @@ public:
                 } else if (image_.inCode(target)) {
                     links_.push_back({static_cast<std::uint32_t>(out_.shapes.size() - 1),
                                       static_cast<std::uint32_t>(target)});
-                    if (instruction->callOrJump) {
+                    // A call leads to a function's start, and so does an address taken of code.
+                    if (instruction->callOrJump || !instruction->branch) {
                         called_.insert(target);
                     }
                 } else if (const Import* imported = image_.importAt(target)) {
@@ -164,16 +165,63 @@ public:
         return at;
     }
 
-    // The places called or jumped to that no function read so far holds, and forgets them.
-    std::vector<std::uint64_t> unreadCallees() {
-        std::vector<std::uint64_t> unread;
-        for (const std::uint64_t target : called_) {
-            if (!image_.functionAt(target) && !readBefore(target)) {
-                unread.push_back(target);
+    // Leaf functions have no entry: what calls, tail jumps, addresses taken, tables and exports
+    // lead to outside every function the directory lists, found in rounds (a leaf function's own
+    // calls may lead to more), then read, each up to the next one found. These lead to a
+    // function's start, so code right after a return or jump that one leads to begins a function
+    // of its own, padding before it or not; elsewhere inside a leaf, a target is no start (it
+    // may be misread code).
+    void readLeaves() {
+        std::map<std::uint64_t, std::uint64_t> walked; // start to where its walk ended
+        std::set<std::uint64_t> resumed;               // code right after a return or jump
+        std::set<std::uint64_t> pending = std::move(called_);
+        for (int round = 0; round < policy_.leafRounds && !pending.empty(); ++round) {
+            std::set<std::uint64_t> found;
+            // In ascending order, so that a target is weighed against every leaf before it.
+            for (const std::uint64_t start : pending) {
+                if (image_.functionAt(start) || walked.contains(start)) {
+                    continue;
+                }
+                const auto after = walked.upper_bound(start);
+                if (after != walked.begin() && start < std::prev(after)->second &&
+                    !resumed.contains(start)) {
+                    continue;
+                }
+                std::vector<std::uint64_t> targets;
+                const std::uint64_t end = walkLeafFunction(
+                    image_, start,
+                    [&](std::uint64_t at, const Instruction& instruction, bool afterFlowEnd) {
+                        if (afterFlowEnd) {
+                            resumed.insert(at);
+                        }
+                        if (instruction.callOrJump && instruction.target) {
+                            targets.push_back(*instruction.target - image_.imageBase);
+                        }
+                    });
+                walked.emplace(start, end);
+                for (const std::uint64_t target : targets) {
+                    if ((target < start || target >= end) && image_.inCode(target)) {
+                        found.insert(target);
+                    }
+                }
             }
+            pending = std::move(found);
         }
         called_.clear();
-        return unread;
+        for (auto leaf = walked.begin(); leaf != walked.end(); ++leaf) {
+            const auto next = std::next(leaf);
+            read(leaf->first,
+                 next != walked.end() ? std::min(leaf->second, next->first) : leaf->second);
+        }
+    }
+
+    // Exported code is a function's start, as a call's target is.
+    void noteExports() {
+        for (const Export& exported : image_.exports) {
+            if (image_.inCode(exported.rva)) {
+                called_.insert(exported.rva);
+            }
+        }
     }
 
     // Orders the functions by their start and resolves what each instruction leads to.
@@ -226,8 +274,9 @@ public:
         return std::move(out_);
     }
 
-    // The code between the functions read so far: leaf functions that only pointers lead to
-    // (virtual functions, callbacks, exports), each from where the padding before it ends.
+    // The code between the functions read so far: leaf functions that nothing read leads to
+    // (virtual functions and callbacks whose address only data holds), each from where the
+    // padding before it ends.
     void readGaps() {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> known = covered_;
         std::sort(known.begin(), known.end());
@@ -283,6 +332,7 @@ public:
                     break;
                 }
                 slots.push_back(static_cast<std::uint32_t>(*address));
+                called_.insert(*address);
             }
             if (slots.empty()) {
                 return;
@@ -292,21 +342,12 @@ public:
         out_.tableAt.emplace_back(static_cast<std::uint32_t>(step), static_cast<std::uint32_t>(at));
     }
 
-    // A leaf function's extent, so that a call into it is known to lead to a function read.
-    void noteLeaf(std::uint64_t begin, std::uint64_t end) { leaves_[begin] = end; }
-
 private:
-    bool readBefore(std::uint64_t rva) const {
-        const auto after = leaves_.upper_bound(rva);
-        return after != leaves_.begin() && rva < std::prev(after)->second;
-    }
-
     const ExecutableImage& image_;
     const ReadPolicy& policy_;
     BuildFunctions out_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links_; // step, target's RVA
     std::set<std::uint64_t> called_;
-    std::map<std::uint64_t, std::uint64_t> leaves_;                // begin to end
     std::vector<std::pair<std::uint64_t, std::uint64_t>> covered_; // every extent read
 };
 
@@ -432,19 +473,8 @@ BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& 
             progress("reading functions", done, total);
         }
     }
-    // Leaf functions have no entry: what calls and tail jumps lead to outside every function
-    // read so far, in rounds, since a leaf function's own calls may lead to more.
-    for (int round = 0; round < policy.leafRounds; ++round) {
-        const std::vector<std::uint64_t> leaves = reader.unreadCallees();
-        if (leaves.empty()) {
-            break;
-        }
-        for (const std::uint64_t start : leaves) {
-            const std::uint64_t end = functionEndOf(image, start);
-            reader.noteLeaf(start, end);
-            reader.read(start, end);
-        }
-    }
+    reader.noteExports();
+    reader.readLeaves();
     reader.readGaps();
     if (progress) {
         progress("reading functions", total, total);

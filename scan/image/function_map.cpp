@@ -108,7 +108,13 @@ std::uint64_t functionEndOf(const ExecutableImage& image, std::uint64_t start) {
     if (const std::optional<FunctionExtent> function = image.functionAt(start)) {
         return function->end;
     }
+    return walkLeafFunction(image, start, {});
+}
+
+std::uint64_t walkLeafFunction(const ExecutableImage& image, std::uint64_t start,
+                               const LeafStep& each) {
     const std::uint64_t limit = image.codeEndAfter(start);
+    bool resumed = false;
     for (std::uint64_t at = start; at < limit;) {
         if (isInt3(image, at) || image.zeroFillAt(at) > 0) {
             return at;
@@ -117,8 +123,12 @@ std::uint64_t functionEndOf(const ExecutableImage& image, std::uint64_t start) {
         if (!instruction) {
             return at;
         }
+        if (each) {
+            each(at, *instruction, resumed);
+        }
         at += instruction->length;
-        if (endsFlow(*instruction) && (at >= limit || paddingAt(image, at) > 0)) {
+        resumed = endsFlow(*instruction);
+        if (resumed && (at >= limit || paddingAt(image, at) > 0)) {
             return at;
         }
     }

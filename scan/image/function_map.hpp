@@ -13,9 +13,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace scan {
+
+struct Instruction;
 
 // The padding instruction at the RVA (int3, nop, or one of the multi-byte nop forms compilers pad
 // with: 66 90, 0F 1F /0 with any operand and any 66 or 2E prefixes): its length; 0 where the
@@ -30,6 +33,14 @@ std::uint64_t functionStartOf(const ExecutableImage& image, std::uint64_t rva);
 // The end of the function that starts at `start` (one past its last byte): its entry's end, else
 // as the header says for a leaf function.
 std::uint64_t functionEndOf(const ExecutableImage& image, std::uint64_t start);
+
+// The walk that ends a leaf function, from its start, whatever the directory says there: each
+// instruction with its RVA, and whether it follows a return or jump with no padding between
+// (where another function may begin, laid out right after the one before); its end.
+using LeafStep =
+    std::function<void(std::uint64_t at, const Instruction& instruction, bool afterFlowEnd)>;
+std::uint64_t walkLeafFunction(const ExecutableImage& image, std::uint64_t start,
+                               const LeafStep& each);
 
 // The function holding the RVA, [begin, end); the end lies at or before the RVA when the RVA is
 // padding after it.

@@ -366,6 +366,41 @@ TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
     EXPECT_EQ(read.tables.at(0x4020), (std::vector<std::uint32_t>{2, 3}));
 }
 
+TEST(BuildFunctions, ALeafLaidOutRightAfterAReturnBeginsWhereACallAnAddressATableOrAnExportLeads) {
+    using namespace testing_support::pe;
+    // Leaf functions with no padding between: A (0x1040), B, C, D, E and G, each two
+    // instructions. F calls A, B and into A's first instruction, takes C's address and loads a
+    // table holding E's; D is exported; nothing leads to G.
+    std::string code(0x100, '\xCC');
+    code.replace(0x00, 0x26,
+                 hexBytes("48 83 EC 28 E8 37 00 00 00 E8 35 00 00 00 E8 2E 00 00 00 "
+                          "48 8D 05 2D 00 00 00 48 8D 0D 00 00 00 00 48 83 C4 28 C3"));
+    put32(code, 0x1D, 0x4000 - 0x1021);
+    code.replace(0x40, 0x13, hexBytes("8B C1 C3 8D 04 09 C3 31 C0 C3 8B C2 C3 8B C3 C3 8B C6 C3"));
+    PeLayout layout = layoutOf(code, {0x3000, 12}, runtimeFunctions({{0x1000, 0x1026}}));
+    std::string rdata(0x10, '\0');
+    const std::uint64_t address = layout.imageBase + 0x104D;
+    rdata.replace(0, 8, reinterpret_cast<const char*>(&address), 8);
+    layout.sections.push_back({".rdata", 0x4000, 0x1000, rdata, 0x40000040});
+    layout.imageSize = 0x5000;
+    scan::ExecutableImage image = imageOf(layout);
+    image.exports.push_back({0x104A, "D"});
+
+    const scan::BuildFunctions read = scan::readBuildFunctions(image);
+    std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>> extents;
+    for (const scan::BuildFunction& function : read.functions) {
+        extents.emplace_back(function.begin, function.end, function.steps);
+    }
+    // The call into A's first instruction begins nothing; G is part of E.
+    EXPECT_EQ(extents, (std::vector<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>>{
+                           {0x1000, 0x1026, 8},
+                           {0x1040, 0x1043, 2},
+                           {0x1043, 0x1047, 2},
+                           {0x1047, 0x104A, 2},
+                           {0x104A, 0x104D, 2},
+                           {0x104D, 0x1053, 4}}));
+}
+
 TEST(BuildFunctions, ZeroFillIsNoCodeAndCostsNoDecoding) {
     using namespace testing_support::pe;
     // A small file whose code section lays out 1 MiB, nearly all zero fill: F (0x1000) calls into
