@@ -117,19 +117,16 @@ private:
             if (callersOfNew_[partners.front()].size() > mostCallers) {
                 continue;
             }
-            candidates.clear();
-            for (const std::uint32_t caller : callersOfNew_[partners.front()]) {
-                if (!pairing.paired(1, caller)) {
-                    candidates.push_back(caller);
-                }
-            }
+            // Narrowed first and filtered after: the callers of a partner called from many
+            // places are the most, and few candidates are left to look up.
+            candidates.assign(callersOfNew_[partners.front()].begin(),
+                              callersOfNew_[partners.front()].end());
             for (std::size_t k = 1; k < partners.size() && candidates.size() > 1; ++k) {
-                const std::vector<std::uint32_t>& callers = callersOfNew_[partners[k]];
-                narrowed.clear();
-                std::set_intersection(candidates.begin(), candidates.end(), callers.begin(),
-                                      callers.end(), std::back_inserter(narrowed));
+                narrowOf(candidates, callersOfNew_[partners[k]], narrowed);
                 candidates.swap(narrowed);
             }
+            std::erase_if(candidates,
+                          [&](std::uint32_t caller) { return pairing.paired(1, caller); });
             // Narrowed by every partner, unless one was left before the last.
             if (candidates.size() == 1) {
                 bool coversAll = true;
@@ -143,6 +140,24 @@ private:
                 }
             }
         }
+    }
+
+    // The candidates that are among the callers (both ascending): by looking each up where the
+    // callers are many more.
+    static void narrowOf(const std::vector<std::uint32_t>& candidates,
+                         const std::vector<std::uint32_t>& callers,
+                         std::vector<std::uint32_t>& narrowed) {
+        narrowed.clear();
+        if (callers.size() > 16 * candidates.size()) {
+            for (const std::uint32_t candidate : candidates) {
+                if (std::binary_search(callers.begin(), callers.end(), candidate)) {
+                    narrowed.push_back(candidate);
+                }
+            }
+            return;
+        }
+        std::set_intersection(candidates.begin(), candidates.end(), callers.begin(), callers.end(),
+                              std::back_inserter(narrowed));
     }
 
     std::vector<Callees> callees_; // per side, once the first round asks
