@@ -135,7 +135,8 @@ Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
         add(routeAnchor(Anchor::Kind::reference, route));
     }
     // The neighbours in the layout: the nearest functions before and after it whose own code
-    // makes a signature.
+    // makes a signature; taken last, and only where the function's own code and what refers to
+    // it give fewer than two anchors.
     constexpr std::size_t mostSteps = 3;
     auto neighbour = [&](Anchor::Kind kind) {
         std::optional<std::uint64_t> at = bundle.function;
@@ -156,8 +157,6 @@ Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
             }
         }
     };
-    neighbour(Anchor::Kind::before);
-    neighbour(Anchor::Kind::after);
     if (bundle.anchors.size() < mostAnchors) {
         for (const TableSignature& route : makeTableSignatures(
                  image, bundle.function, margin, mostAnchors - bundle.anchors.size())) {
@@ -165,6 +164,10 @@ Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
             anchor.slotOffset = route.slotOffset;
             add(std::move(anchor));
         }
+    }
+    if (bundle.anchors.size() < 2) {
+        neighbour(Anchor::Kind::before);
+        neighbour(Anchor::Kind::after);
     }
     return bundle;
 }

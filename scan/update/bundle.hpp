@@ -49,9 +49,11 @@ struct Bundle {
 
 // Up to mostAnchors anchors for the place, each matching once in the image and leading to the
 // place's function: its own signature, one elsewhere in its function (at the function's start,
-// or after the place where the place is the start), then references from different functions,
-// its neighbours in the layout (which a patch seldom parts) and tables; each with at least the
-// margin asked for where one within reach has it, and each seen to lead to the function here.
+// or after the place where the place is the start), then references from different functions
+// and tables, and only where fewer than two of those could be made, its neighbours in the layout
+// (which a patch seldom parts, but a major update often does, and a neighbour one function off
+// would veto the rest); each with at least the margin asked for where one within reach has it,
+// and each seen to lead to the function here.
 inline constexpr std::size_t mostAnchors = 4;
 Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
                   std::uint64_t place, std::size_t margin = defaultMargin);

@@ -326,6 +326,22 @@ TEST(Update, ABundleNeedsEveryAnchorFoundToLeadToOneFunction) {
                                        anchor.kind == scan::Anchor::Kind::after;
                             }));
     EXPECT_EQ(scan::readBundle(uncalled, older, olderRead).function, places.at("G"));
+    // One with two signatures of its own code takes no neighbour: across a major update the
+    // layout changes most, and a neighbour that leads one function off would veto the rest.
+    std::vector<Function> longer = callersProgram();
+    longer[2] = {"G",
+                 hexBytes("48 83 EC 28 B9 05 00 00 00 E8 00 00 00 00 B9 07 00 00 00 E8 00 00 00 "
+                          "00 BA 09 00 00 00 8B C2 48 83 C4 28 C3"),
+                 {{10, "H"}, {20, "H"}}};
+    const scan::ExecutableImage withLonger = imageOf(programOf(longer));
+    const scan::Bundle own =
+        scan::makeBundle(withLonger, scan::readBuildFunctions(withLonger), places.at("G"));
+    std::vector<scan::Anchor::Kind> kinds;
+    for (const scan::Anchor& anchor : own.anchors) {
+        kinds.push_back(anchor.kind);
+    }
+    EXPECT_EQ(kinds, (std::vector<scan::Anchor::Kind>{scan::Anchor::Kind::own,
+                                                      scan::Anchor::Kind::inside}));
 }
 
 // The instruction within its function, by the shapes of the instructions round it, every field
