@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 namespace scan {
@@ -173,7 +175,10 @@ public:
     // may be misread code).
     void readLeaves() {
         std::map<std::uint64_t, std::uint64_t> walked; // start to where its walk ended
-        std::set<std::uint64_t> resumed;               // code right after a return or jump
+        // Code right after a return or jump, with where the walk through it ended: a walk that
+        // comes to it ends there too, so that leaves laid out back to back, each a start, are
+        // walked once, not each to the end of the run.
+        std::unordered_map<std::uint64_t, std::uint64_t> resumed;
         std::set<std::uint64_t> pending = std::move(called_);
         for (int round = 0; round < policy_.leafRounds && !pending.empty(); ++round) {
             std::set<std::uint64_t> found;
@@ -188,17 +193,28 @@ public:
                     continue;
                 }
                 std::vector<std::uint64_t> targets;
-                const std::uint64_t end = walkLeafFunction(
+                std::vector<std::uint64_t> passed;
+                std::optional<std::uint64_t> known;
+                std::uint64_t end = walkLeafFunction(
                     image_, start,
                     [&](std::uint64_t at, const Instruction& instruction, bool afterFlowEnd) {
                         if (afterFlowEnd) {
-                            resumed.insert(at);
+                            if (const auto seen = resumed.find(at); seen != resumed.end()) {
+                                known = seen->second;
+                                return false;
+                            }
+                            passed.push_back(at);
                         }
                         if (instruction.callOrJump && instruction.target) {
                             targets.push_back(*instruction.target - image_.imageBase);
                         }
+                        return true;
                     });
+                end = known.value_or(end);
                 walked.emplace(start, end);
+                for (const std::uint64_t at : passed) {
+                    resumed.emplace(at, end);
+                }
                 for (const std::uint64_t target : targets) {
                     if ((target < start || target >= end) && image_.inCode(target)) {
                         found.insert(target);

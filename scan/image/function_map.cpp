@@ -123,8 +123,8 @@ std::uint64_t walkLeafFunction(const ExecutableImage& image, std::uint64_t start
         if (!instruction) {
             return at;
         }
-        if (each) {
-            each(at, *instruction, resumed);
+        if (each && !each(at, *instruction, resumed)) {
+            return at;
         }
         at += instruction->length;
         resumed = endsFlow(*instruction);

@@ -36,9 +36,10 @@ std::uint64_t functionEndOf(const ExecutableImage& image, std::uint64_t start);
 
 // The walk that ends a leaf function, from its start, whatever the directory says there: each
 // instruction with its RVA, and whether it follows a return or jump with no padding between
-// (where another function may begin, laid out right after the one before); its end.
+// (where another function may begin, laid out right after the one before); where `each` says
+// no, the walk stops before that instruction. Its end, or where it stopped.
 using LeafStep =
-    std::function<void(std::uint64_t at, const Instruction& instruction, bool afterFlowEnd)>;
+    std::function<bool(std::uint64_t at, const Instruction& instruction, bool afterFlowEnd)>;
 std::uint64_t walkLeafFunction(const ExecutableImage& image, std::uint64_t start,
                                const LeafStep& each);
 

@@ -401,6 +401,41 @@ TEST(BuildFunctions, ALeafLaidOutRightAfterAReturnBeginsWhereACallAnAddressATabl
                            {0x104D, 0x1053, 4}}));
 }
 
+TEST(BuildFunctions, LeavesLaidOutBackToBackAreEachWalkedOnce) {
+    using namespace testing_support::pe;
+    // F calls each of 2 000 leaves of two instructions laid out one after the other, no padding
+    // between: each is a function, and reading them costs a few decodes each, not a walk from
+    // each to the end of the run.
+    constexpr std::uint32_t count = 2000;
+    constexpr std::uint32_t leaves = 0x1000 + 8 * count;
+    std::string code = hexBytes("48 83 EC 28");
+    for (std::uint32_t n = 0; n < count; ++n) {
+        const auto at = static_cast<std::uint32_t>(0x1000 + code.size());
+        code += hexBytes("E8 00 00 00 00");
+        put32(code, code.size() - 4, leaves + 3 * n - (at + 5));
+    }
+    code += hexBytes("48 83 C4 28 C3");
+    const auto fEnd = static_cast<std::uint32_t>(0x1000 + code.size());
+    code.resize(leaves - 0x1000, '\xCC');
+    for (std::uint32_t n = 0; n < count; ++n) {
+        code += hexBytes("8B C1 C3");
+    }
+    code.resize(0x10000, '\xCC');
+    const std::string pdata = runtimeFunctions({{0x1000, fEnd}});
+    PeLayout layout{{{".text", 0x1000, 0x10000, code}, {".pdata", 0x11000, 0x1000, pdata}},
+                    0x12000};
+    layout.exceptions = {0x11000, static_cast<std::uint32_t>(pdata.size())};
+    const scan::ExecutableImage image = imageOf(layout);
+
+    const std::uint64_t before = scan::instructionsDecoded();
+    const scan::BuildFunctions read = scan::readBuildFunctions(image);
+    const std::uint64_t decoded = scan::instructionsDecoded() - before;
+    ASSERT_EQ(read.functions.size(), count + 1);
+    EXPECT_EQ(read.functions.back().begin, leaves + 3 * (count - 1));
+    EXPECT_EQ(read.functions.back().steps, 2u);
+    EXPECT_LT(decoded, 20u * count);
+}
+
 TEST(BuildFunctions, ZeroFillIsNoCodeAndCostsNoDecoding) {
     using namespace testing_support::pe;
     // A small file whose code section lays out 1 MiB, nearly all zero fill: F (0x1000) calls into
