@@ -143,7 +143,7 @@ public:
                     links_.push_back({static_cast<std::uint32_t>(out_.shapes.size() - 1),
                                       static_cast<std::uint32_t>(target)});
                     // A call leads to a function's start, and so does an address taken of code.
-                    if (instruction->callOrJump || !instruction->branch) {
+                    if (findingStarts_ && (instruction->callOrJump || !instruction->branch)) {
                         called_.insert(target);
                     }
                 } else if (const Import* imported = image_.importAt(target)) {
@@ -180,6 +180,7 @@ public:
         // walked once, not each to the end of the run.
         std::unordered_map<std::uint64_t, std::uint64_t> resumed;
         std::set<std::uint64_t> pending = std::move(called_);
+        findingStarts_ = false; // the leaves' own calls are followed below
         for (int round = 0; round < policy_.leafRounds && !pending.empty(); ++round) {
             std::set<std::uint64_t> found;
             // In ascending order, so that a target is weighed against every leaf before it.
@@ -223,7 +224,6 @@ public:
             }
             pending = std::move(found);
         }
-        called_.clear();
         for (auto leaf = walked.begin(); leaf != walked.end(); ++leaf) {
             const auto next = std::next(leaf);
             read(leaf->first,
@@ -348,7 +348,9 @@ public:
                     break;
                 }
                 slots.push_back(static_cast<std::uint32_t>(*address));
-                called_.insert(*address);
+                if (findingStarts_) {
+                    called_.insert(*address);
+                }
             }
             if (slots.empty()) {
                 return;
@@ -363,7 +365,9 @@ private:
     const ReadPolicy& policy_;
     BuildFunctions out_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links_; // step, target's RVA
+    // Where calls, addresses taken and tables lead, until the leaves are found.
     std::set<std::uint64_t> called_;
+    bool findingStarts_ = true;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> covered_; // every extent read
 };
 

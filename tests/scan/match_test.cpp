@@ -366,6 +366,20 @@ TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
     EXPECT_EQ(read.tables.at(0x4020), (std::vector<std::uint32_t>{2, 3}));
 }
 
+// Code laid out from 0x1000 in a .text of textSize bytes, the exception directory after it
+// listing the entries.
+scan::ExecutableImage
+imageWithEntries(const std::string& code, std::uint32_t textSize,
+                 const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries) {
+    using namespace testing_support::pe;
+    const std::string pdata = runtimeFunctions(entries);
+    const std::uint32_t pdataRva = 0x1000 + textSize;
+    PeLayout layout{{{".text", 0x1000, textSize, code}, {".pdata", pdataRva, 0x1000, pdata}},
+                    pdataRva + 0x1000};
+    layout.exceptions = {pdataRva, static_cast<std::uint32_t>(pdata.size())};
+    return imageOf(layout);
+}
+
 TEST(BuildFunctions, ALeafLaidOutRightAfterAReturnBeginsWhereACallAnAddressATableOrAnExportLeads) {
     using namespace testing_support::pe;
     // Leaf functions with no padding between: A (0x1040), B, C, D, E and G, each two
@@ -421,11 +435,7 @@ TEST(BuildFunctions, LeavesLaidOutBackToBackAreEachWalkedOnce) {
         code += hexBytes("8B C1 C3");
     }
     code.resize(0x10000, '\xCC');
-    const std::string pdata = runtimeFunctions({{0x1000, fEnd}});
-    PeLayout layout{{{".text", 0x1000, 0x10000, code}, {".pdata", 0x11000, 0x1000, pdata}},
-                    0x12000};
-    layout.exceptions = {0x11000, static_cast<std::uint32_t>(pdata.size())};
-    const scan::ExecutableImage image = imageOf(layout);
+    const scan::ExecutableImage image = imageWithEntries(code, 0x10000, {{0x1000, fEnd}});
 
     const std::uint64_t before = scan::instructionsDecoded();
     const scan::BuildFunctions read = scan::readBuildFunctions(image);
@@ -445,11 +455,8 @@ TEST(BuildFunctions, ZeroFillIsNoCodeAndCostsNoDecoding) {
     put32(code, 5, 0x9000 - 0x1009);
     code.resize(0x10000, '\0');
     code += hexBytes("8B C1 C3");
-    std::string pdata = runtimeFunctions({{0x1000, 0x8000}, {0x20000, 0x20100}});
-    PeLayout layout{{{".text", 0x1000, 0x100000, code}, {".pdata", 0x101000, 0x1000, pdata}},
-                    0x102000};
-    layout.exceptions = {0x101000, static_cast<std::uint32_t>(pdata.size())};
-    const scan::ExecutableImage image = imageOf(layout);
+    const scan::ExecutableImage image =
+        imageWithEntries(code, 0x100000, {{0x1000, 0x8000}, {0x20000, 0x20100}});
 
     const std::uint64_t before = scan::instructionsDecoded();
     const scan::BuildFunctions read = scan::readBuildFunctions(image);
