@@ -19,7 +19,8 @@ namespace {
 // a later instruction of the same function: the distance back to the reference is as fixed as an
 // interior signature's.
 std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
-                                                   const Reference& reference, std::size_t margin) {
+                                                   const Reference& reference, std::size_t margin,
+                                                   MarginMeasure measure) {
     const std::uint64_t end = reference.rva + reference.length;
     const std::uint64_t limit = functionOf(image, reference.rva).end;
     // Only a known function's earlier instructions are tried: its walk starts at its beginning.
@@ -35,7 +36,7 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
             break; // starting further back cannot make it shorter
         }
         Outcome<MadeSignature> signature =
-            growSignature(image, step->rva, end, limit, step->imageBase, margin);
+            growSignature(image, step->rva, end, limit, step->imageBase, margin, measure);
         if (signature && (!best || reached(*signature) > reached(*best) ||
                           (reached(*signature) == reached(*best) &&
                            signature->signature.length() < best->signature.length()))) {
@@ -43,7 +44,7 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
         }
     }
     if (!best) {
-        best = makeInteriorSignature(image, reference.rva, margin, end);
+        best = makeInteriorSignature(image, reference.rva, margin, end, measure);
     }
     if (!best) {
         return std::nullopt;
@@ -61,7 +62,7 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
 template <typename Leads>
 std::vector<ReferenceSignature>
 signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& references,
-                  std::size_t margin, std::size_t most, const Leads& leads) {
+                  std::size_t margin, std::size_t most, MarginMeasure measure, const Leads& leads) {
     constexpr std::size_t mostTried = 32;
     std::vector<ReferenceSignature> made;
     std::set<std::uint64_t> functionsUsed;
@@ -77,7 +78,7 @@ signaturesThrough(const ExecutableImage& image, const std::vector<Reference>& re
             }
             tried.insert(reference.rva);
             std::optional<ReferenceSignature> signature =
-                signatureThrough(image, reference, margin);
+                signatureThrough(image, reference, margin, measure);
             // Followed from its one match as a user of the signature would: it must lead here.
             if (signature && leads(signature->made.rva +
                                        static_cast<std::uint64_t>(signature->instructionOffset),
@@ -100,8 +101,8 @@ bool pointsToCode(const ExecutableImage& image, std::uint64_t slot) {
 
 std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& image,
                                                         std::uint64_t place, std::size_t margin,
-                                                        std::size_t most) {
-    return signaturesThrough(image, findReferences(image, place), margin, most,
+                                                        std::size_t most, MarginMeasure measure) {
+    return signaturesThrough(image, findReferences(image, place), margin, most, measure,
                              [&](std::uint64_t instruction, const Reference& reference) {
                                  return image.relativeTargetRva(instruction, reference.fieldOffset,
                                                                 reference.length) == place;
@@ -125,8 +126,9 @@ std::vector<ThunkSignature> makeThunkSignatures(const ExecutableImage& image, st
             return thunk < image.bytes.size() && image.bytes.size() - thunk >= 5 &&
                    image.bytes[thunk] == 0xE9 && image.relativeTargetRva(thunk, 1, 5) == place;
         };
-        for (ReferenceSignature& route : signaturesThrough(image, findReferences(image, jump.rva),
-                                                           margin, most - made.size(), leads)) {
+        for (ReferenceSignature& route :
+             signaturesThrough(image, findReferences(image, jump.rva), margin, most - made.size(),
+                               MarginMeasure::exact, leads)) {
             made.push_back({std::move(route), jump.rva});
         }
     }
@@ -134,7 +136,8 @@ std::vector<ThunkSignature> makeThunkSignatures(const ExecutableImage& image, st
 }
 
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
-                                                std::size_t margin, std::size_t most) {
+                                                std::size_t margin, std::size_t most,
+                                                MarginMeasure measure) {
     // The slots that hold the place's address, as the preferred load address gives it.
     constexpr std::size_t mostSlots = 16;
     constexpr std::uint64_t mostSlotsBack = 512;
@@ -180,7 +183,7 @@ std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, st
             return image.pointerAt(table + (slot - reference.target)) == place;
         };
         for (ReferenceSignature& route :
-             signaturesThrough(image, references, margin, most - made.size(), leads)) {
+             signaturesThrough(image, references, margin, most - made.size(), measure, leads)) {
             const std::uint64_t table = route.reference.target;
             made.push_back({std::move(route), table, slot - table});
         }

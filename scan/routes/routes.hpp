@@ -30,9 +30,9 @@ struct ReferenceSignature {
 
 // Up to `most` reference signatures for the place, each from another function where the
 // references allow, each matching exactly once and resolving to the place.
-std::vector<ReferenceSignature> makeReferenceSignatures(const ExecutableImage& image,
-                                                        std::uint64_t place, std::size_t margin = 1,
-                                                        std::size_t most = 3);
+std::vector<ReferenceSignature>
+makeReferenceSignatures(const ExecutableImage& image, std::uint64_t place, std::size_t margin = 1,
+                        std::size_t most = 3, MarginMeasure measure = MarginMeasure::exact);
 
 // A signature over an instruction that addresses a table (a virtual table or a table of
 // functions) one of whose slots holds the place's address: the place is the 8-byte value at the
@@ -47,7 +47,8 @@ struct TableSignature {
 // Up to `most` table signatures for the place, each from another function where the references
 // allow, each matching exactly once and leading to the place through the table.
 std::vector<TableSignature> makeTableSignatures(const ExecutableImage& image, std::uint64_t place,
-                                                std::size_t margin = 1, std::size_t most = 3);
+                                                std::size_t margin = 1, std::size_t most = 3,
+                                                MarginMeasure measure = MarginMeasure::exact);
 
 // A signature over an instruction that refers to a jump thunk of the place (a lone jmp rel32
 // standing for it, as an incremental linker's table of thunks holds, or a function that only jumps

@@ -126,7 +126,8 @@ Error noSignature(std::string why) {
 
 Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
-                                     RegisterSet imageBase, std::size_t margin) {
+                                     RegisterSet imageBase, std::size_t margin,
+                                     MarginMeasure measure) {
     MadeSignature made;
     made.rva = start;
     std::optional<MadeSignature> best; // matches once, short of the margin
@@ -170,9 +171,11 @@ Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t
             places.once(made.signature)) {
             const std::optional<std::size_t> nearest = places.nearest(made.signature);
             if (!nearest) {
-                made.margin =
-                    marginOf(image.bytes.data(), static_cast<std::uint32_t>(image.bytes.size()),
-                             made.signature.pattern(), margin, &image.weights);
+                made.margin = measure == MarginMeasure::upToAsked
+                                  ? std::max<std::size_t>(margin, 1)
+                                  : marginOf(image.bytes.data(),
+                                             static_cast<std::uint32_t>(image.bytes.size()),
+                                             made.signature.pattern(), margin, &image.weights);
                 return made;
             }
             made.margin = *nearest;
@@ -184,14 +187,14 @@ Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t
 }
 
 Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva,
-                                     std::size_t margin) {
+                                     std::size_t margin, MarginMeasure measure) {
     return growSignature(image, rva, rva + 1, functionOf(image, rva).end, imageBaseAt(image, rva),
-                         margin);
+                         margin, measure);
 }
 
 std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
                                                    std::uint64_t place, std::size_t margin,
-                                                   std::uint64_t notBefore) {
+                                                   std::uint64_t notBefore, MarginMeasure measure) {
     const std::uint64_t limit = functionOf(image, place).end;
     RegisterSet imageBase = imageBaseAt(image, place);
     std::uint64_t at = place;
@@ -207,7 +210,7 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
         }
         ++n;
         if (Outcome<MadeSignature> made =
-                growSignature(image, at, at + 1, limit, imageBase, margin)) {
+                growSignature(image, at, at + 1, limit, imageBase, margin, measure)) {
             return std::move(*made);
         }
     }

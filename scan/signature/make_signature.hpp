@@ -22,8 +22,13 @@ struct MadeSignature {
     Signature signature;
     std::uint64_t rva = 0;                 // the one place it matches
     std::vector<std::string> instructions; // the text of each instruction it covers
-    std::size_t margin = 0;                // as marginOf measures it (near.hpp)
+    std::size_t margin = 0;                // as marginOf measures it (near.hpp), see below
 };
+
+// How far a made signature's margin is measured once it reaches the margin asked: on to its
+// exact value, as shown to the user, or not at all (the margin asked is kept), where the
+// signature is only searched for and the search past it would cost a few passes over the image.
+enum class MarginMeasure { exact, upToAsked };
 
 // The margin a made signature is grown to by default: a game update that changes one byte
 // elsewhere cannot make it match a second place.
@@ -41,7 +46,8 @@ inline constexpr std::size_t defaultMargin = 2;
 // the same bounds, until its margin is at least `margin`; where none reaches it, the one with the
 // widest margin within reach, the shortest of those. The same holds for every route (routes.hpp).
 Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t rva,
-                                     std::size_t margin = 1);
+                                     std::size_t margin = 1,
+                                     MarginMeasure measure = MarginMeasure::exact);
 
 // Where the code at the place occurs elsewhere too, a signature that starts at a later
 // instruction of the same function, of those within the function's first mostInterior
@@ -50,7 +56,8 @@ Outcome<MadeSignature> makeSignature(const ExecutableImage& image, std::uint64_t
 inline constexpr std::size_t mostInterior = 24;
 std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
                                                    std::uint64_t place, std::size_t margin = 1,
-                                                   std::uint64_t notBefore = 0);
+                                                   std::uint64_t notBefore = 0,
+                                                   MarginMeasure measure = MarginMeasure::exact);
 
 // The shortest signature of whole instructions from start that covers at least up to through,
 // ends at limit at the latest, matches once and has at least the margin asked for (else the
@@ -58,6 +65,7 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
 // image base at start. Every route grows its signatures so.
 Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
-                                     RegisterSet imageBase, std::size_t margin);
+                                     RegisterSet imageBase, std::size_t margin,
+                                     MarginMeasure measure = MarginMeasure::exact);
 
 } // namespace scan

@@ -101,6 +101,8 @@ std::string kindText(Anchor::Kind kind) {
 Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
                   std::uint64_t place, std::size_t margin) {
     Bundle bundle{place, functionHolding(functions, place).value_or(place), {}};
+    // An anchor is only searched for in the new build: its margin is never shown.
+    constexpr MarginMeasure searched = MarginMeasure::upToAsked;
     // Each anchor is followed from its match here as in the new build, and kept only when it
     // leads to the function.
     auto add = [&](Anchor anchor) {
@@ -112,26 +114,26 @@ Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
     // The signature inside the function shares no byte with the place's own: a change there
     // must not break both.
     std::uint64_t ownEnd = place;
-    if (Outcome<MadeSignature> own = makeSignature(image, place, margin)) {
+    if (Outcome<MadeSignature> own = makeSignature(image, place, margin, searched)) {
         ownEnd = place + own->signature.length();
         add({Anchor::Kind::own, std::move(*own)});
     }
     std::optional<MadeSignature> inside;
     if (bundle.function != place) {
-        Outcome<MadeSignature> start = makeSignature(image, bundle.function, margin);
+        Outcome<MadeSignature> start = makeSignature(image, bundle.function, margin, searched);
         if (start && (ownEnd == place || start->rva + start->signature.length() <= place)) {
             inside = std::move(*start);
         }
     }
     if (!inside) {
-        inside = makeInteriorSignature(image, place, margin, ownEnd);
+        inside = makeInteriorSignature(image, place, margin, ownEnd, searched);
     }
     if (inside) {
         add({Anchor::Kind::inside, std::move(*inside)});
     }
     constexpr std::size_t mostReferences = 2;
     for (const ReferenceSignature& route :
-         makeReferenceSignatures(image, bundle.function, margin, mostReferences)) {
+         makeReferenceSignatures(image, bundle.function, margin, mostReferences, searched)) {
         add(routeAnchor(Anchor::Kind::reference, route));
     }
     // The neighbours in the layout: the nearest functions before and after it whose own code
@@ -146,7 +148,7 @@ Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
             if (!at) {
                 return;
             }
-            if (Outcome<MadeSignature> made = makeSignature(image, *at, margin)) {
+            if (Outcome<MadeSignature> made = makeSignature(image, *at, margin, searched)) {
                 Anchor anchor{kind, std::move(*made)};
                 anchor.steps = steps;
                 const std::size_t before = bundle.anchors.size();
@@ -159,7 +161,7 @@ Bundle makeBundle(const ExecutableImage& image, const BuildFunctions& functions,
     };
     if (bundle.anchors.size() < mostAnchors) {
         for (const TableSignature& route : makeTableSignatures(
-                 image, bundle.function, margin, mostAnchors - bundle.anchors.size())) {
+                 image, bundle.function, margin, mostAnchors - bundle.anchors.size(), searched)) {
             Anchor anchor = routeAnchor(Anchor::Kind::table, route.route);
             anchor.slotOffset = route.slotOffset;
             add(std::move(anchor));

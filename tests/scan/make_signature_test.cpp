@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace testing_support::pe;
@@ -187,6 +188,14 @@ TEST(MakeSignature, StaysInsideItsFunctionAndLeadsThereByReference) {
         const std::vector<scan::ReferenceSignature> references =
             scan::makeReferenceSignatures(image, example.place);
         ASSERT_EQ(references.size(), 1u) << example.place;
+        // Their margins only searched for, the same signatures are chosen.
+        const std::vector<scan::ReferenceSignature> searched = scan::makeReferenceSignatures(
+            image, example.place, 2, 3, scan::MarginMeasure::upToAsked);
+        ASSERT_EQ(searched.size(), 1u) << example.place;
+        EXPECT_EQ(
+            scan::notation(searched.front().made.signature),
+            scan::notation(
+                scan::makeReferenceSignatures(image, example.place, 2).front().made.signature));
         const scan::ReferenceSignature& reference = references.front();
         EXPECT_EQ(scan::notation(reference.made.signature), example.signature);
         EXPECT_EQ(reference.reference.rva, example.caller);
@@ -241,6 +250,22 @@ TEST(MakeSignature, GrowsUntilNoOtherPlaceIsOneByteAway) {
         ASSERT_TRUE(made) << made.error().detail;
         EXPECT_EQ(made->signature.length(), example.length) << example.asked;
         EXPECT_EQ(made->margin, example.margin) << example.asked;
+    }
+    // Alone, its margin may pass the one asked (it does for 2): measured in full for the user,
+    // and left at the one asked where the signature is only searched for; the signature is the
+    // same.
+    std::string alone(0x200, '\xCC');
+    alone.replace(0x00, body.size(), body);
+    for (const std::size_t asked : {1u, 2u, 3u}) {
+        const scan::Outcome<scan::MadeSignature> exact =
+            scan::makeSignature(imageOf(alone), textRva, asked);
+        const scan::Outcome<scan::MadeSignature> searched =
+            scan::makeSignature(imageOf(alone), textRva, asked, scan::MarginMeasure::upToAsked);
+        ASSERT_TRUE(exact && searched) << asked;
+        EXPECT_EQ(searched->margin, std::min(exact->margin, asked)) << asked;
+        EXPECT_TRUE(asked != 2 || exact->margin > asked) << exact->margin;
+        EXPECT_EQ(searched->signature.bytes, exact->signature.bytes) << asked;
+        EXPECT_EQ(searched->signature.mask, exact->signature.mask) << asked;
     }
 }
 

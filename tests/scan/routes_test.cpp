@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 using namespace testing_support::pe;
 using namespace testing_support::game;
@@ -70,6 +71,38 @@ TEST(Routes, AReferenceIsFoundAfterZerosOfAnyLengthAndWithAFieldOfZeros) {
         ASSERT_EQ(toNext.size(), 1u) << zeros;
         EXPECT_EQ(toNext.front().rva, call + 5) << zeros;
     }
+}
+
+TEST(Routes, AReferenceIsFoundWhereverItLiesInTheCodeAndWhateverComesAfterItsField) {
+    // The code is asked sixteen places at a time: calls of 0x1000 and stores to it
+    // (mov dword [rip + d], imm32, whose field ends four bytes before the instruction) at every
+    // place modulo 16, and a call in the section's last five bytes, where no block of sixteen fits.
+    std::string code = "\xC3"s;
+    code.resize(0x1000, '\xCC');
+    std::vector<std::uint32_t> expected;
+    auto put = [&](std::uint32_t rva, const std::string& bytes, std::size_t fieldAt) {
+        code.replace(rva - 0x1000, bytes.size(), bytes);
+        const auto field = static_cast<std::int32_t>(0x1000 - (rva + bytes.size()));
+        std::memcpy(code.data() + (rva - 0x1000) + fieldAt, &field, 4);
+        expected.push_back(rva);
+    };
+    for (std::uint32_t k = 0; k < 16; ++k) {
+        put(0x1010 + 21 * k, "\xE8...."s, 1);
+    }
+    for (std::uint32_t k = 0; k < 16; ++k) {
+        put(0x1200 + 23 * k, "\xC7\x05....\x07\x00\x00\x00"s, 2);
+    }
+    put(0x1FFB, "\xE8...."s, 1);
+    const scan::ExecutableImage image =
+        imageOf(PeLayout{{{".text", 0x1000, 0x1000, code}}, 0x2000});
+    std::vector<std::uint32_t> found;
+    for (const scan::Reference& reference : scan::findReferences(image, 0x1000)) {
+        found.push_back(static_cast<std::uint32_t>(reference.rva));
+    }
+    EXPECT_EQ(found, expected);
+    // A range just past the place, and one just before it, hold none of them.
+    EXPECT_TRUE(scan::findReferences(image, 0x1001, 0x1008).empty());
+    EXPECT_TRUE(scan::findReferences(image, 0x0FF0, 0x0FFF).empty());
 }
 
 // F is reached only through its jump thunk; a jump inside a function's code is no thunk.
