@@ -29,6 +29,7 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
         steps = {{reference.rva, reference.length, imageBaseAt(image, reference.rva)}};
     }
     std::optional<MadeSignature> best;
+    FirstPlaces known; // each start's growth picks its places from the later one's
     auto reached = [&](const MadeSignature& made) { return std::min(made.margin, margin); };
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
         if (end - step->rva > longestSignature ||
@@ -36,7 +37,7 @@ std::optional<ReferenceSignature> signatureThrough(const ExecutableImage& image,
             break; // starting further back cannot make it shorter
         }
         Outcome<MadeSignature> signature =
-            growSignature(image, step->rva, end, limit, step->imageBase, margin, measure);
+            growSignature(image, step->rva, end, limit, step->imageBase, margin, measure, &known);
         if (signature && (!best || reached(*signature) > reached(*best) ||
                           (reached(*signature) == reached(*best) &&
                            signature->signature.length() < best->signature.length()))) {

@@ -36,6 +36,13 @@ class Places {
 public:
     Places(const ExecutableImage& image, std::size_t within) : image_(image), within_(within) {}
 
+    // The places a signature, yet to be checked, can match at most: picked from these on its
+    // first check instead of being searched for.
+    void pickFrom(std::vector<std::uint64_t> candidates) { exact_ = std::move(candidates); }
+
+    // Every place the signature last checked matches, when few enough to keep.
+    const std::optional<std::vector<std::uint64_t>>& kept() const { return exact_; }
+
     // Whether the signature matches once.
     bool once(const Signature& signature) {
         if (exact_) {
@@ -122,13 +129,41 @@ Error noSignature(std::string why) {
     return {Error::Kind::notFound, std::move(why)};
 }
 
+// The places a signature from start can match, from those of one from a later start that it
+// covers (each fixed byte of that one fixed alike in it): each of those, moved back by the
+// distance between the starts. Empty where that one's places were too many to keep, or it is not
+// covered so.
+std::optional<std::vector<std::uint64_t>> placesFrom(const FirstPlaces& later, std::uint64_t start,
+                                                     const Signature& signature) {
+    if (!later.places || later.start <= start ||
+        later.start - start + later.signature.length() > signature.length()) {
+        return std::nullopt;
+    }
+    const std::size_t shift = later.start - start;
+    for (std::size_t j = 0; j < later.signature.length(); ++j) {
+        if (later.signature.mask[j] == 'x' &&
+            (signature.mask[shift + j] != 'x' ||
+             signature.bytes[shift + j] != later.signature.bytes[j])) {
+            return std::nullopt;
+        }
+    }
+    std::vector<std::uint64_t> places;
+    for (const std::uint64_t place : *later.places) {
+        if (place >= shift) {
+            places.push_back(place - shift);
+        }
+    }
+    return places;
+}
+
 } // namespace
 
 Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
                                      RegisterSet imageBase, std::size_t margin,
-                                     MarginMeasure measure) {
+                                     MarginMeasure measure, FirstPlaces* known) {
     MadeSignature made;
+    bool checked = false;
     made.rva = start;
     std::optional<MadeSignature> best; // matches once, short of the margin
     Places places(image, std::max<std::size_t>(margin, 1) - 1);
@@ -167,8 +202,21 @@ Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t
         made.instructions.push_back(instruction->text);
         imageBase = imageBaseAfter(image, imageBase, *instruction);
         at += instruction->length;
-        if (at >= through && made.signature.mask.find('x') != std::string::npos &&
-            places.once(made.signature)) {
+        if (at < through || made.signature.mask.find('x') == std::string::npos) {
+            continue;
+        }
+        if (!checked && known != nullptr) {
+            if (std::optional<std::vector<std::uint64_t>> picked =
+                    placesFrom(*known, start, made.signature)) {
+                places.pickFrom(std::move(*picked));
+            }
+        }
+        const bool once = places.once(made.signature);
+        if (!checked && known != nullptr) {
+            *known = {start, made.signature, places.kept()};
+        }
+        checked = true;
+        if (once) {
             const std::optional<std::size_t> nearest = places.nearest(made.signature);
             if (!nearest) {
                 made.margin = measure == MarginMeasure::upToAsked

@@ -59,13 +59,24 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
                                                    std::uint64_t notBefore = 0,
                                                    MarginMeasure measure = MarginMeasure::exact);
 
+// Where a signature first checked in a growth (the one up to through) matched: its start, itself,
+// and its places, when few enough were found to keep them.
+struct FirstPlaces {
+    std::uint64_t start = 0;
+    Signature signature;
+    std::optional<std::vector<std::uint64_t>> places;
+};
+
 // The shortest signature of whole instructions from start that covers at least up to through,
 // ends at limit at the latest, matches once and has at least the margin asked for (else the
 // widest margin within reach, the shortest such); imageBase holds the registers that hold the
-// image base at start. Every route grows its signatures so.
+// image base at start. Every route grows its signatures so. Growths from ever earlier starts to
+// the same through share `known`: one that covers the last one's first signature matches only
+// among its places, so those are not searched for again; each growth leaves its own there.
 Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
                                      RegisterSet imageBase, std::size_t margin,
-                                     MarginMeasure measure = MarginMeasure::exact);
+                                     MarginMeasure measure = MarginMeasure::exact,
+                                     FirstPlaces* known = nullptr);
 
 } // namespace scan

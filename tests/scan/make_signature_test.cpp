@@ -269,6 +269,51 @@ TEST(MakeSignature, GrowsUntilNoOtherPlaceIsOneByteAway) {
     }
 }
 
+TEST(MakeSignature, AGrowthFromAnEarlierStartPicksItsPlacesOnlyFromOneItCovers) {
+    // mov eax, 1; lea rax, [rip + 0x100]; ret, twice: the lea's field is wildcarded.
+    const std::string body = "\xB8\x01\x00\x00\x00\x48\x8D\x05\x00\x01\x00\x00\xC3"s;
+    std::string code(0x200, '\xCC');
+    code.replace(0x00, body.size(), body);
+    code.replace(0x100, body.size() - 1, body.substr(0, body.size() - 1));
+    const scan::ExecutableImage image = imageOf(code);
+    auto grow = [&](std::uint64_t start, scan::FirstPlaces* known) {
+        const scan::Outcome<scan::MadeSignature> made = scan::growSignature(
+            image, start, 0x100C, 0x100D, 0, 1, scan::MarginMeasure::exact, known);
+        return made ? scan::notation(made->signature) + " at " + scan::hex(made->rva)
+                    : made.error().detail;
+    };
+    const std::string alone = grow(0x1000, nullptr);
+    EXPECT_EQ(alone, "B8 01 00 00 00 48 8D 05 ?? ?? ?? ?? C3 at 0x1000");
+    // As its user does: the later start's growth leaves its places, the earlier one's picks.
+    scan::FirstPlaces known;
+    EXPECT_EQ(grow(0x1005, &known), "48 8D 05 ?? ?? ?? ?? C3 at 0x1005");
+    ASSERT_TRUE(known.places);
+    EXPECT_EQ(*known.places, (std::vector<std::uint64_t>{0x1005, 0x1105}));
+    EXPECT_EQ(grow(0x1000, &known), alone);
+    EXPECT_EQ(known.start, 0x1000u);
+    // Places that lead nowhere, left by what the growth does not cover so, are not used.
+    const scan::Signature lea{"\x48\x8D\x05\0\0\0\0"s, "xxx????"};
+    struct Case {
+        const char* what;
+        scan::FirstPlaces known;
+    };
+    for (const Case& example :
+         {Case{"the same start",
+               {0x1000, {"\xB8\x01\0\0\0"s, "xxxxx"}, std::vector<std::uint64_t>{}}},
+          Case{"another fixed byte",
+               {0x1005, {"\x48\x8D\x0D\0\0\0\0"s, "xxx????"}, std::vector<std::uint64_t>{}}},
+          Case{"a byte fixed there that is wildcarded here",
+               {0x1005, {"\x48\x8D\x05\0\0\0\0"s, "xxxxxxx"}, std::vector<std::uint64_t>{}}},
+          Case{"past its first signature",
+               {0x1005,
+                {"\x48\x8D\x05\0\0\0\0\xC3\xCC"s, "xxx????xx"},
+                std::vector<std::uint64_t>{}}},
+          Case{"too many places kept", {0x1005, lea, std::nullopt}}}) {
+        scan::FirstPlaces left = example.known;
+        EXPECT_EQ(grow(0x1000, &left), alone) << example.what;
+    }
+}
+
 TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
     std::string code(0x300, '\xCC');
     // mov rax, [rip + 0x1009]: the global at 0x2010, after the code.
