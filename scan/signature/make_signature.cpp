@@ -156,20 +156,45 @@ std::optional<std::vector<std::uint64_t>> placesFrom(const FirstPlaces& later, s
     return places;
 }
 
+// Whether a signature from start lies within an earlier growth that never matched once, each of
+// its fixed bytes fixed alike there: wherever that growth's whole signature matches (twice or
+// more), this one matches too, moved on by the distance between the starts.
+bool withinNeverOnce(const NeverOnce& earlier, std::uint64_t start, const Signature& signature) {
+    if (earlier.start >= start ||
+        start - earlier.start + signature.length() > earlier.signature.length()) {
+        return false;
+    }
+    const std::size_t shift = start - earlier.start;
+    for (std::size_t j = 0; j < signature.length(); ++j) {
+        if (signature.mask[j] == 'x' &&
+            (earlier.signature.mask[shift + j] != 'x' ||
+             earlier.signature.bytes[shift + j] != signature.bytes[j])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
                                      RegisterSet imageBase, std::size_t margin,
-                                     MarginMeasure measure, FirstPlaces* known) {
+                                     MarginMeasure measure, FirstPlaces* known,
+                                     NeverOnce* neverOnce) {
     MadeSignature made;
     bool checked = false;
+    bool wholeChecked = false; // the signature as grown so far matches twice or more
+    const NeverOnce earlier = neverOnce != nullptr ? *neverOnce : NeverOnce{};
     made.rva = start;
     std::optional<MadeSignature> best; // matches once, short of the margin
     Places places(image, std::max<std::size_t>(margin, 1) - 1);
     auto end = [&](std::string why) -> Outcome<MadeSignature> {
         if (best) {
             return std::move(*best);
+        }
+        if (neverOnce != nullptr && wholeChecked) {
+            *neverOnce = {start, made.signature};
         }
         return noSignature(std::move(why));
     };
@@ -202,7 +227,9 @@ Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t
         made.instructions.push_back(instruction->text);
         imageBase = imageBaseAfter(image, imageBase, *instruction);
         at += instruction->length;
-        if (at < through || made.signature.mask.find('x') == std::string::npos) {
+        wholeChecked = at >= through;
+        if (at < through || made.signature.mask.find('x') == std::string::npos ||
+            withinNeverOnce(earlier, start, made.signature)) {
             continue;
         }
         if (!checked && known != nullptr) {
@@ -246,6 +273,7 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
     const std::uint64_t limit = functionOf(image, place).end;
     RegisterSet imageBase = imageBaseAt(image, place);
     std::uint64_t at = place;
+    NeverOnce grown; // each start's growth skips what an earlier one showed to match twice
     for (std::size_t n = 0; n < mostInterior && at < limit;) {
         const std::optional<Instruction> instruction = instructionAt(image, at);
         if (!instruction) {
@@ -257,8 +285,8 @@ std::optional<MadeSignature> makeInteriorSignature(const ExecutableImage& image,
             continue;
         }
         ++n;
-        if (Outcome<MadeSignature> made =
-                growSignature(image, at, at + 1, limit, imageBase, margin, measure)) {
+        if (Outcome<MadeSignature> made = growSignature(image, at, at + 1, limit, imageBase, margin,
+                                                        measure, nullptr, &grown)) {
             return std::move(*made);
         }
     }

@@ -67,16 +67,26 @@ struct FirstPlaces {
     std::optional<std::vector<std::uint64_t>> places;
 };
 
+// A growth that never matched once: its start and the whole signature it grew, which matches
+// twice or more.
+struct NeverOnce {
+    std::uint64_t start = 0;
+    Signature signature;
+};
+
 // The shortest signature of whole instructions from start that covers at least up to through,
 // ends at limit at the latest, matches once and has at least the margin asked for (else the
 // widest margin within reach, the shortest such); imageBase holds the registers that hold the
 // image base at start. Every route grows its signatures so. Growths from ever earlier starts to
 // the same through share `known`: one that covers the last one's first signature matches only
 // among its places, so those are not searched for again; each growth leaves its own there.
+// Growths from ever later starts share `neverOnce`: a signature that lies within the one an
+// earlier growth left there matches twice or more without a search; each growth that fails
+// leaves its own there.
 Outcome<MadeSignature> growSignature(const ExecutableImage& image, std::uint64_t start,
                                      std::uint64_t through, std::uint64_t limit,
                                      RegisterSet imageBase, std::size_t margin,
                                      MarginMeasure measure = MarginMeasure::exact,
-                                     FirstPlaces* known = nullptr);
+                                     FirstPlaces* known = nullptr, NeverOnce* neverOnce = nullptr);
 
 } // namespace scan

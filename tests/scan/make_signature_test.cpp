@@ -314,6 +314,44 @@ TEST(MakeSignature, AGrowthFromAnEarlierStartPicksItsPlacesOnlyFromOneItCovers) 
     }
 }
 
+TEST(MakeSignature, AGrowthSkipsOnlyWhatAnEarlierFailedOneShowsToMatchTwice) {
+    // mov eax, 1; mov ecx, 2; ret, and a copy with a nop for the ret.
+    const std::string body = "\xB8\x01\x00\x00\x00\xB9\x02\x00\x00\x00"s;
+    std::string code(0x200, '\xCC');
+    code.replace(0x00, body.size() + 1, body + "\xC3"s);
+    code.replace(0x100, body.size() + 1, body + "\x90"s);
+    const scan::ExecutableImage image = imageOf(code);
+    auto grow = [&](std::uint64_t start, std::uint64_t limit, scan::NeverOnce* neverOnce) {
+        const scan::Outcome<scan::MadeSignature> made = scan::growSignature(
+            image, start, start + 1, limit, 0, 1, scan::MarginMeasure::exact, nullptr, neverOnce);
+        return made ? scan::notation(made->signature) + " at " + scan::hex(made->rva)
+                    : std::string("none");
+    };
+    // As its user does: the copy's growth, stopped short of its nop, matches twice at every
+    // length and leaves that; one from its second instruction skips those lengths, not the next.
+    scan::NeverOnce grown;
+    EXPECT_EQ(grow(0x1100, 0x110A, &grown), "none");
+    EXPECT_EQ(grown.start, 0x1100u);
+    EXPECT_EQ(scan::notation(grown.signature), "B8 01 00 00 00 B9 02 00 00 00");
+    EXPECT_EQ(grow(0x1105, 0x110B, &grown), "B9 02 00 00 00 90 at 0x1105");
+    // A signature that matches once is never skipped for what does not show it matches twice.
+    const std::string once = grow(0x1005, 0x100B, nullptr);
+    EXPECT_EQ(once, "B9 02 00 00 00 C3 at 0x1005");
+    const std::string fixed = "xxxxxxxxxxx";
+    struct Case {
+        const char* what;
+        scan::NeverOnce earlier;
+    };
+    for (const Case& example : {Case{"the same start", {0x1005, {"\xB9\x02\0\0\0\xC3"s, "xxxxxx"}}},
+                                Case{"another fixed byte", {0x1000, {body + "\xC2"s, fixed}}},
+                                Case{"a byte wildcarded there that is fixed here",
+                                     {0x1000, {body + "\xC3"s, "xxxxxxxxxx?"}}},
+                                Case{"shorter than it", {0x1000, {body, fixed.substr(1)}}}}) {
+        scan::NeverOnce left = example.earlier;
+        EXPECT_EQ(grow(0x1005, 0x100B, &left), once) << example.what;
+    }
+}
+
 TEST(MakeSignature, SaysWhetherItServesAsAnEnginePattern) {
     std::string code(0x300, '\xCC');
     // mov rax, [rip + 0x1009]: the global at 0x2010, after the code.
