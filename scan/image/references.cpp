@@ -49,23 +49,16 @@ void eachFieldLeadingNear(const unsigned char* bytes, std::uint64_t begin, std::
             field + 4 + static_cast<std::uint64_t>(std::int64_t{displacement});
         return fieldEnd + 4 >= lowest && fieldEnd <= highest;
     };
+    // A range too wide for the block test has every position asked on its own.
     const std::uint64_t low = lowest >= 4 ? lowest - 4 : 0;
-    if (highest < low || highest - low > 0x7FFFFFFF) {
-        // Too wide a range for the block test: every position is asked on its own.
-        for (std::uint64_t field = begin; field + 4 <= end; ++field) {
-            if (leadsNear(field)) {
-                visit(field);
-            }
-        }
-        return;
-    }
+    const bool inBlocks = highest >= low && highest - low <= 0x7FFFFFFF;
     // Lane k of the load at field + s holds the four bytes at field + s + 4k; its sum with
     // field + s + 4k + 4 - low, unsigned, is at most highest - low where the field leads in reach.
     const __m128i lanes = _mm_setr_epi32(4, 8, 12, 16);
     const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000U));
     const __m128i widest = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(highest - low)), flip);
     std::uint64_t field = begin;
-    for (; field + 16 + 3 <= end; field += 16) {
+    for (; inBlocks && field + 16 + 3 <= end; field += 16) {
         const __m128i base = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(field - low)), lanes);
         int beyond = 0xFFFF; // a byte mask of the lanes out of reach, in every load
         for (int s = 0; s < 4; ++s) {

@@ -129,24 +129,32 @@ Error noSignature(std::string why) {
     return {Error::Kind::notFound, std::move(why)};
 }
 
-// The places a signature from start can match, from those of one from a later start that it
-// covers (each fixed byte of that one fixed alike in it): each of those, moved back by the
-// distance between the starts. Empty where that one's places were too many to keep, or it is not
-// covered so.
+// Whether the inner signature lies within the outer one from `shift` bytes on, each of its fixed
+// bytes fixed alike there: wherever the outer one matches, the inner one does too, `shift` bytes
+// on.
+bool liesWithin(const Signature& inner, const Signature& outer, std::size_t shift) {
+    if (shift + inner.length() > outer.length()) {
+        return false;
+    }
+    for (std::size_t j = 0; j < inner.length(); ++j) {
+        if (inner.mask[j] == 'x' &&
+            (outer.mask[shift + j] != 'x' || outer.bytes[shift + j] != inner.bytes[j])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The places a signature from start can match, from those of one from a later start that lies
+// within it: each of those, moved back by the distance between the starts. Empty where that one's
+// places were too many to keep, or it does not lie within.
 std::optional<std::vector<std::uint64_t>> placesFrom(const FirstPlaces& later, std::uint64_t start,
                                                      const Signature& signature) {
     if (!later.places || later.start <= start ||
-        later.start - start + later.signature.length() > signature.length()) {
+        !liesWithin(later.signature, signature, later.start - start)) {
         return std::nullopt;
     }
     const std::size_t shift = later.start - start;
-    for (std::size_t j = 0; j < later.signature.length(); ++j) {
-        if (later.signature.mask[j] == 'x' &&
-            (signature.mask[shift + j] != 'x' ||
-             signature.bytes[shift + j] != later.signature.bytes[j])) {
-            return std::nullopt;
-        }
-    }
     std::vector<std::uint64_t> places;
     for (const std::uint64_t place : *later.places) {
         if (place >= shift) {
@@ -156,23 +164,10 @@ std::optional<std::vector<std::uint64_t>> placesFrom(const FirstPlaces& later, s
     return places;
 }
 
-// Whether a signature from start lies within an earlier growth that never matched once, each of
-// its fixed bytes fixed alike there: wherever that growth's whole signature matches (twice or
-// more), this one matches too, moved on by the distance between the starts.
+// Whether a signature from start lies within an earlier growth's that never matched once:
+// wherever that one matches (twice or more), this one matches too.
 bool withinNeverOnce(const NeverOnce& earlier, std::uint64_t start, const Signature& signature) {
-    if (earlier.start >= start ||
-        start - earlier.start + signature.length() > earlier.signature.length()) {
-        return false;
-    }
-    const std::size_t shift = start - earlier.start;
-    for (std::size_t j = 0; j < signature.length(); ++j) {
-        if (signature.mask[j] == 'x' &&
-            (earlier.signature.mask[shift + j] != 'x' ||
-             earlier.signature.bytes[shift + j] != signature.bytes[j])) {
-            return false;
-        }
-    }
-    return true;
+    return earlier.start < start && liesWithin(signature, earlier.signature, start - earlier.start);
 }
 
 } // namespace

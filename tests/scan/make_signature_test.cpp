@@ -269,86 +269,77 @@ TEST(MakeSignature, GrowsUntilNoOtherPlaceIsOneByteAway) {
     }
 }
 
-TEST(MakeSignature, AGrowthFromAnEarlierStartPicksItsPlacesOnlyFromOneItCovers) {
-    // mov eax, 1; lea rax, [rip + 0x100]; ret, twice: the lea's field is wildcarded.
-    const std::string body = "\xB8\x01\x00\x00\x00\x48\x8D\x05\x00\x01\x00\x00\xC3"s;
-    std::string code(0x200, '\xCC');
-    code.replace(0x00, body.size(), body);
-    code.replace(0x100, body.size() - 1, body.substr(0, body.size() - 1));
-    const scan::ExecutableImage image = imageOf(code);
-    auto grow = [&](std::uint64_t start, scan::FirstPlaces* known) {
-        const scan::Outcome<scan::MadeSignature> made = scan::growSignature(
-            image, start, 0x100C, 0x100D, 0, 1, scan::MarginMeasure::exact, known);
-        return made ? scan::notation(made->signature) + " at " + scan::hex(made->rva)
-                    : made.error().detail;
-    };
-    const std::string alone = grow(0x1000, nullptr);
-    EXPECT_EQ(alone, "B8 01 00 00 00 48 8D 05 ?? ?? ?? ?? C3 at 0x1000");
-    // As its user does: the later start's growth leaves its places, the earlier one's picks.
-    scan::FirstPlaces known;
-    EXPECT_EQ(grow(0x1005, &known), "48 8D 05 ?? ?? ?? ?? C3 at 0x1005");
-    ASSERT_TRUE(known.places);
-    EXPECT_EQ(*known.places, (std::vector<std::uint64_t>{0x1005, 0x1105}));
-    EXPECT_EQ(grow(0x1000, &known), alone);
-    EXPECT_EQ(known.start, 0x1000u);
-    // Places that lead nowhere, left by what the growth does not cover so, are not used.
-    const scan::Signature lea{"\x48\x8D\x05\0\0\0\0"s, "xxx????"};
-    struct Case {
-        const char* what;
-        scan::FirstPlaces known;
-    };
-    for (const Case& example :
-         {Case{"the same start",
-               {0x1000, {"\xB8\x01\0\0\0"s, "xxxxx"}, std::vector<std::uint64_t>{}}},
-          Case{"another fixed byte",
-               {0x1005, {"\x48\x8D\x0D\0\0\0\0"s, "xxx????"}, std::vector<std::uint64_t>{}}},
-          Case{"a byte fixed there that is wildcarded here",
-               {0x1005, {"\x48\x8D\x05\0\0\0\0"s, "xxxxxxx"}, std::vector<std::uint64_t>{}}},
-          Case{"past its first signature",
-               {0x1005,
-                {"\x48\x8D\x05\0\0\0\0\xC3\xCC"s, "xxx????xx"},
-                std::vector<std::uint64_t>{}}},
-          Case{"too many places kept", {0x1005, lea, std::nullopt}}}) {
-        scan::FirstPlaces left = example.known;
-        EXPECT_EQ(grow(0x1000, &left), alone) << example.what;
-    }
-}
-
-TEST(MakeSignature, AGrowthSkipsOnlyWhatAnEarlierFailedOneShowsToMatchTwice) {
+TEST(MakeSignature, AGrowthSearchesLessOnlyWhereAnotherGrowthOfTheSameCodeShowsWhatItWouldFind) {
     // mov eax, 1; mov ecx, 2; ret, and a copy with a nop for the ret.
     const std::string body = "\xB8\x01\x00\x00\x00\xB9\x02\x00\x00\x00"s;
     std::string code(0x200, '\xCC');
     code.replace(0x00, body.size() + 1, body + "\xC3"s);
     code.replace(0x100, body.size() + 1, body + "\x90"s);
     const scan::ExecutableImage image = imageOf(code);
-    auto grow = [&](std::uint64_t start, std::uint64_t limit, scan::NeverOnce* neverOnce) {
+    auto grow = [&](std::uint64_t start, std::uint64_t through, std::uint64_t limit,
+                    scan::FirstPlaces* known, scan::NeverOnce* neverOnce) {
         const scan::Outcome<scan::MadeSignature> made = scan::growSignature(
-            image, start, start + 1, limit, 0, 1, scan::MarginMeasure::exact, nullptr, neverOnce);
+            image, start, through, limit, 0, 1, scan::MarginMeasure::exact, known, neverOnce);
         return made ? scan::notation(made->signature) + " at " + scan::hex(made->rva)
                     : std::string("none");
     };
-    // As its user does: the copy's growth, stopped short of its nop, matches twice at every
+    // As their users grow them. To one end from ever earlier starts: the later start's first
+    // signature leaves its places, the earlier one picks from them.
+    scan::FirstPlaces known;
+    EXPECT_EQ(grow(0x1005, 0x100A, 0x100B, &known, nullptr), "B9 02 00 00 00 C3 at 0x1005");
+    ASSERT_TRUE(known.places);
+    EXPECT_EQ(*known.places, (std::vector<std::uint64_t>{0x1005, 0x1105}));
+    EXPECT_EQ(grow(0x1000, 0x100A, 0x100B, &known, nullptr),
+              "B8 01 00 00 00 B9 02 00 00 00 C3 at 0x1000");
+    EXPECT_EQ(known.start, 0x1000u);
+    // From ever later starts: the copy's growth, stopped short of its nop, matches twice at every
     // length and leaves that; one from its second instruction skips those lengths, not the next.
     scan::NeverOnce grown;
-    EXPECT_EQ(grow(0x1100, 0x110A, &grown), "none");
+    EXPECT_EQ(grow(0x1100, 0x1101, 0x110A, nullptr, &grown), "none");
     EXPECT_EQ(grown.start, 0x1100u);
     EXPECT_EQ(scan::notation(grown.signature), "B8 01 00 00 00 B9 02 00 00 00");
-    EXPECT_EQ(grow(0x1105, 0x110B, &grown), "B9 02 00 00 00 90 at 0x1105");
-    // A signature that matches once is never skipped for what does not show it matches twice.
-    const std::string once = grow(0x1005, 0x100B, nullptr);
-    EXPECT_EQ(once, "B9 02 00 00 00 C3 at 0x1005");
-    const std::string fixed = "xxxxxxxxxxx";
+    EXPECT_EQ(grow(0x1105, 0x1106, 0x110B, nullptr, &grown), "B9 02 00 00 00 90 at 0x1105");
+    // What another growth left where it does not hold is not used: places that would find
+    // nothing, and lengths that would skip the one that matches once.
+    const std::vector<std::uint64_t> nowhere;
+    const std::string fixed(11, 'x');
     struct Case {
         const char* what;
+        std::uint64_t start;
+        scan::FirstPlaces known;
         scan::NeverOnce earlier;
     };
-    for (const Case& example : {Case{"the same start", {0x1005, {"\xB9\x02\0\0\0\xC3"s, "xxxxxx"}}},
-                                Case{"another fixed byte", {0x1000, {body + "\xC2"s, fixed}}},
-                                Case{"a byte wildcarded there that is fixed here",
-                                     {0x1000, {body + "\xC3"s, "xxxxxxxxxx?"}}},
-                                Case{"shorter than it", {0x1000, {body, fixed.substr(1)}}}}) {
-        scan::NeverOnce left = example.earlier;
-        EXPECT_EQ(grow(0x1005, 0x100B, &left), once) << example.what;
+    for (const Case& example :
+         {Case{"places of the same start",
+               0x1000,
+               {0x1000, {"\xB8\x01\0\0\0"s, "xxxxx"}, nowhere},
+               {}},
+          Case{"places of another fixed byte",
+               0x1000,
+               {0x1005, {"\xB9\x03\0\0\0"s, "xxxxx"}, nowhere},
+               {}},
+          Case{"places past its first signature",
+               0x1000,
+               {0x1005, {"\xB9\x02\0\0\0\xC3\xCC"s, "xxxxxxx"}, nowhere},
+               {}},
+          Case{"too many places to keep",
+               0x1000,
+               {0x1005, {"\xB9\x02\0\0\0"s, "xxxxx"}, std::nullopt},
+               {}},
+          Case{
+              "lengths of the same start", 0x1005, {}, {0x1005, {"\xB9\x02\0\0\0\xC3"s, "xxxxxx"}}},
+          Case{"lengths of another fixed byte", 0x1005, {}, {0x1000, {body + "\xC2"s, fixed}}},
+          Case{"lengths with a byte wildcarded that is fixed here",
+               0x1005,
+               {},
+               {0x1000, {body + "\xC3"s, "xxxxxxxxxx?"}}},
+          Case{"lengths shorter than it", 0x1005, {}, {0x1000, {body, fixed.substr(1)}}}}) {
+        scan::FirstPlaces places = example.known;
+        scan::NeverOnce earlier = example.earlier;
+        const std::uint64_t through = example.start == 0x1000 ? 0x100A : 0x1006;
+        EXPECT_EQ(grow(example.start, through, 0x100B, &places, &earlier),
+                  grow(example.start, through, 0x100B, nullptr, nullptr))
+            << example.what;
     }
 }
 
