@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -280,6 +281,70 @@ TEST(Voters, CalleesCoveredByOneUnpairedCandidatePairIt) {
                                             {"F", code(450, 9), {{1, "X"}, {3, "Y"}}},
                                             {"G", code(550, 8), {{2, "X"}, {4, "Y"}}}});
     EXPECT_TRUE(votesOf(scan::callSetsVoter, older, two, {{0, 0}, {1, 1}}).empty());
+}
+
+TEST(Voters, CalleeSetsKeptFromRoundToRoundVoteAsIfAskedAfresh) {
+    // F calls X and Y; in the new build F' and K' both do. As pairs are made and undone, the
+    // voter that keeps what it found votes as one made for the pairing as it stands: each vote
+    // counted, for the set found once and the covering candidate vote alike.
+    const Made x{"X", code(100, 5)};
+    const Made y{"Y", code(200, 5)};
+    const Made z{"Z", code(300, 5)};
+    const scan::BuildFunctions older = built({x,
+                                              y,
+                                              z,
+                                              {"F", code(400, 8), {{1, "X"}, {3, "Y"}}},
+                                              {"G", code(500, 8), {{1, "X"}}},
+                                              {"H", code(600, 8), {{1, "Y"}}}});
+    const scan::BuildFunctions newer = built({x,
+                                              y,
+                                              {"F", code(450, 9), {{1, "X"}, {3, "Y"}}},
+                                              {"K", code(750, 9), {{2, "X"}, {4, "Y"}}},
+                                              {"G", code(550, 8), {{2, "X"}}},
+                                              {"H", code(650, 8), {{2, "Y"}}}});
+    const auto counted = [](scan::Voter& voter, const scan::Pairing& pairing) {
+        scan::Votes votes;
+        voter.vote(pairing, votes);
+        std::multiset<std::pair<std::uint32_t, std::uint32_t>> each;
+        for (const scan::Vote& vote : votes) {
+            each.emplace(vote.from, vote.to);
+        }
+        return each;
+    };
+    using Step = std::function<void(scan::Pairing&)>;
+    const std::vector<std::pair<std::string, Step>> steps = {
+        {"nothing paired", [](scan::Pairing&) {}},
+        {"callees paired: two candidates cover F",
+         [](scan::Pairing& p) {
+             p.pair(0, 0);
+             p.pair(1, 1);
+         }},
+        {"K' paired elsewhere: F' alone", [](scan::Pairing& p) { p.pair(2, 3); }},
+        {"X freed", [](scan::Pairing& p) { p.undo(0); }},
+        {"X paired with G': F's partners change", [](scan::Pairing& p) { p.pair(0, 4); }},
+        {"X back with X', K' freed",
+         [](scan::Pairing& p) {
+             p.undo(0);
+             p.pair(0, 0);
+             p.undo(2);
+         }},
+        {"F paired, then freed",
+         [](scan::Pairing& p) {
+             p.pair(3, 2);
+             p.undo(3);
+         }},
+        {"Y freed", [](scan::Pairing& p) { p.undo(1); }},
+    };
+    scan::Pairing pairing(older, newer, scan::matchPolicy);
+    const std::unique_ptr<scan::Voter> kept = scan::callSetsVoter();
+    bool seenCovering = false;
+    for (const auto& [what, step] : steps) {
+        step(pairing);
+        const auto afresh = counted(*scan::callSetsVoter(), pairing);
+        EXPECT_EQ(counted(*kept, pairing), afresh) << what;
+        seenCovering = seenCovering || afresh.count({3, 2}) == 2; // both rules name F'
+    }
+    EXPECT_TRUE(seenCovering);
 }
 
 TEST(Voters, AlignedCallsPairTheirTargetsOnlyWhereEveryLongestAlignmentDoes) {

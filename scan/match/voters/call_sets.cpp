@@ -14,10 +14,11 @@ namespace scan {
 namespace {
 
 // The functions each function's instructions lead to, once each, itself left out: found once,
-// since what a function calls never changes, only which of its callees are paired.
-class Callees {
+// since what a function calls never changes, only which of its callees are paired. And the other
+// way, who calls each.
+class Calls {
 public:
-    explicit Callees(const BuildFunctions& build) : first_(build.functions.size() + 1, 0) {
+    explicit Calls(const BuildFunctions& build) : first_(build.functions.size() + 1, 0) {
         std::vector<std::uint32_t> each;
         for (std::uint32_t n = 0; n < build.functions.size(); ++n) {
             each.clear();
@@ -31,36 +32,111 @@ public:
             all_.insert(all_.end(), each.begin(), each.end());
             first_[n + 1] = static_cast<std::uint32_t>(all_.size());
         }
+        // Callers by counting: ascending for each callee, as n grows.
+        callerFirst_.assign(build.functions.size() + 1, 0);
+        for (const std::uint32_t callee : all_) {
+            ++callerFirst_[callee + 1];
+        }
+        for (std::size_t n = 1; n < callerFirst_.size(); ++n) {
+            callerFirst_[n] += callerFirst_[n - 1];
+        }
+        callers_.resize(all_.size());
+        std::vector<std::uint32_t> next(callerFirst_.begin(), callerFirst_.end() - 1);
+        for (std::uint32_t n = 0; n < build.functions.size(); ++n) {
+            for (const std::uint32_t callee : calleesOf(n)) {
+                callers_[next[callee]++] = n;
+            }
+        }
     }
-    std::span<const std::uint32_t> of(std::uint32_t n) const {
+    std::span<const std::uint32_t> calleesOf(std::uint32_t n) const {
         return {all_.data() + first_[n], all_.data() + first_[n + 1]};
+    }
+    std::span<const std::uint32_t> callersOf(std::uint32_t n) const {
+        return {callers_.data() + callerFirst_[n], callers_.data() + callerFirst_[n + 1]};
     }
 
 private:
     std::vector<std::uint32_t> first_;
     std::vector<std::uint32_t> all_;
+    std::vector<std::uint32_t> callerFirst_;
+    std::vector<std::uint32_t> callers_;
 };
 
 class CallSetsVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        if (callees_.empty()) {
-            callees_.emplace_back(pairing.older());
-            callees_.emplace_back(pairing.newer());
-            const std::size_t newCount = pairing.newer().functions.size();
-            callersOfNew_.resize(newCount);
-            for (std::uint32_t n = 0; n < newCount; ++n) {
-                for (const std::uint32_t callee : callees_[1].of(n)) {
-                    callersOfNew_[callee].push_back(n); // ascending: n grows
+        if (calls_.empty()) {
+            for (int side = 0; side < 2; ++side) {
+                const std::size_t count = pairing.build(side).functions.size();
+                calls_.emplace_back(pairing.build(side));
+                seen_[side].resize(count);
+                for (std::uint32_t n = 0; n < count; ++n) {
+                    seen_[side][n] = pairing.partnerOf(side, n);
                 }
+                keys_[side].assign(count, {});
+                keyAsked_[side].assign(count, 1);
             }
+            cover_.assign(pairing.older().functions.size(), unpaired);
+            coverAsked_.assign(pairing.older().functions.size(), 1);
+        } else {
+            whatChanged(pairing);
         }
         sameSet(pairing, votes);
         covering(pairing, votes);
     }
 
 private:
-    void sameSet(const Pairing& pairing, Votes& votes) const {
+    // The candidates start from the callers of the partner called least, at most these.
+    static constexpr std::size_t mostCallers = 4096;
+
+    struct Key {
+        std::uint64_t hash = 0;
+        bool counts = false; // enough paired callees
+    };
+
+    // From round to round few pairs change: a function's set and its covering candidate are
+    // asked again only where a pair they read changed. Its set reads its callees' partners; the
+    // candidate also whether the callers of those partners are paired.
+    void whatChanged(const Pairing& pairing) {
+        std::vector<std::uint32_t> changed[2];
+        for (int side = 0; side < 2; ++side) {
+            for (std::uint32_t n = 0; n < seen_[side].size(); ++n) {
+                if (seen_[side][n] != pairing.partnerOf(side, n)) {
+                    seen_[side][n] = pairing.partnerOf(side, n);
+                    changed[side].push_back(n);
+                }
+            }
+        }
+        for (int side = 0; side < 2; ++side) {
+            for (const std::uint32_t n : changed[side]) {
+                for (const std::uint32_t caller : calls_[side].callersOf(n)) {
+                    keyAsked_[side][caller] = 1;
+                    if (side == 0) {
+                        coverAsked_[caller] = 1;
+                    }
+                }
+            }
+        }
+        // A new function paired or freed joins or leaves the candidates of each old function
+        // whose partners it calls all: the old callers of its callees' partners. Only through a
+        // callee with few enough callers to be the partner the candidates start from.
+        std::vector<std::uint8_t> reached(seen_[0].size(), 0);
+        for (const std::uint32_t y : changed[1]) {
+            for (const std::uint32_t callee : calls_[1].calleesOf(y)) {
+                const std::uint32_t x = pairing.oldOf(callee);
+                if (x == unpaired || reached[x] != 0 ||
+                    calls_[1].callersOf(callee).size() > mostCallers) {
+                    continue;
+                }
+                reached[x] = 1;
+                for (const std::uint32_t caller : calls_[0].callersOf(x)) {
+                    coverAsked_[caller] = 1;
+                }
+            }
+        }
+    }
+
+    void sameSet(const Pairing& pairing, Votes& votes) {
         std::vector<std::uint32_t> callees;
         voteByUniqueKeys(
             pairing.older().functions.size(), pairing.newer().functions.size(),
@@ -69,83 +145,103 @@ private:
                 if (pairing.paired(side, index)) {
                     return std::nullopt;
                 }
-                // Its paired callees in the new build's terms (each once: pairs are one to one).
-                callees.clear();
-                for (const std::uint32_t callee :
-                     callees_[static_cast<std::size_t>(side)].of(index)) {
-                    if (pairing.paired(side, callee)) {
-                        callees.push_back(side == 0 ? pairing.newOf(callee) : callee);
-                    }
+                Key& key = keys_[side][n];
+                if (keyAsked_[side][n] != 0) {
+                    keyAsked_[side][n] = 0;
+                    key = keyOf(pairing, side, index, callees);
                 }
-                std::sort(callees.begin(), callees.end());
-                if (callees.size() < pairing.policy().fewestCallees) {
+                if (!key.counts) {
                     return std::nullopt;
                 }
-                std::uint64_t key = 0x9E3779B97F4A7C15;
-                for (const std::uint32_t callee : callees) {
-                    key = (key ^ callee) * 0x100000001B3;
-                }
-                return std::pair(key, static_cast<std::uint32_t>(n));
+                return std::pair(key.hash, index);
             },
             Evidence::callSets, votes);
     }
 
-    // The unpaired new functions that call every one of the partners: the callers of the
-    // partner called least, narrowed by each other's.
-    void covering(const Pairing& pairing, Votes& votes) const {
-        const BuildFunctions& older = pairing.older();
-        constexpr std::size_t mostCallers = 4096;
+    // Its paired callees in the new build's terms (each once: pairs are one to one).
+    Key keyOf(const Pairing& pairing, int side, std::uint32_t n,
+              std::vector<std::uint32_t>& callees) const {
+        callees.clear();
+        for (const std::uint32_t callee : calls_[static_cast<std::size_t>(side)].calleesOf(n)) {
+            if (pairing.paired(side, callee)) {
+                callees.push_back(side == 0 ? pairing.newOf(callee) : callee);
+            }
+        }
+        std::sort(callees.begin(), callees.end());
+        Key key{0x9E3779B97F4A7C15, callees.size() >= pairing.policy().fewestCallees};
+        for (const std::uint32_t callee : callees) {
+            key.hash = (key.hash ^ callee) * 0x100000001B3;
+        }
+        return key;
+    }
+
+    void covering(const Pairing& pairing, Votes& votes) {
         std::vector<std::uint32_t> partners;
         std::vector<std::uint32_t> candidates;
         std::vector<std::uint32_t> narrowed;
-        for (std::uint32_t from = 0; from < older.functions.size(); ++from) {
+        for (std::uint32_t from = 0; from < cover_.size(); ++from) {
             if (pairing.paired(0, from)) {
                 continue;
             }
-            partners.clear();
-            for (const std::uint32_t callee : callees_[0].of(from)) {
-                if (pairing.paired(0, callee)) {
-                    partners.push_back(pairing.newOf(callee));
-                }
+            if (coverAsked_[from] != 0) {
+                coverAsked_[from] = 0;
+                cover_[from] = coveringCandidate(pairing, from, partners, candidates, narrowed);
             }
-            if (partners.size() < pairing.policy().fewestCallees) {
-                continue;
-            }
-            std::sort(partners.begin(), partners.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return callersOfNew_[a].size() < callersOfNew_[b].size();
-            });
-            if (callersOfNew_[partners.front()].size() > mostCallers) {
-                continue;
-            }
-            // Narrowed first and filtered after: the callers of a partner called from many
-            // places are the most, and few candidates are left to look up.
-            candidates.assign(callersOfNew_[partners.front()].begin(),
-                              callersOfNew_[partners.front()].end());
-            for (std::size_t k = 1; k < partners.size() && candidates.size() > 1; ++k) {
-                narrowOf(candidates, callersOfNew_[partners[k]], narrowed);
-                candidates.swap(narrowed);
-            }
-            std::erase_if(candidates,
-                          [&](std::uint32_t caller) { return pairing.paired(1, caller); });
-            // Narrowed by every partner, unless one was left before the last.
-            if (candidates.size() == 1) {
-                bool coversAll = true;
-                for (const std::uint32_t partner : partners) {
-                    const std::vector<std::uint32_t>& callers = callersOfNew_[partner];
-                    coversAll = coversAll && std::binary_search(callers.begin(), callers.end(),
-                                                                candidates.front());
-                }
-                if (coversAll) {
-                    votes.push_back({from, candidates.front(), Evidence::callSets});
-                }
+            if (cover_[from] != unpaired) {
+                votes.push_back({from, cover_[from], Evidence::callSets});
             }
         }
+    }
+
+    // The one unpaired new function that calls every one of the partners of the old function's
+    // paired callees, or unpaired: the callers of the partner called least, narrowed by each
+    // other's.
+    std::uint32_t coveringCandidate(const Pairing& pairing, std::uint32_t from,
+                                    std::vector<std::uint32_t>& partners,
+                                    std::vector<std::uint32_t>& candidates,
+                                    std::vector<std::uint32_t>& narrowed) const {
+        const Calls& newer = calls_[1];
+        partners.clear();
+        for (const std::uint32_t callee : calls_[0].calleesOf(from)) {
+            if (pairing.paired(0, callee)) {
+                partners.push_back(pairing.newOf(callee));
+            }
+        }
+        if (partners.size() < pairing.policy().fewestCallees) {
+            return unpaired;
+        }
+        std::sort(partners.begin(), partners.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return newer.callersOf(a).size() < newer.callersOf(b).size();
+        });
+        const std::span<const std::uint32_t> fewest = newer.callersOf(partners.front());
+        if (fewest.size() > mostCallers) {
+            return unpaired;
+        }
+        // Narrowed first and filtered after: the callers of a partner called from many places
+        // are the most, and few candidates are left to look up.
+        candidates.assign(fewest.begin(), fewest.end());
+        for (std::size_t k = 1; k < partners.size() && candidates.size() > 1; ++k) {
+            narrowOf(candidates, newer.callersOf(partners[k]), narrowed);
+            candidates.swap(narrowed);
+        }
+        std::erase_if(candidates, [&](std::uint32_t caller) { return pairing.paired(1, caller); });
+        // Narrowed by every partner, unless one was left before the last.
+        if (candidates.size() != 1) {
+            return unpaired;
+        }
+        for (const std::uint32_t partner : partners) {
+            const std::span<const std::uint32_t> callers = newer.callersOf(partner);
+            if (!std::binary_search(callers.begin(), callers.end(), candidates.front())) {
+                return unpaired;
+            }
+        }
+        return candidates.front();
     }
 
     // The candidates that are among the callers (both ascending): by looking each up where the
     // callers are many more.
     static void narrowOf(const std::vector<std::uint32_t>& candidates,
-                         const std::vector<std::uint32_t>& callers,
+                         std::span<const std::uint32_t> callers,
                          std::vector<std::uint32_t>& narrowed) {
         narrowed.clear();
         if (callers.size() > 16 * candidates.size()) {
@@ -160,9 +256,13 @@ private:
                               std::back_inserter(narrowed));
     }
 
-    std::vector<Callees> callees_; // per side, once the first round asks
-
-    std::vector<std::vector<std::uint32_t>> callersOfNew_;
+    std::vector<Calls> calls_; // per side, once the first round asks
+    // What was kept of each function, and whether it must be asked again.
+    std::vector<std::uint32_t> seen_[2]; // its partner when last looked at
+    std::vector<Key> keys_[2];
+    std::vector<std::uint8_t> keyAsked_[2];
+    std::vector<std::uint32_t> cover_;
+    std::vector<std::uint8_t> coverAsked_;
 };
 
 } // namespace
