@@ -223,6 +223,35 @@ TEST(Voters, NeighboursVoteOnlyWhereTheWalksFromBothPairsAgree) {
               Cast{});
 }
 
+TEST(Voters, TwoFunctionsOtherKindsPairSideBySideInBothBuildsAreNeighbours) {
+    // Other kinds vote F5 for F7', F6 for F8' (after a vote for F9'), and F2 for F2' alone: the
+    // two that lie side by side in both builds are each other's neighbours, the old build's
+    // last function too.
+    std::vector<Made> olds;
+    std::vector<Made> news;
+    for (std::uint32_t k = 0; k < 10; ++k) {
+        (k < 7 ? olds : news).push_back({"F" + std::to_string(k), code(100 * (k + 1), 6)});
+        if (k < 7) {
+            news.push_back({"F" + std::to_string(k) + "'", code(100 * (k + 1) + 50, 6)});
+        }
+    }
+    const scan::BuildFunctions older = built(olds);
+    const scan::BuildFunctions newer = built(news);
+    const scan::Pairing pairing(older, newer, scan::matchPolicy);
+    scan::Votes votes{{5, 7, scan::Evidence::code},
+                      {6, 9, scan::Evidence::calls},
+                      {6, 8, scan::Evidence::data},
+                      {2, 2, scan::Evidence::code}};
+    scan::neighboursVoter()->vote(pairing, votes);
+    Cast neighbours;
+    for (const scan::Vote& vote : votes) {
+        if (vote.kind == scan::Evidence::neighbours) {
+            neighbours.emplace(vote.from, vote.to);
+        }
+    }
+    EXPECT_EQ(neighbours, (Cast{{5, 7}, {6, 8}}));
+}
+
 TEST(Voters, ImportsAndConstantsAsSetsFoundOnceAmongTheUnpaired) {
     // F imports 1 and 2, G imports 1 alone, H imports 1 and 2 too: F's set twice, G's once.
     const scan::BuildFunctions older = built({{"F", code(100, 5), {}, {7, 8}, {1, 2}},
@@ -283,10 +312,10 @@ TEST(Voters, CalleesCoveredByOneUnpairedCandidatePairIt) {
     EXPECT_TRUE(votesOf(scan::callSetsVoter, older, two, {{0, 0}, {1, 1}}).empty());
 }
 
-TEST(Voters, CalleeSetsKeptFromRoundToRoundVoteAsIfAskedAfresh) {
-    // F calls X and Y; in the new build F' and K' both do. As pairs are made and undone, the
+TEST(Voters, EachKeptFromRoundToRoundVotesAsIfAskedAfresh) {
+    // F calls X and Y; in the new build F' and K' both do. As pairs are made and undone, each
     // voter that keeps what it found votes as one made for the pairing as it stands: each vote
-    // counted, for the set found once and the covering candidate vote alike.
+    // counted (calls as sets votes twice for F', by its set and as the one covering candidate).
     const Made x{"X", code(100, 5)};
     const Made y{"Y", code(200, 5)};
     const Made z{"Z", code(300, 5)};
@@ -302,12 +331,11 @@ TEST(Voters, CalleeSetsKeptFromRoundToRoundVoteAsIfAskedAfresh) {
                                               {"K", code(750, 9), {{2, "X"}, {4, "Y"}}},
                                               {"G", code(550, 8), {{2, "X"}}},
                                               {"H", code(650, 8), {{2, "Y"}}}});
-    const auto counted = [](scan::Voter& voter, const scan::Pairing& pairing) {
-        scan::Votes votes;
-        voter.vote(pairing, votes);
-        std::multiset<std::pair<std::uint32_t, std::uint32_t>> each;
+    using Counted = std::multiset<std::tuple<std::uint32_t, std::uint32_t, scan::Evidence>>;
+    const auto counted = [](const scan::Votes& votes) {
+        Counted each;
         for (const scan::Vote& vote : votes) {
-            each.emplace(vote.from, vote.to);
+            each.emplace(vote.from, vote.to, vote.kind);
         }
         return each;
     };
@@ -335,14 +363,32 @@ TEST(Voters, CalleeSetsKeptFromRoundToRoundVoteAsIfAskedAfresh) {
          }},
         {"Y freed", [](scan::Pairing& p) { p.undo(1); }},
     };
+    std::vector<std::unique_ptr<scan::Voter>> kept;
+    for (const scan::VoterRow& row : scan::voterTable) {
+        kept.push_back(row.make());
+    }
     scan::Pairing pairing(older, newer, scan::matchPolicy);
-    const std::unique_ptr<scan::Voter> kept = scan::callSetsVoter();
     bool seenCovering = false;
     for (const auto& [what, step] : steps) {
         step(pairing);
-        const auto afresh = counted(*scan::callSetsVoter(), pairing);
-        EXPECT_EQ(counted(*kept, pairing), afresh) << what;
-        seenCovering = seenCovering || afresh.count({3, 2}) == 2; // both rules name F'
+        // What a voter that reads the others' votes is given: theirs, cast afresh.
+        scan::Votes others;
+        for (const scan::VoterRow& row : scan::voterTable) {
+            if (!row.readsVotes) {
+                row.make()->vote(pairing, others);
+            }
+        }
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            const scan::VoterRow& row = scan::voterTable[k];
+            scan::Votes afresh = row.readsVotes ? others : scan::Votes{};
+            scan::Votes again = afresh;
+            row.make()->vote(pairing, afresh);
+            kept[k]->vote(pairing, again);
+            EXPECT_EQ(counted(again), counted(afresh))
+                << what << ": " << scan::evidenceText(row.kind);
+            seenCovering =
+                seenCovering || counted(afresh).count({3, 2, scan::Evidence::callSets}) == 2;
+        }
     }
     EXPECT_TRUE(seenCovering);
 }

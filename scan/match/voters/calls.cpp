@@ -2,11 +2,13 @@
 // every longest alignment pairs the same way pairs its two targets, and so do the slots of two
 // tables of code addresses such instructions refer to.
 
+#include "scan/image/instructions.hpp"
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace scan {
 
@@ -125,18 +127,31 @@ public:
 
 private:
     // A pair's aligned code votes the same way whatever else changes: kept from round to round.
+    // The pairs new this round are aligned two at a time: in the first rounds, most of a build.
     void byAlignedCalls(const Pairing& pairing, Votes& votes) {
+        const auto keyOf = [](std::uint32_t from, std::uint32_t to) {
+            return (std::uint64_t{from} << 32) | to;
+        };
+        std::vector<std::uint32_t> fresh;
+        for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {
+            const std::uint32_t to = pairing.newOf(from);
+            if (to != unpaired && !kept_.contains(keyOf(from, to))) {
+                fresh.push_back(from);
+            }
+        }
+        std::vector<Targets> aligned(fresh.size());
+        eachSideBySide(fresh.size(), [&](std::size_t k) {
+            aligned[k] = alignedTargets(pairing, fresh[k], pairing.newOf(fresh[k]));
+        });
+        for (std::size_t k = 0; k < fresh.size(); ++k) {
+            kept_.emplace(keyOf(fresh[k], pairing.newOf(fresh[k])), std::move(aligned[k]));
+        }
         for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {
             const std::uint32_t to = pairing.newOf(from);
             if (to == unpaired) {
                 continue;
             }
-            const std::uint64_t key = (std::uint64_t{from} << 32) | to;
-            auto found = kept_.find(key);
-            if (found == kept_.end()) {
-                found = kept_.emplace(key, alignedTargets(pairing, from, to)).first;
-            }
-            for (const auto& [a, b] : found->second) {
+            for (const auto& [a, b] : kept_.at(keyOf(from, to))) {
                 votes.push_back({a, b, Evidence::calls});
             }
         }

@@ -6,9 +6,9 @@
 
 #include "scan/match/voters/voters.hpp"
 
+#include <algorithm>
 #include <cstdint>
-#include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 namespace scan {
 
@@ -20,8 +20,8 @@ public:
         Votes cast;
         inGaps(pairing, cast);
         besidePairs(pairing, cast);
-        nextToVotes(votes, cast);
-        withoutItsOwnConflicts(cast);
+        nextToVotes(pairing, votes, cast);
+        withoutItsOwnConflicts(pairing, cast);
         votes.insert(votes.end(), cast.begin(), cast.end());
     }
 
@@ -91,39 +91,83 @@ private:
     // Where a function lies says nothing when the walks from the two pairs round a gap put it in
     // two places (a gap with more functions on one side): of those votes, none is cast, so that
     // this kind never contradicts itself and so never stands against what the others agree on.
-    static void withoutItsOwnConflicts(Votes& votes) {
-        std::unordered_map<std::uint32_t, std::uint32_t> toOf;
-        std::unordered_map<std::uint32_t, std::uint32_t> fromOf;
+    void withoutItsOwnConflicts(const Pairing& pairing, Votes& votes) {
+        // By function, not hashed: the cast holds about one vote per pair of a large build.
+        constexpr std::uint32_t none = UINT32_MAX - 1;
         constexpr std::uint32_t several = UINT32_MAX;
+        toOf_.resize(pairing.older().functions.size(), none);
+        fromOf_.resize(pairing.newer().functions.size(), none);
+        const auto note = [](std::uint32_t& at, std::uint32_t value) {
+            at = at == none || at == value ? value : several;
+        };
         for (const Vote& vote : votes) {
-            const auto to = toOf.emplace(vote.from, vote.to).first;
-            to->second = to->second == vote.to ? vote.to : several;
-            const auto from = fromOf.emplace(vote.to, vote.from).first;
-            from->second = from->second == vote.from ? vote.from : several;
+            note(toOf_[vote.from], vote.to);
+            note(fromOf_[vote.to], vote.from);
         }
-        std::erase_if(votes, [&](const Vote& vote) {
-            return toOf[vote.from] == several || fromOf[vote.to] == several;
-        });
+        const auto conflicting = [&](const Vote& vote) {
+            return toOf_[vote.from] == several || fromOf_[vote.to] == several;
+        };
+        std::vector<std::uint8_t> erased(votes.size(), 0);
+        for (std::size_t k = 0; k < votes.size(); ++k) {
+            erased[k] = conflicting(votes[k]) ? 1 : 0;
+        }
+        for (const Vote& vote : votes) { // left as found, for the next round
+            toOf_[vote.from] = none;
+            fromOf_[vote.to] = none;
+        }
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < votes.size(); ++k) {
+            if (erased[k] == 0) {
+                votes[kept++] = votes[k];
+            }
+        }
+        votes.resize(kept);
     }
 
     // Two functions laid out one after the other in both builds that other evidence pairs
     // already: each is the other's neighbour. Reads the other kinds' votes, and this voter's
     // own cast so far never.
-    static void nextToVotes(const Votes& others, Votes& votes) {
-        std::unordered_set<std::uint64_t> voted;
-        const auto key = [](std::uint64_t from, std::uint64_t to) { return (from << 32) | to; };
+    void nextToVotes(const Pairing& pairing, const Votes& others, Votes& votes) {
+        // The new functions voted for each old one, sorted, side by side by the old one's
+        // index: looking up a function's neighbour reads the list next to its own.
+        const std::size_t count = pairing.older().functions.size();
+        first_.assign(count + 1, 0);
         for (const Vote& vote : others) {
-            voted.insert(key(vote.from, vote.to));
+            ++first_[vote.from + 1];
         }
+        for (std::size_t n = 1; n <= count; ++n) {
+            first_[n] += first_[n - 1];
+        }
+        voted_.resize(others.size());
+        next_.assign(first_.begin(), first_.end() - 1);
         for (const Vote& vote : others) {
-            const bool after = voted.contains(key(vote.from + 1ull, vote.to + 1ull));
-            const bool before = vote.from > 0 && vote.to > 0 &&
-                                voted.contains(key(vote.from - 1ull, vote.to - 1ull));
+            voted_[next_[vote.from]++] = vote.to;
+        }
+        for (std::size_t n = 0; n < count; ++n) {
+            if (first_[n + 1] - first_[n] > 1) {
+                std::sort(voted_.begin() + first_[n], voted_.begin() + first_[n + 1]);
+            }
+        }
+        const auto contains = [&](std::uint64_t from, std::uint64_t to) {
+            return from < count && std::binary_search(voted_.begin() + first_[from],
+                                                      voted_.begin() + first_[from + 1], to);
+        };
+        for (const Vote& vote : others) {
+            const bool after = contains(vote.from + 1ull, vote.to + 1ull);
+            const bool before =
+                vote.from > 0 && vote.to > 0 && contains(vote.from - 1ull, vote.to - 1ull);
             if (after || before) {
                 votes.push_back({vote.from, vote.to, Evidence::neighbours});
             }
         }
     }
+
+    // Kept from round to round, for their room only.
+    std::vector<std::uint32_t> toOf_;
+    std::vector<std::uint32_t> fromOf_;
+    std::vector<std::uint32_t> first_;
+    std::vector<std::uint32_t> next_;
+    std::vector<std::uint32_t> voted_;
 };
 
 } // namespace
