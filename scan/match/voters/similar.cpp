@@ -52,24 +52,29 @@ public:
     }
 
 private:
-    static void inGap(const Pairing& pairing, const Gap& gap, Votes& votes) {
+    void inGap(const Pairing& pairing, const Gap& gap, Votes& votes) {
         const MatchPolicy& policy = pairing.policy();
-        const auto shapesOf = [&](const BuildFunctions& build,
-                                  const std::vector<std::uint32_t>& list) {
-            std::vector<std::vector<std::uint16_t>> all;
+        // Each function's mnemonics sorted once: a gap that changed is compared anew, and its
+        // functions again in the next gap they lie in.
+        const auto shapesOf = [&](int side, const std::vector<std::uint32_t>& list) {
+            const BuildFunctions& build = pairing.build(side);
+            std::vector<std::vector<std::uint16_t>>& sorted = sorted_[side];
+            sorted.resize(build.functions.size());
+            std::vector<const std::vector<std::uint16_t>*> all;
             for (const std::uint32_t n : list) {
-                all.push_back(build.functions[n].steps >= policy.fewestSimilarSteps
-                                  ? sortedMnemonics(build, n)
-                                  : std::vector<std::uint16_t>{});
+                if (build.functions[n].steps >= policy.fewestSimilarSteps && sorted[n].empty()) {
+                    sorted[n] = sortedMnemonics(build, n);
+                }
+                all.push_back(&sorted[n]); // empty for code too small to tell
             }
             return all;
         };
-        const auto a = shapesOf(pairing.older(), gap.a);
-        const auto b = shapesOf(pairing.newer(), gap.b);
+        const auto a = shapesOf(0, gap.a);
+        const auto b = shapesOf(1, gap.b);
         std::vector<double> alike(a.size() * b.size(), 0);
         for (std::size_t i = 0; i < a.size(); ++i) {
-            for (std::size_t j = 0; j < b.size() && !a[i].empty(); ++j) {
-                alike[i * b.size() + j] = b[j].empty() ? 0 : shared(a[i], b[j]);
+            for (std::size_t j = 0; j < b.size() && !a[i]->empty(); ++j) {
+                alike[i * b.size() + j] = b[j]->empty() ? 0 : shared(*a[i], *b[j]);
             }
         }
         for (std::size_t i = 0; i < a.size(); ++i) {
@@ -95,6 +100,7 @@ private:
     }
 
     PerGap perGap_;
+    std::vector<std::vector<std::uint16_t>> sorted_[2];
 };
 
 } // namespace
