@@ -217,14 +217,18 @@ private:
         if (fewest.size() > mostCallers) {
             return unpaired;
         }
-        // Narrowed first and filtered after: the callers of a partner called from many places
-        // are the most, and few candidates are left to look up.
-        candidates.assign(fewest.begin(), fewest.end());
+        // The unpaired callers, narrowed by each other partner's callers while more than one
+        // is left: most callers are paired, and the rest are looked up fewer times.
+        candidates.clear();
+        for (const std::uint32_t caller : fewest) {
+            if (!pairing.paired(1, caller)) {
+                candidates.push_back(caller);
+            }
+        }
         for (std::size_t k = 1; k < partners.size() && candidates.size() > 1; ++k) {
             narrowOf(candidates, newer.callersOf(partners[k]), narrowed);
             candidates.swap(narrowed);
         }
-        std::erase_if(candidates, [&](std::uint32_t caller) { return pairing.paired(1, caller); });
         // Narrowed by every partner, unless one was left before the last.
         if (candidates.size() != 1) {
             return unpaired;
