@@ -109,7 +109,8 @@ private:
         }
         for (int side = 0; side < 2; ++side) {
             for (const std::uint32_t n : changed[side]) {
-                for (const std::uint32_t caller : calls_[side].callersOf(n)) {
+                for (const std::uint32_t caller :
+                     calls_[static_cast<std::size_t>(side)].callersOf(n)) {
                     keyAsked_[side][caller] = 1;
                     if (side == 0) {
                         coverAsked_[caller] = 1;
