@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -238,18 +237,32 @@ TEST(Voters, TwoFunctionsOtherKindsPairSideBySideInBothBuildsAreNeighbours) {
     const scan::BuildFunctions older = built(olds);
     const scan::BuildFunctions newer = built(news);
     const scan::Pairing pairing(older, newer, scan::matchPolicy);
-    scan::Votes votes{{5, 7, scan::Evidence::code},
-                      {6, 9, scan::Evidence::calls},
-                      {6, 8, scan::Evidence::data},
-                      {2, 2, scan::Evidence::code}};
-    scan::neighboursVoter()->vote(pairing, votes);
-    Cast neighbours;
-    for (const scan::Vote& vote : votes) {
-        if (vote.kind == scan::Evidence::neighbours) {
-            neighbours.emplace(vote.from, vote.to);
+    // The other kinds' votes, and the neighbours' votes they bring.
+    const std::vector<std::pair<scan::Votes, Cast>> cases = {
+        {{{5, 7, scan::Evidence::code},
+          {6, 9, scan::Evidence::calls},
+          {6, 8, scan::Evidence::data},
+          {2, 2, scan::Evidence::code}},
+         {{5, 7}, {6, 8}}},
+        // Two runs side by side that cross: F1 next to both F3' and F4', and F3' and F4' each
+        // next to two old functions. None is cast, from either side.
+        {{{0, 3, scan::Evidence::code},
+          {1, 4, scan::Evidence::code},
+          {1, 3, scan::Evidence::calls},
+          {2, 4, scan::Evidence::calls}},
+         {}},
+    };
+    for (const auto& [others, expected] : cases) {
+        scan::Votes votes = others;
+        scan::neighboursVoter()->vote(pairing, votes);
+        Cast neighbours;
+        for (const scan::Vote& vote : votes) {
+            if (vote.kind == scan::Evidence::neighbours) {
+                neighbours.emplace(vote.from, vote.to);
+            }
         }
+        EXPECT_EQ(neighbours, expected);
     }
-    EXPECT_EQ(neighbours, (Cast{{5, 7}, {6, 8}}));
 }
 
 TEST(Voters, ImportsAndConstantsAsSetsFoundOnceAmongTheUnpaired) {
@@ -339,38 +352,29 @@ TEST(Voters, EachKeptFromRoundToRoundVotesAsIfAskedAfresh) {
         }
         return each;
     };
-    using Step = std::function<void(scan::Pairing&)>;
-    const std::vector<std::pair<std::string, Step>> steps = {
-        {"nothing paired", [](scan::Pairing&) {}},
-        {"callees paired: two candidates cover F",
-         [](scan::Pairing& p) {
-             p.pair(0, 0);
-             p.pair(1, 1);
-         }},
-        {"K' paired elsewhere: F' alone", [](scan::Pairing& p) { p.pair(2, 3); }},
-        {"X freed", [](scan::Pairing& p) { p.undo(0); }},
-        {"X paired with G': F's partners change", [](scan::Pairing& p) { p.pair(0, 4); }},
-        {"X back with X', K' freed",
-         [](scan::Pairing& p) {
-             p.undo(0);
-             p.pair(0, 0);
-             p.undo(2);
-         }},
-        {"F paired, then freed",
-         [](scan::Pairing& p) {
-             p.pair(3, 2);
-             p.undo(3);
-         }},
-        {"Y freed", [](scan::Pairing& p) { p.undo(1); }},
-    };
+    // Each step's changes in order: a pair made (old, new), or an old function freed (old, none).
+    constexpr std::uint32_t freed = scan::unpaired;
+    const std::vector<std::pair<std::string, std::vector<std::pair<std::uint32_t, std::uint32_t>>>>
+        steps = {
+            {"nothing paired", {}},
+            {"callees paired: two candidates cover F", {{0, 0}, {1, 1}}},
+            {"K' paired elsewhere: F' alone", {{2, 3}}},
+            {"X freed", {{0, freed}}},
+            {"X paired with G': F's partners change", {{0, 4}}},
+            {"X back with X', K' freed", {{0, freed}, {0, 0}, {2, freed}}},
+            {"F paired, then freed", {{3, 2}, {3, freed}}},
+            {"Y freed", {{1, freed}}},
+        };
     std::vector<std::unique_ptr<scan::Voter>> kept;
     for (const scan::VoterRow& row : scan::voterTable) {
         kept.push_back(row.make());
     }
     scan::Pairing pairing(older, newer, scan::matchPolicy);
     bool seenCovering = false;
-    for (const auto& [what, step] : steps) {
-        step(pairing);
+    for (const auto& [what, changes] : steps) {
+        for (const auto& [from, to] : changes) {
+            to == freed ? pairing.undo(from) : pairing.pair(from, to);
+        }
         // What a voter that reads the others' votes is given: theirs, cast afresh.
         scan::Votes others;
         for (const scan::VoterRow& row : scan::voterTable) {

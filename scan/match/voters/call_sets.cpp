@@ -3,6 +3,7 @@
 // other unpaired function of either build has; and the one unpaired function of the new build
 // that calls the partners of all the old one's paired callees.
 
+#include "scan/match/voters/grouped.hpp"
 #include "scan/match/voters/unique_keys.hpp"
 #include "scan/match/voters/voters.hpp"
 
@@ -32,34 +33,24 @@ public:
             all_.insert(all_.end(), each.begin(), each.end());
             first_[n + 1] = static_cast<std::uint32_t>(all_.size());
         }
-        // Callers by counting: ascending for each callee, as n grows.
-        callerFirst_.assign(build.functions.size() + 1, 0);
-        for (const std::uint32_t callee : all_) {
-            ++callerFirst_[callee + 1];
-        }
-        for (std::size_t n = 1; n < callerFirst_.size(); ++n) {
-            callerFirst_[n] += callerFirst_[n - 1];
-        }
-        callers_.resize(all_.size());
-        std::vector<std::uint32_t> next(callerFirst_.begin(), callerFirst_.end() - 1);
-        for (std::uint32_t n = 0; n < build.functions.size(); ++n) {
-            for (const std::uint32_t callee : calleesOf(n)) {
-                callers_[next[callee]++] = n;
+        // Callers ascending for each callee, as n grows.
+        callers_.build(build.functions.size(), [&](const auto& place) {
+            for (std::uint32_t n = 0; n < build.functions.size(); ++n) {
+                for (const std::uint32_t callee : calleesOf(n)) {
+                    place(callee, n);
+                }
             }
-        }
+        });
     }
     std::span<const std::uint32_t> calleesOf(std::uint32_t n) const {
         return {all_.data() + first_[n], all_.data() + first_[n + 1]};
     }
-    std::span<const std::uint32_t> callersOf(std::uint32_t n) const {
-        return {callers_.data() + callerFirst_[n], callers_.data() + callerFirst_[n + 1]};
-    }
+    std::span<const std::uint32_t> callersOf(std::uint32_t n) const { return callers_.of(n); }
 
 private:
     std::vector<std::uint32_t> first_;
     std::vector<std::uint32_t> all_;
-    std::vector<std::uint32_t> callerFirst_;
-    std::vector<std::uint32_t> callers_;
+    Grouped callers_;
 };
 
 class CallSetsVoter final : public Voter {

@@ -132,26 +132,35 @@ private:
         const auto keyOf = [](std::uint32_t from, std::uint32_t to) {
             return (std::uint64_t{from} << 32) | to;
         };
+        // Each pair looked up once: its kept targets, or a place for the fresh ones.
+        std::vector<const Targets*> targets;
         std::vector<std::uint32_t> fresh;
-        for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {
-            const std::uint32_t to = pairing.newOf(from);
-            if (to != unpaired && !kept_.contains(keyOf(from, to))) {
-                fresh.push_back(from);
-            }
-        }
-        std::vector<Targets> aligned(fresh.size());
-        eachSideBySide(fresh.size(), [&](std::size_t k) {
-            aligned[k] = alignedTargets(pairing, fresh[k], pairing.newOf(fresh[k]));
-        });
-        for (std::size_t k = 0; k < fresh.size(); ++k) {
-            kept_.emplace(keyOf(fresh[k], pairing.newOf(fresh[k])), std::move(aligned[k]));
-        }
         for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {
             const std::uint32_t to = pairing.newOf(from);
             if (to == unpaired) {
                 continue;
             }
-            for (const auto& [a, b] : kept_.at(keyOf(from, to))) {
+            const auto found = kept_.find(keyOf(from, to));
+            if (found == kept_.end()) {
+                fresh.push_back(from);
+            }
+            targets.push_back(found != kept_.end() ? &found->second : nullptr);
+        }
+        std::vector<Targets> aligned(fresh.size());
+        eachSideBySide(fresh.size(), [&](std::size_t k) {
+            aligned[k] = alignedTargets(pairing, fresh[k], pairing.newOf(fresh[k]));
+        });
+        // Kept where they stay put: the map's values do not move as it grows.
+        auto next = fresh.begin();
+        auto each = aligned.begin();
+        for (const Targets*& pair : targets) {
+            if (pair == nullptr) {
+                pair = &kept_.emplace(keyOf(*next, pairing.newOf(*next)), std::move(*each))
+                            .first->second;
+                ++next;
+                ++each;
+            }
+            for (const auto& [a, b] : *pair) {
                 votes.push_back({a, b, Evidence::calls});
             }
         }

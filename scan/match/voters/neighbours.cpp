@@ -4,10 +4,13 @@
 // stay unpaired and alike; and two functions that other evidence pairs, lying next to each other
 // in both builds.
 
+#include "scan/match/voters/grouped.hpp"
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
+#include <utility>
 #include <vector>
 
 namespace scan {
@@ -91,37 +94,22 @@ private:
     // Where a function lies says nothing when the walks from the two pairs round a gap put it in
     // two places (a gap with more functions on one side): of those votes, none is cast, so that
     // this kind never contradicts itself and so never stands against what the others agree on.
-    void withoutItsOwnConflicts(const Pairing& pairing, Votes& votes) {
+    static void withoutItsOwnConflicts(const Pairing& pairing, Votes& votes) {
         // By function, not hashed: the cast holds about one vote per pair of a large build.
         constexpr std::uint32_t none = UINT32_MAX - 1;
         constexpr std::uint32_t several = UINT32_MAX;
-        toOf_.resize(pairing.older().functions.size(), none);
-        fromOf_.resize(pairing.newer().functions.size(), none);
+        std::vector<std::uint32_t> toOf(pairing.older().functions.size(), none);
+        std::vector<std::uint32_t> fromOf(pairing.newer().functions.size(), none);
         const auto note = [](std::uint32_t& at, std::uint32_t value) {
             at = at == none || at == value ? value : several;
         };
         for (const Vote& vote : votes) {
-            note(toOf_[vote.from], vote.to);
-            note(fromOf_[vote.to], vote.from);
+            note(toOf[vote.from], vote.to);
+            note(fromOf[vote.to], vote.from);
         }
-        const auto conflicting = [&](const Vote& vote) {
-            return toOf_[vote.from] == several || fromOf_[vote.to] == several;
-        };
-        std::vector<std::uint8_t> erased(votes.size(), 0);
-        for (std::size_t k = 0; k < votes.size(); ++k) {
-            erased[k] = conflicting(votes[k]) ? 1 : 0;
-        }
-        for (const Vote& vote : votes) { // left as found, for the next round
-            toOf_[vote.from] = none;
-            fromOf_[vote.to] = none;
-        }
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < votes.size(); ++k) {
-            if (erased[k] == 0) {
-                votes[kept++] = votes[k];
-            }
-        }
-        votes.resize(kept);
+        std::erase_if(votes, [&](const Vote& vote) {
+            return toOf[vote.from] == several || fromOf[vote.to] == several;
+        });
     }
 
     // Two functions laid out one after the other in both builds that other evidence pairs
@@ -131,26 +119,21 @@ private:
         // The new functions voted for each old one, sorted, side by side by the old one's
         // index: looking up a function's neighbour reads the list next to its own.
         const std::size_t count = pairing.older().functions.size();
-        first_.assign(count + 1, 0);
-        for (const Vote& vote : others) {
-            ++first_[vote.from + 1];
-        }
-        for (std::size_t n = 1; n <= count; ++n) {
-            first_[n] += first_[n - 1];
-        }
-        voted_.resize(others.size());
-        next_.assign(first_.begin(), first_.end() - 1);
-        for (const Vote& vote : others) {
-            voted_[next_[vote.from]++] = vote.to;
-        }
-        for (std::size_t n = 0; n < count; ++n) {
-            if (first_[n + 1] - first_[n] > 1) {
-                std::sort(voted_.begin() + first_[n], voted_.begin() + first_[n + 1]);
+        voted_.build(count, [&](const auto& place) {
+            for (const Vote& vote : others) {
+                place(vote.from, vote.to);
             }
+        });
+        for (std::size_t n = 0; n < count; ++n) {
+            const std::span<std::uint32_t> each = voted_.of(n);
+            std::sort(each.begin(), each.end());
         }
         const auto contains = [&](std::uint64_t from, std::uint64_t to) {
-            return from < count && std::binary_search(voted_.begin() + first_[from],
-                                                      voted_.begin() + first_[from + 1], to);
+            if (from >= count) {
+                return false;
+            }
+            const std::span<const std::uint32_t> each = std::as_const(voted_).of(from);
+            return std::binary_search(each.begin(), each.end(), to);
         };
         for (const Vote& vote : others) {
             const bool after = contains(vote.from + 1ull, vote.to + 1ull);
@@ -162,12 +145,7 @@ private:
         }
     }
 
-    // Kept from round to round, for their room only.
-    std::vector<std::uint32_t> toOf_;
-    std::vector<std::uint32_t> fromOf_;
-    std::vector<std::uint32_t> first_;
-    std::vector<std::uint32_t> next_;
-    std::vector<std::uint32_t> voted_;
+    Grouped voted_; // kept from round to round for its room only
 };
 
 } // namespace
