@@ -22,7 +22,7 @@ struct MatchPolicy {
     std::size_t mostRounds = 64;
     // Shorter code (mov eax, imm; ret) has the same shape in too many functions to tell one by
     // it: it counts as code only by its bytes, and only among at most closeGap functions
-    // between the same two pairs.
+    // between the same two pairs; as order in a gap, too, only in such a gap.
     std::uint32_t shortestTold = 3;
     std::size_t closeGap = 16;
     // The cells of one longest-alignment table, at most.
@@ -52,7 +52,7 @@ struct MatchPolicy {
     std::uint32_t fewestSimilarSteps = 6;
     std::size_t mostGapCandidates = 4096;
     // Order in a gap: the longest common subsequence of the mnemonics over the longer's count, for
-    // code of fewestSimilarSteps instructions or more.
+    // code of fewestSimilarSteps instructions or more; shorter code only in the same shape.
     double orderAlike = 0.4;
     // A set of constants tells a function only with at least this many.
     std::size_t fewestConstants = 2;

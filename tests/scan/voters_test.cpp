@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -65,6 +66,28 @@ Cast votesBetweenPairs(std::unique_ptr<scan::Voter> (*make)(), std::vector<Made>
     return cast;
 }
 
+// A getter (three instructions shaped as any other getter's) with the bytes given, its field
+// offset.
+Made getter(const char* name, std::uint64_t bytes) {
+    return Made{name, code(300, 3), {}, {}, {}, bytes};
+}
+
+std::vector<Made> getters(std::uint64_t count, std::uint64_t firstBytes) {
+    std::vector<Made> made;
+    for (std::uint64_t n = 0; n < count; ++n) {
+        made.push_back(getter("G", firstBytes + n));
+    }
+    return made;
+}
+
+Cast inOrder(std::uint32_t count) {
+    Cast cast;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        cast.emplace(n, n);
+    }
+    return cast;
+}
+
 TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
     const Made a{"A", code(300, 20)};
     const Made b{"B", code(400, 20)};
@@ -108,10 +131,37 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
          {a10, b10},
          {a10, {"N", code(700, 10)}, b10},
          {}},
-        {"order: getters, three instructions shaped as any other getter's",
+        {"order: a getter whose field offset moved, alone between the pairs",
          scan::orderVoter,
-         {{"G", code(300, 3)}},
-         {{"G", code(300, 3)}},
+         {getter("G", 1)},
+         {getter("G", 2)},
+         {{0, 0}}},
+        {"order: a getter unchanged",
+         scan::orderVoter,
+         {getter("G", 1)},
+         {getter("G", 1)},
+         {{0, 0}}},
+        {"order: a getter added before it holds the old one's very bytes",
+         scan::orderVoter,
+         {getter("G", 1), {"R", code(600, 8)}},
+         {getter("E", 2), getter("G", 1)},
+         {}},
+        {"order: one removed before it, the next one's bytes are now at its place",
+         scan::orderVoter,
+         {getter("G", 1), getter("H", 2)},
+         {getter("H", 2), {"K", code(310, 3)}},
+         {}},
+        {"order: getters shaped alike, but not the same",
+         scan::orderVoter,
+         {getter("G", 1)},
+         {{"G", code(310, 3)}},
+         {}},
+        {"order: sixteen moved getters in order", scan::orderVoter, getters(16, 100),
+         getters(16, 200), inOrder(16)},
+        {"order: seventeen, more than a short getter's place tells",
+         scan::orderVoter,
+         getters(17, 100),
+         getters(17, 200),
          {}},
     };
     for (const Case& each : cases) {
@@ -497,22 +547,37 @@ TEST(Match, APairIsUndoneWhenALaterVoteForItsNewFunctionComesFromAnother) {
     EXPECT_EQ(kept.removedWhy, (std::vector<scan::Unpaired>{scan::Unpaired::noEvidence}));
 }
 
-TEST(Match, ShortCodeNeverPairsByItsShapesAlone) {
+TEST(Match, ShortCodePairsByItsPlaceOrItsBytesNeverByItsShapesAlone) {
     // Getters between two pairs: movzx eax, byte [rcx + off]; ret, each with its own offset.
-    // Their shapes are all alike: order and similarity say nothing of which is which.
+    // Their shapes are all alike: only their bytes, or a place that holds one alone, tell them.
     const Made p{"P", code(100, 8), {}, {1}};
     const Made q{"Q", code(200, 8), {}, {2}};
     const auto getter = [](const char* name, std::uint64_t offset) {
         return Made{name, {0x51, 0xC3}, {}, {}, {}, 0x9000 + offset};
     };
     const scan::BuildFunctions older = built({p, getter("G", 0x61), q});
-    // The field moved: the new getter reads 0x63.
-    const scan::BuildFunctions newer = built({p, getter("G", 0x63), q});
-    const scan::BuildMatch match = scan::matchFunctions(older, newer);
-    EXPECT_FALSE(match.newFunctionOf(0x1100).has_value());
-    // The same getter unchanged pairs by its bytes and its place.
-    const scan::BuildMatch same = scan::matchFunctions(older, older);
-    EXPECT_EQ(same.newFunctionOf(0x1100), std::optional<std::uint64_t>(0x1100));
+    struct Case {
+        const char* what;
+        std::vector<Made> newer;
+        std::optional<std::uint64_t> expected;
+    };
+    const Case cases[] = {
+        {"unchanged: by its bytes and its place", {p, getter("G", 0x61), q}, 0x1100},
+        {"the field moved, alone between the pairs: by its place",
+         {p, getter("G", 0x63), q},
+         0x1100},
+        {"the field moved, and a getter added after it holds its old bytes",
+         {p, getter("G", 0x63), getter("H", 0x61), q},
+         std::nullopt},
+        {"the field moved, and a getter added after it",
+         {p, getter("G", 0x63), getter("H", 0x65), q},
+         std::nullopt},
+    };
+    for (const Case& each : cases) {
+        EXPECT_EQ(scan::matchFunctions(older, built(each.newer)).newFunctionOf(0x1100),
+                  each.expected)
+            << each.what;
+    }
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // Order in a gap: between two consecutive pairs, as many unpaired functions on each side, the
 // k-th of one build's paired with the other's k-th where their code is alike (the longest
 // common subsequence of their mnemonics against the longer: a recompile changes registers and
-// offsets, seldom which instructions).
+// offsets, seldom which instructions). Short code is alike only in the same shape, and only in a
+// small gap where neither function's very bytes lie at another place of it: a getter whose field
+// offset moved keeps its place, while one added beside it may hold the old one's bytes.
 
 #include "scan/match/voters/per_gap.hpp"
 #include "scan/match/voters/voters.hpp"
@@ -33,9 +35,15 @@ private:
             const BuildFunction& x = older.functions[gap.a[k]];
             const BuildFunction& y = newer.functions[gap.b[k]];
             const std::size_t longer = std::max(x.steps, y.steps);
-            // Small code has the shapes of countless others.
-            if (std::min(x.steps, y.steps) < policy.fewestSimilarSteps ||
-                std::size_t{x.steps} * y.steps > policy.mostCells) {
+            // Small code has the shapes of countless others: only its place tells it.
+            if (std::min(x.steps, y.steps) < policy.fewestSimilarSteps) {
+                if (gap.a.size() <= policy.closeGap && x.shape == y.shape &&
+                    !bytesElsewhere(older, gap.a, k, y) && !bytesElsewhere(newer, gap.b, k, x)) {
+                    votes.push_back({gap.a[k], gap.b[k], Evidence::order});
+                }
+                continue;
+            }
+            if (std::size_t{x.steps} * y.steps > policy.mostCells) {
                 continue;
             }
             const std::size_t common = longestCommonLength(
@@ -45,6 +53,17 @@ private:
                 votes.push_back({gap.a[k], gap.b[k], Evidence::order});
             }
         }
+    }
+
+    // Another function of the gap's side than its k-th has the very bytes of the other side's.
+    static bool bytesElsewhere(const BuildFunctions& side, const std::vector<std::uint32_t>& list,
+                               std::size_t k, const BuildFunction& other) {
+        for (std::size_t n = 0; n < list.size(); ++n) {
+            if (n != k && side.functions[list[n]].bytes == other.bytes) {
+                return true;
+            }
+        }
+        return false;
     }
 
     PerGap perGap_;
