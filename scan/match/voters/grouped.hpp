@@ -24,7 +24,6 @@ public:
         next_.assign(first_.begin(), first_.end() - 1);
         eachValue([&](std::uint32_t key, std::uint32_t value) { values_[next_[key]++] = value; });
     }
-    std::size_t keys() const { return first_.empty() ? 0 : first_.size() - 1; }
     std::span<const std::uint32_t> of(std::size_t key) const {
         return {values_.data() + first_[key], values_.data() + first_[key + 1]};
     }
