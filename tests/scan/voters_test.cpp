@@ -478,6 +478,36 @@ TEST(Voters, ACallCountsOnlyWhereTheInstructionsOnBothSidesOfItAlignToo) {
             .empty());
 }
 
+TEST(Voters, CallSitesThatNearlyAllAgreeOutvoteTheFewThatPointElsewhere) {
+    // X, Y and W, then callers paired with their new builds, one call each. Old build: `agree`
+    // callers call X, `astray` call X (from the old side) or W (from the new side). New build:
+    // the first `agree` call X', the others Y' (old side) or X' (new side).
+    const auto cast = [](std::uint32_t agree, std::uint32_t astray, bool fromNewSide) {
+        std::vector<Made> older{{"X", code(100, 5)}, {"Y", code(200, 5)}, {"W", code(300, 5)}};
+        std::vector<Made> newer = older;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> paired;
+        for (std::uint32_t n = 0; n < agree + astray; ++n) {
+            const std::string name = "C" + std::to_string(n);
+            const bool agrees = n < agree;
+            older.push_back({name, {1, 2, 77, 3, 4}, {{2, agrees || !fromNewSide ? "X" : "W"}}});
+            newer.push_back({name, {1, 2, 77, 3, 4}, {{2, agrees || fromNewSide ? "X" : "Y"}}});
+            paired.emplace_back(3 + n, 3 + n);
+        }
+        return votesOf(scan::callsVoter, built(older), built(newer), paired);
+    };
+    const auto ratio = static_cast<std::uint32_t>(scan::matchPolicy.callMajority);
+    for (const bool fromNewSide : {false, true}) {
+        SCOPED_TRACE(fromNewSide ? "from the new side" : "from the old side");
+        const std::pair<std::uint32_t, std::uint32_t> astray =
+            fromNewSide ? std::pair{2u, 0u} : std::pair{0u, 1u};
+        // Outvoted: the few are dropped.
+        EXPECT_EQ(cast(ratio, 1, fromNewSide), (Cast{{0, 0}}));
+        // Not by enough: both stand, and so against each other.
+        EXPECT_EQ(cast(ratio - 1, 1, fromNewSide), (Cast{{0, 0}, astray}));
+        EXPECT_EQ(cast(2 * ratio - 1, 2, fromNewSide), (Cast{{0, 0}, astray}));
+    }
+}
+
 TEST(Voters, ShortCodeInAGapPairsByItsBytesOnlyWhereTheGapIsSmall) {
     // A getter among other functions between two pairs, the same in both builds: by its bytes
     // where at most sixteen lie on each side, never in a larger gap (where another getter may

@@ -1,6 +1,7 @@
 // Calls: in each pair's two functions aligned by their shapes, a call, jump or code address that
 // every longest alignment pairs the same way pairs its two targets, and so do the slots of two
-// tables of code addresses such instructions refer to.
+// tables of code addresses such instructions refer to. Where nearly all of a function's sites
+// agree, the few others are left out.
 
 #include "scan/image/instructions.hpp"
 #include "scan/match/voters/voters.hpp"
@@ -123,7 +124,12 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
 
 class CallsVoter final : public Voter {
 public:
-    void vote(const Pairing& pairing, Votes& votes) override { byAlignedCalls(pairing, votes); }
+    void vote(const Pairing& pairing, Votes& votes) override {
+        Votes cast;
+        byAlignedCalls(pairing, cast);
+        byClearMajority(pairing, cast);
+        votes.insert(votes.end(), cast.begin(), cast.end());
+    }
 
 private:
     // A pair's aligned code votes the same way whatever else changes: kept from round to round.
@@ -165,6 +171,55 @@ private:
             }
         }
     }
+
+    // Every call site votes apart. Where nearly all the sites that vote for a function agree,
+    // the few that point elsewhere are calls that an alignment paired in code rewritten round
+    // them (an inlined callee, a call moved): they are dropped, where otherwise a helper called
+    // from a thousand places would stay unpaired for two of them.
+    static void byClearMajority(const Pairing& pairing, Votes& votes) {
+        std::vector<std::uint64_t> sites;
+        sites.reserve(votes.size());
+        for (const Vote& vote : votes) {
+            sites.push_back((std::uint64_t{vote.from} << 32) | vote.to);
+        }
+        std::sort(sites.begin(), sites.end());
+        std::vector<Tally> from(pairing.older().functions.size());
+        std::vector<Tally> to(pairing.newer().functions.size());
+        for (auto first = sites.begin(); first != sites.end();) {
+            const auto last = std::find_if(first, sites.end(),
+                                           [&](std::uint64_t site) { return site != *first; });
+            const auto a = static_cast<std::uint32_t>(*first >> 32);
+            const auto b = static_cast<std::uint32_t>(*first);
+            const auto count = static_cast<std::uint64_t>(last - first);
+            from[a].add(b, count);
+            to[b].add(a, count);
+            first = last;
+        }
+        const std::uint64_t ratio = pairing.policy().callMajority;
+        std::erase_if(votes, [&](const Vote& vote) {
+            return from[vote.from].outvotes(vote.to, ratio) ||
+                   to[vote.to].outvotes(vote.from, ratio);
+        });
+    }
+
+    // The sites that vote for one function: for which partner most, how many, of how many.
+    struct Tally {
+        std::uint32_t best = unpaired;
+        std::uint64_t most = 0;
+        std::uint64_t all = 0;
+
+        void add(std::uint32_t partner, std::uint64_t count) {
+            all += count;
+            if (count > most) {
+                most = count;
+                best = partner;
+            }
+        }
+        // Another partner than this one has at least ratio times the sites of all others.
+        bool outvotes(std::uint32_t partner, std::uint64_t ratio) const {
+            return partner != best && most >= ratio * (all - most);
+        }
+    };
 
     std::unordered_map<std::uint64_t, Targets> kept_;
 };
