@@ -359,6 +359,11 @@ TEST(Voters, CalleesCoveredByOneUnpairedCandidatePairIt) {
                                             {"F", code(450, 9), {{1, "X"}, {3, "Y"}}},
                                             {"G", code(550, 8), {{2, "X"}, {4, "Y"}}}});
     EXPECT_TRUE(votesOf(scan::callSetsVoter, older, two, {{0, 0}, {1, 1}}).empty());
+    // One candidate that covers two old functions: it tells neither.
+    const Made alsoCallsX{"V", code(800, 8), {{1, "X"}}};
+    EXPECT_TRUE(votesOf(scan::callSetsVoter, built({x, wrapper, alsoCallsX}),
+                        built({x, recompiled}), {{0, 0}})
+                    .empty());
 }
 
 TEST(Voters, EachKeptFromRoundToRoundVotesAsIfAskedAfresh) {

@@ -1,7 +1,7 @@
 // Calls as sets: what a function calls, once its callees are paired, names it whatever its own
 // code became. An unpaired function whose set of paired callees, in the new build's terms, no
 // other unpaired function of either build has; and the one unpaired function of the new build
-// that calls the partners of all the old one's paired callees.
+// that calls the partners of all the old one's paired callees, where it covers no other.
 
 #include "scan/match/voters/grouped.hpp"
 #include "scan/match/voters/unique_keys.hpp"
@@ -179,7 +179,18 @@ private:
                 coverAsked_[from] = 0;
                 cover_[from] = coveringCandidate(pairing, from, partners, candidates, narrowed);
             }
-            if (cover_[from] != unpaired) {
+        }
+        // A candidate that covers several old functions tells none of them: this kind never
+        // contradicts itself, and so never stands against what the others agree on.
+        covered_.assign(pairing.newer().functions.size(), 0);
+        for (std::uint32_t from = 0; from < cover_.size(); ++from) {
+            if (!pairing.paired(0, from) && cover_[from] != unpaired) {
+                ++covered_[cover_[from]];
+            }
+        }
+        for (std::uint32_t from = 0; from < cover_.size(); ++from) {
+            if (!pairing.paired(0, from) && cover_[from] != unpaired &&
+                covered_[cover_[from]] == 1) {
                 votes.push_back({from, cover_[from], Evidence::callSets});
             }
         }
@@ -259,6 +270,7 @@ private:
     std::vector<std::uint8_t> keyAsked_[2];
     std::vector<std::uint32_t> cover_;
     std::vector<std::uint8_t> coverAsked_;
+    std::vector<std::uint32_t> covered_; // by new function, the old ones it covers; room kept
 };
 
 } // namespace
