@@ -34,7 +34,8 @@ struct MatchPolicy {
     // An aligned call counts only where aligned instructions lie this close before and after it.
     std::size_t callContext = 1;
     // Where the call sites that vote for a function name one partner this many times as often
-    // as all others together, the others' votes are dropped.
+    // as all others together, the others' votes are dropped. Above one: only a partner named by
+    // more than half of them is looked for.
     std::uint64_t callMajority = 8;
     // A set of callees tells a function only with at least this many: one, a wrapper that only
     // jumps on, where no other unpaired function calls only that one.

@@ -270,7 +270,7 @@ private:
     std::vector<std::uint8_t> keyAsked_[2];
     std::vector<std::uint32_t> cover_;
     std::vector<std::uint8_t> coverAsked_;
-    std::vector<std::uint32_t> covered_; // by new function, the old ones it covers; room kept
+    std::vector<std::uint32_t> covered_; // by new function, how many old ones it covers
 };
 
 } // namespace

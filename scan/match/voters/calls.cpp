@@ -7,6 +7,7 @@
 #include "scan/match/voters/voters.hpp"
 
 #include <algorithm>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -125,10 +126,9 @@ Targets alignedTargets(const Pairing& pairing, std::uint32_t from, std::uint32_t
 class CallsVoter final : public Voter {
 public:
     void vote(const Pairing& pairing, Votes& votes) override {
-        Votes cast;
-        byAlignedCalls(pairing, cast);
-        byClearMajority(pairing, cast);
-        votes.insert(votes.end(), cast.begin(), cast.end());
+        const std::size_t first = votes.size();
+        byAlignedCalls(pairing, votes);
+        byClearMajority(pairing, votes, first);
     }
 
 private:
@@ -175,49 +175,50 @@ private:
     // Every call site votes apart. Where nearly all the sites that vote for a function agree,
     // the few that point elsewhere are calls that an alignment paired in code rewritten round
     // them (an inlined callee, a call moved): they are dropped, where otherwise a helper called
-    // from a thousand places would stay unpaired for two of them.
-    static void byClearMajority(const Pairing& pairing, Votes& votes) {
-        std::vector<std::uint64_t> sites;
-        sites.reserve(votes.size());
-        for (const Vote& vote : votes) {
-            sites.push_back((std::uint64_t{vote.from} << 32) | vote.to);
-        }
-        std::sort(sites.begin(), sites.end());
+    // from a thousand places would stay unpaired for two of them. The votes from `first` on.
+    static void byClearMajority(const Pairing& pairing, Votes& votes, std::size_t first) {
+        const auto cast = std::span(votes).subspan(first);
         std::vector<Tally> from(pairing.older().functions.size());
         std::vector<Tally> to(pairing.newer().functions.size());
-        for (auto first = sites.begin(); first != sites.end();) {
-            const auto last = std::find_if(first, sites.end(),
-                                           [&](std::uint64_t site) { return site != *first; });
-            const auto a = static_cast<std::uint32_t>(*first >> 32);
-            const auto b = static_cast<std::uint32_t>(*first);
-            const auto count = static_cast<std::uint64_t>(last - first);
-            from[a].add(b, count);
-            to[b].add(a, count);
-            first = last;
+        for (const Vote& vote : cast) {
+            from[vote.from].propose(vote.to);
+            to[vote.to].propose(vote.from);
+        }
+        for (const Vote& vote : cast) {
+            from[vote.from].count(vote.to);
+            to[vote.to].count(vote.from);
         }
         const std::uint64_t ratio = pairing.policy().callMajority;
-        std::erase_if(votes, [&](const Vote& vote) {
-            return from[vote.from].outvotes(vote.to, ratio) ||
-                   to[vote.to].outvotes(vote.from, ratio);
-        });
+        votes.erase(std::remove_if(votes.begin() + static_cast<std::ptrdiff_t>(first), votes.end(),
+                                   [&](const Vote& vote) {
+                                       return from[vote.from].outvotes(vote.to, ratio) ||
+                                              to[vote.to].outvotes(vote.from, ratio);
+                                   }),
+                    votes.end());
     }
 
-    // The sites that vote for one function: for which partner most, how many, of how many.
+    // The sites that vote for one function. A partner named by more than half of them is the
+    // one left standing after each site for another cancels one for it (a majority vote in one
+    // pass, no count per partner): with a ratio above one, only such a partner can outvote.
     struct Tally {
-        std::uint32_t best = unpaired;
-        std::uint64_t most = 0;
+        std::uint32_t candidate = unpaired;
+        std::uint64_t lead = 0;
+        std::uint64_t most = 0; // the candidate's sites
         std::uint64_t all = 0;
 
-        void add(std::uint32_t partner, std::uint64_t count) {
-            all += count;
-            if (count > most) {
-                most = count;
-                best = partner;
+        void propose(std::uint32_t partner) {
+            if (lead == 0) {
+                candidate = partner;
             }
+            lead = partner == candidate ? lead + 1 : lead - 1;
+        }
+        void count(std::uint32_t partner) {
+            ++all;
+            most += partner == candidate ? 1 : 0;
         }
         // Another partner than this one has at least ratio times the sites of all others.
         bool outvotes(std::uint32_t partner, std::uint64_t ratio) const {
-            return partner != best && most >= ratio * (all - most);
+            return partner != candidate && most >= ratio * (all - most);
         }
     };
 
