@@ -60,7 +60,7 @@ private:
     // changed.
     bool settle(bool growing) {
         // The tally below is the same in any order of the votes.
-        const Votes votes = castVotes();
+        const Votes& votes = castVotes();
         const std::size_t oldCount = pairing_.older().functions.size();
         std::vector<std::uint32_t>& toOf = toOf_;
         std::vector<std::uint32_t>& fromOf = fromOf_;
@@ -104,23 +104,26 @@ private:
 
     // Every voter's votes in the table's order. Those that read only the pairing vote side by
     // side, each into a list of its own; one that reads the votes cast before it, after them.
-    Votes castVotes() {
+    // The lists are kept from round to round: a large build casts millions of votes a round,
+    // and memory taken afresh each round is memory the system must clear again.
+    const Votes& castVotes() {
         pairing_.gaps(); // found before the voters read them side by side
-        std::vector<Votes> cast(voters_.size());
+        cast_.resize(voters_.size());
         eachSideBySide(voters_.size(), [&](std::size_t k) {
+            cast_[k].clear();
             if (!readsVotes_[k]) {
-                voters_[k]->vote(pairing_, cast[k]);
+                voters_[k]->vote(pairing_, cast_[k]);
             }
         });
-        Votes votes;
+        votes_.clear();
         for (std::size_t k = 0; k < voters_.size(); ++k) {
             if (readsVotes_[k]) {
-                voters_[k]->vote(pairing_, votes);
+                voters_[k]->vote(pairing_, votes_);
             } else {
-                votes.insert(votes.end(), cast[k].begin(), cast[k].end());
+                votes_.insert(votes_.end(), cast_[k].begin(), cast_[k].end());
             }
         }
-        return votes;
+        return votes_;
     }
 
     BuildMatch result(std::size_t rounds) const {
@@ -174,6 +177,8 @@ private:
     // none, several for more), per new function the old one.
     std::vector<std::uint32_t> toOf_;
     std::vector<std::uint32_t> fromOf_;
+    std::vector<Votes> cast_; // per voter, of the last round
+    Votes votes_;             // of every voter, of the last round
 };
 
 } // namespace

@@ -176,10 +176,13 @@ private:
     // the few that point elsewhere are calls that an alignment paired in code rewritten round
     // them (an inlined callee, a call moved): they are dropped, where otherwise a helper called
     // from a thousand places would stay unpaired for two of them. The votes from `first` on.
-    static void byClearMajority(const Pairing& pairing, Votes& votes, std::size_t first) {
+    void byClearMajority(const Pairing& pairing, Votes& votes, std::size_t first) {
         const auto cast = std::span(votes).subspan(first);
-        std::vector<Tally> from(pairing.older().functions.size());
-        std::vector<Tally> to(pairing.newer().functions.size());
+        // Kept from round to round, as the matcher keeps its votes.
+        std::vector<Tally>& from = from_;
+        std::vector<Tally>& to = to_;
+        from.assign(pairing.older().functions.size(), Tally{});
+        to.assign(pairing.newer().functions.size(), Tally{});
         for (const Vote& vote : cast) {
             from[vote.from].propose(vote.to);
             to[vote.to].propose(vote.from);
@@ -202,9 +205,9 @@ private:
     // pass, no count per partner): with a ratio above one, only such a partner can outvote.
     struct Tally {
         std::uint32_t candidate = unpaired;
-        std::uint64_t lead = 0;
-        std::uint64_t most = 0; // the candidate's sites
-        std::uint64_t all = 0;
+        std::uint32_t lead = 0;
+        std::uint32_t most = 0; // the candidate's sites
+        std::uint32_t all = 0;
 
         void propose(std::uint32_t partner) {
             if (lead == 0) {
@@ -218,11 +221,13 @@ private:
         }
         // Another partner than this one has at least ratio times the sites of all others.
         bool outvotes(std::uint32_t partner, std::uint64_t ratio) const {
-            return partner != candidate && most >= ratio * (all - most);
+            return partner != candidate && most >= ratio * std::uint64_t{all - most};
         }
     };
 
     std::unordered_map<std::uint64_t, Targets> kept_;
+    std::vector<Tally> from_;
+    std::vector<Tally> to_;
 };
 
 } // namespace
