@@ -171,6 +171,9 @@ private:
         std::vector<std::uint32_t> partners;
         std::vector<std::uint32_t> candidates;
         std::vector<std::uint32_t> narrowed;
+        // A candidate that covers several old functions tells none of them: this kind never
+        // contradicts itself, and so never stands against what the others agree on.
+        covered_.assign(pairing.newer().functions.size(), 0);
         for (std::uint32_t from = 0; from < cover_.size(); ++from) {
             if (pairing.paired(0, from)) {
                 continue;
@@ -179,12 +182,7 @@ private:
                 coverAsked_[from] = 0;
                 cover_[from] = coveringCandidate(pairing, from, partners, candidates, narrowed);
             }
-        }
-        // A candidate that covers several old functions tells none of them: this kind never
-        // contradicts itself, and so never stands against what the others agree on.
-        covered_.assign(pairing.newer().functions.size(), 0);
-        for (std::uint32_t from = 0; from < cover_.size(); ++from) {
-            if (!pairing.paired(0, from) && cover_[from] != unpaired) {
+            if (cover_[from] != unpaired) {
                 ++covered_[cover_[from]];
             }
         }
