@@ -4,7 +4,8 @@
 // function. Signatures, references, bundles, alignment and the update all ask it, so that a
 // signature never runs into padding or another function's code.
 //
-// A function listed in the exception directory has the extent its entry gives. A leaf function
+// A function listed in the exception directory has the extent its entry gives, with the parts
+// chained to it that follow it directly (the image reads them as one). A leaf function
 // (no entry) starts where the code comes out of padding and ends after the ret or unconditional
 // jmp that padding follows, or at the first int3 (never executed, so never inside a function's
 // flow), or at the next function the directory knows, or at its section's end.

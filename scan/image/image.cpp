@@ -4,6 +4,7 @@
 #include "platform/files.hpp"
 #include "platform/memory.hpp"
 #include "scan/hex.hpp"
+#include "scan/image/funclets.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -351,7 +352,22 @@ std::vector<FunctionExtent> functionsOf(const ExecutableImage& image, std::strin
     }
     std::sort(functions.begin(), functions.end(),
               [](const FunctionExtent& a, const FunctionExtent& b) { return a.begin < b.begin; });
-    return functions;
+    // A part chained to the function that ends where it begins continues that function's code
+    // (MSVC lists where more registers are saved as a part of its own): one extent, so that a
+    // signature may run on into it and a place in it is a place in its function.
+    std::vector<FunctionExtent> merged;
+    merged.reserve(functions.size());
+    for (const FunctionExtent& function : functions) {
+        if (!merged.empty() && merged.back().end == function.begin) {
+            if (const std::optional<FunctionExtent> parent = chainedParentOf(image, function);
+                parent && parent->begin == merged.back().begin) {
+                merged.back().end = function.end;
+                continue;
+            }
+        }
+        merged.push_back(function);
+    }
+    return merged;
 }
 
 Outcome<ExecutableImage> layOutUnguarded(const FileReader& reader, std::uint64_t sizeLimit) {

@@ -74,7 +74,8 @@ struct ExecutableImage {
     std::uint64_t imageBase = 0;  // where the image prefers to be loaded
     std::vector<Section> sections;
     // The functions the exception directory describes, by ascending begin; empty when it has
-    // none (code without unwind information, or no directory at all).
+    // none (code without unwind information, or no directory at all). A part chained to the
+    // function that ends where it begins is read into that function's extent.
     std::vector<FunctionExtent> functions;
     // The export table's names, by ascending RVA (forwarders to other modules left out).
     std::vector<Export> exports;

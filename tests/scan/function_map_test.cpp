@@ -164,4 +164,39 @@ TEST(FunctionMap, SignaturesStayInsideTheirFunction) {
     }
 }
 
+// MSVC lists the code after a late register save as a part of its own, chained to the function's
+// entry and right after it: one function with it, so that a signature may run on into it. A
+// function that merely begins where another ends, and a part chained to a function elsewhere, stay
+// apart.
+TEST(FunctionMap, APartRightAfterTheFunctionItIsChainedToContinuesIt) {
+    const std::string start = "48 83 EC 28 48 8B D9 48 8B 41 08 48 85 C0 74 05 ";
+    const std::string code = hexBytes(start + "48 89 74 24 30 8B 70 10 48 8B C6 48 83 C4 28 C3 " +
+                                      start + "33 C0 33 C9 90 C3 48 83 C4 28 48 8B C3 5B C3 CC");
+    // F at 0x00 with its part at 0x10; G at 0x20 (its first 16 bytes F's); at 0x36 a part of F's.
+    std::string pdata =
+        runtimeFunctions({{0x1000, 0x1010}, {0x1010, 0x1020}, {0x1020, 0x1036}, {0x1036, 0x103F}},
+                         {0x3100, 0x3110, 0x3100, 0x3110});
+    pdata.resize(0x100, '\0');
+    pdata += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
+    pdata += runtimeFunctions({{0x1000, 0x1010}}, {0x3100});
+    const scan::ExecutableImage image = imageOf(layoutOf(code, {0x3000, 48}, pdata));
+    const std::pair<std::uint32_t, scan::FunctionExtent> extents[] = {
+        {0x1000, {0x1000, 0x1020}},
+        {0x101F, {0x1000, 0x1020}},
+        {0x1020, {0x1020, 0x1036}},
+        {0x1036, {0x1036, 0x103F}},
+    };
+    for (const auto& [at, extent] : extents) {
+        const scan::FunctionExtent found = scan::functionOf(image, at);
+        EXPECT_EQ(found.begin, extent.begin) << at;
+        EXPECT_EQ(found.end, extent.end) << at;
+    }
+    EXPECT_EQ(scan::nextFunctionStart(image, 0x1000), std::optional<std::uint64_t>(0x1020));
+    // F's first part alone is G's start too; with its part, F's start has a signature.
+    const scan::Outcome<scan::MadeSignature> made = scan::makeSignature(image, 0x1000);
+    ASSERT_TRUE(made) << made.error().detail;
+    EXPECT_EQ(made->rva, 0x1000u);
+    EXPECT_GT(made->signature.length(), 16u);
+}
+
 } // namespace
