@@ -173,12 +173,10 @@ TEST(FunctionMap, APartRightAfterTheFunctionItIsChainedToContinuesIt) {
     const std::string code = hexBytes(start + "48 89 74 24 30 8B 70 10 48 8B C6 48 83 C4 28 C3 " +
                                       start + "33 C0 33 C9 90 C3 48 83 C4 28 48 8B C3 5B C3 CC");
     // F at 0x00 with its part at 0x10; G at 0x20 (its first 16 bytes F's); at 0x36 a part of F's.
-    std::string pdata =
+    const std::string pdata = withChainedUnwind(
         runtimeFunctions({{0x1000, 0x1010}, {0x1010, 0x1020}, {0x1020, 0x1036}, {0x1036, 0x103F}},
-                         {0x3100, 0x3110, 0x3100, 0x3110});
-    pdata.resize(0x100, '\0');
-    pdata += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
-    pdata += runtimeFunctions({{0x1000, 0x1010}}, {0x3100});
+                         {0x3100, 0x3110, 0x3100, 0x3110}),
+        0x1000, 0x1010);
     const scan::ExecutableImage image = imageOf(layoutOf(code, {0x3000, 48}, pdata));
     const std::pair<std::uint32_t, scan::FunctionExtent> extents[] = {
         {0x1000, {0x1000, 0x1020}},

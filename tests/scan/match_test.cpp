@@ -320,11 +320,10 @@ TEST(BuildFunctions, EveryFunctionOnceWithItsCalleesConstantsAndTables) {
     put32(code, 0x0CA, 0x2000 - 0x10CE);
     code.replace(0x0CE, 1, "\xC3");
     code.replace(0x100, 5, hexBytes("48 83 C4 28 C3"));
-    std::string pdata = runtimeFunctions({{0x1000, 0x1015}, {0x10C0, 0x10CF}, {0x1100, 0x1105}},
-                                         {0x3100, 0x3100, 0x3110});
-    pdata.resize(0x100, '\0');
-    pdata += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
-    pdata += runtimeFunctions({{0x1000, 0x1015}}, {0x3100});
+    const std::string pdata =
+        withChainedUnwind(runtimeFunctions({{0x1000, 0x1015}, {0x10C0, 0x10CF}, {0x1100, 0x1105}},
+                                           {0x3100, 0x3100, 0x3110}),
+                          0x1000, 0x1015);
     PeLayout layout = layoutOf(code, {0x3000, 36}, pdata);
     std::string rdata = "player health"s + std::string(0x13, '\0');
     for (const std::uint64_t rva : {0x1040u, 0x1080u}) {

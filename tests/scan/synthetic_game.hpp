@@ -135,6 +135,16 @@ inline std::string hexBytes(const std::string& text) {
     return bytes;
 }
 
+// An exception directory's entries at .pdata (0x3000) followed by two unwind records: at 0x3100
+// one of a function's own, at 0x3110 one chained to the function [begin, end), whose record is
+// the first. Entries name them as unwind 0x3100 and 0x3110.
+inline std::string withChainedUnwind(std::string entries, std::uint32_t begin, std::uint32_t end) {
+    entries.resize(0x100, '\0');
+    entries += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
+    entries += runtimeFunctions({{begin, end}}, {0x3100});
+    return entries;
+}
+
 // A function of a program: its code, and the 32-bit relative fields in it (calls and RIP-relative
 // operands, each its instruction's last four bytes), each naming the function it leads to, or
 // "data" for a global in .data.

@@ -495,11 +495,10 @@ PeLayout chainedPart(std::uint32_t shift, const char* prologue) {
     put32(code, shift + 0x007, 0x4000 - (0x1000 + shift + 0x0B));
     put32(code, shift + 0x011, (0x1100 + shift) - (0x1000 + shift + 0x15));
     code.replace(0x100 + shift, 9, hexBytes("48 83 C4 28 48 8B C3 5B C3"));
-    std::string pdata = runtimeFunctions(
-        {{0x1000 + shift, 0x1015 + shift}, {0x1100 + shift, 0x1109 + shift}}, {0x3100, 0x3110});
-    pdata.resize(0x100, '\0');
-    pdata += hexBytes("01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 21 00 00 00");
-    pdata += runtimeFunctions({{0x1000 + shift, 0x1015 + shift}}, {0x3100});
+    const std::string pdata = withChainedUnwind(
+        runtimeFunctions({{0x1000 + shift, 0x1015 + shift}, {0x1100 + shift, 0x1109 + shift}},
+                         {0x3100, 0x3110}),
+        0x1000 + shift, 0x1015 + shift);
     PeLayout layout = layoutOf(code, {0x3000, 24}, pdata);
     layout.sections.push_back(
         {".rdata", 0x4000, 0x1000, "player health"s + std::string(0x13, '\0'), 0x40000040});
