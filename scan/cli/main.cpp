@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     CLI::Option* evidenceOption = diffCommand->add_option(
         "--evidence", evidence,
         "Use only these kinds of evidence, comma-separated (code, data, calls, neighbours, "
-        "similar, order, imports, callees, constants); all without it");
+        "similar, order, imports, callees, constants, wrapper); all without it");
     std::string function;
     std::string functionNew;
     CLI::Option* functionOption = diffCommand->add_option(

@@ -499,7 +499,13 @@ BuildFunctions readBuildFunctions(const ExecutableImage& image, const Progress& 
     if (progress) {
         progress("reading functions", total, total);
     }
-    return reader.finish();
+    BuildFunctions read = reader.finish();
+    for (const std::uint32_t start : funcletsOf(image)) {
+        if (const std::optional<std::uint32_t> n = read.startingAt(start)) {
+            read.funclets.push_back(*n);
+        }
+    }
+    return read;
 }
 
 BothRead readBoth(const ExecutableImage& older, const ExecutableImage& newer,

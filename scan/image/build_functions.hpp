@@ -98,6 +98,9 @@ struct BuildFunctions {
     // in the order of their steps.
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> tables;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> tableAt;
+    // The functions an exception's data leads to (catch blocks, unwind actions), by index,
+    // ascending: no instruction calls them, yet they are reached.
+    std::vector<std::uint32_t> funclets;
 
     // The index of the function that begins at rva.
     std::optional<std::uint32_t> startingAt(std::uint64_t rva) const;

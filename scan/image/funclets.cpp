@@ -183,43 +183,69 @@ void scopeTable(const ExecutableImage& image, std::uint64_t at, const FunctionEx
     }
 }
 
+// The funclets the parent's exception data names (any start; the caller checks them).
+void namedBy(const ExecutableImage& image, const FunctionExtent& parent,
+             std::vector<std::uint32_t>& named) {
+    named.clear();
+    if (parent.unwind == 0) {
+        return;
+    }
+    const std::uint32_t flags = Reader(image, parent.unwind).u8() >> 3;
+    if ((flags & handlerFlags) == 0 || (flags & chainedFlag) != 0) {
+        return;
+    }
+    // The handler, then its data.
+    const std::uint64_t here = afterUnwindCodes(image, parent.unwind) + 4;
+    Reader data(image, here);
+    const std::uint32_t first = data.u32();
+    if (data.pastEnd()) {
+        return;
+    }
+    oldFormat(image, first, named);
+    if (named.empty()) {
+        newFormat(image, first, named);
+        scopeTable(image, here, parent, named);
+    }
+}
+
+bool isEntry(const ExecutableImage& image, std::uint64_t rva) {
+    const std::optional<FunctionExtent> function = image.functionAt(rva);
+    return function && function->begin == rva;
+}
+
 } // namespace
 
 std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::uint64_t start) {
-    const auto isEntry = [&](std::uint64_t rva) {
-        const std::optional<FunctionExtent> function = image.functionAt(rva);
-        return function && function->begin == rva;
-    };
-    if (!isEntry(start)) {
+    if (!isEntry(image, start)) {
         return std::nullopt;
     }
     std::vector<std::uint32_t> named;
     for (const FunctionExtent& parent : image.functions) {
-        if (parent.begin == start || parent.unwind == 0) {
+        if (parent.begin == start) {
             continue;
         }
-        const std::uint32_t flags = Reader(image, parent.unwind).u8() >> 3;
-        if ((flags & handlerFlags) == 0 || (flags & chainedFlag) != 0) {
-            continue;
-        }
-        // The handler, then its data.
-        const std::uint64_t here = afterUnwindCodes(image, parent.unwind) + 4;
-        Reader data(image, here);
-        const std::uint32_t first = data.u32();
-        if (data.pastEnd()) {
-            continue;
-        }
-        named.clear();
-        oldFormat(image, first, named);
-        if (named.empty()) {
-            newFormat(image, first, named);
-            scopeTable(image, here, parent, named);
-        }
+        namedBy(image, parent, named);
         if (std::find(named.begin(), named.end(), start) != named.end()) {
             return parent.begin;
         }
     }
     return std::nullopt;
+}
+
+std::vector<std::uint32_t> funcletsOf(const ExecutableImage& image) {
+    std::vector<std::uint32_t> funclets;
+    std::vector<std::uint32_t> named;
+    for (const FunctionExtent& parent : image.functions) {
+        namedBy(image, parent, named);
+        for (const std::uint32_t start : named) {
+            if (start != parent.begin && isEntry(image, start)) {
+                funclets.push_back(start);
+            }
+        }
+    }
+    std::sort(funclets.begin(), funclets.end());
+    funclets.erase(std::unique(funclets.begin(), funclets.end()), funclets.end());
+    return funclets;
 }
 
 std::optional<FunctionExtent> chainedParentOf(const ExecutableImage& image,

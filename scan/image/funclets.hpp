@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace scan {
 
@@ -18,6 +19,8 @@ namespace scan {
 // tables. Only a start that the exception directory lists as a function of its own, other than
 // the parent, is taken as one.
 std::optional<std::uint64_t> funcletParentOf(const ExecutableImage& image, std::uint64_t start);
+// Every funclet's start, ascending: those of every function's exception data, read once.
+std::vector<std::uint32_t> funcletsOf(const ExecutableImage& image);
 
 // The function a part belongs to: where the exception directory lists a function in several
 // parts (code moved out of line), each part's unwind information is chained to the entry of the

@@ -3,6 +3,7 @@
 #include "scan/image/instructions.hpp"
 #include "scan/match/pairing.hpp"
 #include "scan/match/voters/voters.hpp"
+#include "scan/match/wrappers.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -46,6 +47,15 @@ public:
         // goes with it, until every pair left has two kinds of evidence and none against it.
         while (round < 2 * mostRounds && settle(false)) {
             ++round;
+        }
+        // Last, an old function whose body now lies behind a new wrapper takes the wrapper:
+        // only the pairs left standing are read for it, and it changes none of their evidence.
+        if ((pairing_.policy().kinds & static_cast<EvidenceSet>(Evidence::wrapper)) != 0) {
+            for (const auto& [from, wrapper] : entriesMovedToWrappers(pairing_)) {
+                pairing_.undo(from);
+                pairing_.pair(from, wrapper);
+                pairedBy_[from] |= static_cast<EvidenceSet>(Evidence::wrapper);
+            }
         }
         if (progress) {
             progress("pairing functions", mostRounds, mostRounds);
@@ -203,6 +213,8 @@ std::string evidenceText(Evidence evidence) {
         return "callees";
     case Evidence::constants:
         return "constants";
+    case Evidence::wrapper:
+        return "wrapper";
     }
     return "";
 }

@@ -27,13 +27,15 @@ enum class Evidence : std::uint16_t {
     imports = 64,    // the set of imported functions it calls, found once among the unpaired
     callSets = 128,  // the partners of its paired callees: what the other alone calls
     constants = 256, // the set of constants it uses, found once among the unpaired
+    wrapper = 512,   // a new wrapper of the body the other kinds paired it with: its entry now
 };
 using EvidenceSet = std::uint16_t;
 inline constexpr Evidence everyEvidence[] = {
-    Evidence::code,  Evidence::data,    Evidence::calls,    Evidence::neighbours, Evidence::similar,
-    Evidence::order, Evidence::imports, Evidence::callSets, Evidence::constants};
+    Evidence::code,      Evidence::data,   Evidence::calls,   Evidence::neighbours,
+    Evidence::similar,   Evidence::order,  Evidence::imports, Evidence::callSets,
+    Evidence::constants, Evidence::wrapper};
 // "code", "data", "calls", "neighbours", "similar", "order", "imports", "callees",
-// "constants"; each kind in the set, in that order.
+// "constants", "wrapper"; each kind in the set, in that order.
 std::string evidenceText(Evidence evidence);
 std::vector<std::string> evidenceTexts(EvidenceSet evidence);
 

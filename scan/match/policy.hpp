@@ -60,6 +60,8 @@ struct MatchPolicy {
     double orderAlike = 0.4;
     // A set of constants tells a function only with at least this many.
     std::size_t fewestConstants = 2;
+    // A wrapper: at most this many instructions, leading to one function alone.
+    std::uint32_t longestWrapper = 10;
 };
 
 inline constexpr MatchPolicy matchPolicy{};

@@ -3,6 +3,8 @@
 // thunk, through a table of pointers; and the routes no code gives, an export's name, and the
 // exception funclets that no code can reach.
 
+#include "scan/image/build_functions.hpp"
+#include "scan/image/funclets.hpp"
 #include "scan/image/image.hpp"
 #include "scan/routes/routes.hpp"
 
@@ -292,6 +294,16 @@ TEST(Routes, NamesExportsAndRecognisesExceptionFunclets) {
         EXPECT_EQ(routes.funcletParent, parent) << at;
         EXPECT_FALSE(routes.any() && parent) << at;
     }
+    // Every function's exception data read at once names the same funclets, and the build's
+    // functions hold them as reached.
+    const std::vector<std::uint32_t> named{0x1040, 0x1080, 0x1100, 0x1180, 0x11C0};
+    EXPECT_EQ(scan::funcletsOf(image), named);
+    const scan::BuildFunctions read = scan::readBuildFunctions(image);
+    std::vector<std::uint32_t> held;
+    for (const std::uint32_t n : read.funclets) {
+        held.push_back(read.functions[n].begin);
+    }
+    EXPECT_EQ(held, named);
     const scan::SignatureRoutes exported = scan::findSignatureRoutes(image, 0x1200, false);
     EXPECT_FALSE(exported.own);
     EXPECT_EQ(exported.exports, std::vector<std::string>{"GetThing"});

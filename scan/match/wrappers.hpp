@@ -1,0 +1,20 @@
+#pragma once
+// A function's entry a new build moved into a wrapper: the wrapper (a few instructions that lead
+// to one function alone) is new, and the function it leads to holds the old body. Callers from
+// outside the build (a modder's hook, an export's users) still enter by the wrapper, so the old
+// function's partner is the wrapper, and the body it leads to is the new code.
+
+#include "scan/match/pairing.hpp"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace scan {
+
+// Each pair (old, wrapper) to be made instead of the old function's pair with the wrapper's body:
+// where the body's pair is no identical code, the body has one wrapper, unpaired, and nothing in
+// the old build wrapped the old function or was a wrapper like it.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> entriesMovedToWrappers(const Pairing& pairing);
+
+} // namespace scan
