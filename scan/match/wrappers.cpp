@@ -4,7 +4,7 @@ namespace scan {
 
 namespace {
 
-// The one function a wrapper leads to, or unpaired where the function is none. A wrapper does
+// The one function a wrapper leads to, or unpaired where the function is no wrapper. A wrapper does
 // something before it leads on (it passes an argument the body gained): a bare jump is a
 // linker's, and stands for the body itself.
 std::uint32_t wrapped(const BuildFunctions& build, std::uint32_t n, std::uint32_t longest) {

@@ -13,8 +13,9 @@
 namespace scan {
 
 // Each pair (old, wrapper) to be made instead of the old function's pair with the wrapper's body:
-// where the body's pair is no identical code, the body has one wrapper, unpaired, and nothing in
-// the old build wrapped the old function or was a wrapper like it.
+// where the body grew and is no identical code, it has this one wrapper, unpaired and reached by
+// nothing in the new build (no instruction, table or exception's data), and nothing in the old
+// build wrapped the old function or was a wrapper like it.
 std::vector<std::pair<std::uint32_t, std::uint32_t>> entriesMovedToWrappers(const Pairing& pairing);
 
 } // namespace scan
