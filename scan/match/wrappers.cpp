@@ -22,17 +22,18 @@ std::uint32_t wrapped(const BuildFunctions& build, std::uint32_t n, std::uint32_
     return target;
 }
 
+constexpr std::uint32_t several = unpaired - 1;
+
 struct Wrappers {
-    std::vector<std::uint8_t> count;    // per function, of the wrappers leading to it, up to 2
-    std::vector<std::uint32_t> wrapper; // per function, a wrapper leading to it
+    std::vector<std::uint32_t> of; // per function, its one wrapper, unpaired for none, or several
     std::vector<bool> isWrapper;
     std::vector<bool> reached; // an instruction, a table or an exception's data leads to it
 };
 
 Wrappers wrappersOf(const BuildFunctions& build, std::uint32_t longest) {
     const std::size_t size = build.functions.size();
-    Wrappers found{std::vector<std::uint8_t>(size, 0), std::vector<std::uint32_t>(size, unpaired),
-                   std::vector<bool>(size, false), std::vector<bool>(size, false)};
+    Wrappers found{std::vector<std::uint32_t>(size, unpaired), std::vector<bool>(size, false),
+                   std::vector<bool>(size, false)};
     for (const Link& link : build.links) {
         found.reached[link.function] = true;
     }
@@ -50,9 +51,7 @@ Wrappers wrappersOf(const BuildFunctions& build, std::uint32_t longest) {
         const std::uint32_t target = wrapped(build, n, longest);
         if (target != unpaired) {
             found.isWrapper[n] = true;
-            found.count[target] =
-                static_cast<std::uint8_t>(found.count[target] < 2 ? found.count[target] + 1 : 2);
-            found.wrapper[target] = n;
+            found.of[target] = found.of[target] == unpaired ? n : several;
         }
     }
     return found;
@@ -68,13 +67,13 @@ entriesMovedToWrappers(const Pairing& pairing) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> moved;
     for (std::uint32_t from = 0; from < pairing.older().functions.size(); ++from) {
         const std::uint32_t body = pairing.newOf(from);
-        if (body == unpaired || older.isWrapper[from] || older.count[from] != 0 ||
-            newer.count[body] != 1) {
+        if (body == unpaired || older.isWrapper[from] || older.of[from] != unpaired ||
+            newer.of[body] >= several) {
             continue;
         }
         const BuildFunction& before = pairing.older().functions[from];
         const BuildFunction& after = pairing.newer().functions[body];
-        const std::uint32_t wrapper = newer.wrapper[body];
+        const std::uint32_t wrapper = newer.of[body];
         // The same code, or a body that shrank, is the old function itself with a new way in;
         // a body that grew took in what the old function did, and the old entry is the wrapper.
         // One the new build's own code calls is no entry kept for callers outside it.
