@@ -23,7 +23,7 @@ enum class Evidence : std::uint16_t {
     calls = 4,       // aligned calls, jumps or code addresses in paired functions lead to it
     neighbours = 8,  // it lies where the other lies between two paired functions
     similar = 16,    // its code is clearly more like the other's than like any other's near it
-    order = 32,      // as many unpaired on each side between two pairs, in order, code alike
+    order = 32,      // unpaired between two pairs, in order, code alike (more so round one added)
     imports = 64,    // the set of imported functions it calls, found once among the unpaired
     callSets = 128,  // the partners of its paired callees: what the other alone calls
     constants = 256, // the set of constants it uses, found once among the unpaired

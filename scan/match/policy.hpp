@@ -58,6 +58,10 @@ struct MatchPolicy {
     // Order in a gap: the longest common subsequence of the mnemonics over the longer's count, for
     // code of fewestSimilarSteps instructions or more; shorter code only in the same shape.
     double orderAlike = 0.4;
+    // Where a gap of at most closeGap functions a side holds more on one, order only where the
+    // code is this alike: a function added beside the others shifts their places, and a place
+    // tells less.
+    double orderAcrossInsertions = 0.7;
     // A set of constants tells a function only with at least this many.
     std::size_t fewestConstants = 2;
     // A wrapper: at most this many instructions, leading to one function alone.

@@ -110,11 +110,26 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
          {a10, b10},
          {{"A", edited(a10.shapes, 5)}, {"B", edited(b10.shapes, 7)}},
          {{0, 0}}},
-        {"order: one more on the new side, and nothing is in order",
+        {"order: one added on the new side, the others in order round it",
          scan::orderVoter,
          {a10, b10},
-         {a10, {"N", code(700, 10)}, b10},
+         {{"A", edited(a10.shapes, 3)}, {"N", code(700, 10)}, {"B", edited(b10.shapes, 1)}},
+         {{0, 0}, {1, 2}}},
+        {"order: one added, and the others changed as much as an equal gap allows",
+         scan::orderVoter,
+         {a10, b10},
+         {{"A", edited(a10.shapes, 4)}, {"N", code(700, 10)}, {"B", edited(b10.shapes, 4)}},
          {}},
+        {"order: one added alike the old one as well, either could be it",
+         scan::orderVoter,
+         {a10},
+         {{"A", edited(a10.shapes, 1)}, {"A2", edited(a10.shapes, 2)}},
+         {}},
+        {"order: one removed, and a getter beside it takes no part",
+         scan::orderVoter,
+         {{"R", code(700, 10)}, getter("G", 1), a10},
+         {getter("G", 2), {"A", edited(a10.shapes, 2)}},
+         {{2, 1}}},
         {"order: a getter whose field offset moved, and one unchanged",
          scan::orderVoter,
          {getter("G", 1), getter("H", 5)},
@@ -150,6 +165,21 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
             newer.push_back(getter("G", 200 + n));
             if (count == 16) {
                 expected.emplace(n, n);
+            }
+        }
+        EXPECT_EQ(votesBetweenPairs(scan::orderVoter, older, newer), expected) << count;
+    }
+    // Fifteen in order round one added pair by their code; sixteen round it are more than the
+    // order of a small gap tells.
+    for (const std::uint32_t count : {15u, 16u}) {
+        std::vector<Made> older;
+        std::vector<Made> newer{{"N", code(9000, 10)}};
+        Cast expected;
+        for (std::uint32_t n = 0; n < count; ++n) {
+            older.push_back({"F", code(1000 + 100 * n, 10)});
+            newer.push_back({"F", edited(code(1000 + 100 * n, 10), 1)});
+            if (count == 15) {
+                expected.emplace(n, n + 1);
             }
         }
         EXPECT_EQ(votesBetweenPairs(scan::orderVoter, older, newer), expected) << count;

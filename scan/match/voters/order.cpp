@@ -4,6 +4,9 @@
 // offsets, seldom which instructions). Short code is alike only in the same shape, and only in a
 // small gap where neither function's very bytes lie at another place of it: a getter whose field
 // offset moved keeps its place, while one added beside it may hold the old one's bytes.
+// Where a small gap holds more functions on one side (one added or removed beside them), the
+// pairs that every longest alignment of more alike code in order makes: the others still keep
+// their order round the one added.
 
 #include "scan/match/voters/per_gap.hpp"
 #include "scan/match/voters/voters.hpp"
@@ -21,9 +24,17 @@ public:
         perGap_.addTo(
             pairing, votes,
             [&](const Gap& gap) {
-                return gap.a.size() == gap.b.size() && gap.a.size() <= policy.longestStretch;
+                return gap.a.size() == gap.b.size()
+                           ? gap.a.size() <= policy.longestStretch
+                           : std::max(gap.a.size(), gap.b.size()) <= policy.closeGap;
             },
-            [&](const Gap& gap, Votes& cast) { inGap(pairing, gap, cast); });
+            [&](const Gap& gap, Votes& cast) {
+                if (gap.a.size() == gap.b.size()) {
+                    inGap(pairing, gap, cast);
+                } else {
+                    acrossInsertions(pairing, gap, cast);
+                }
+            });
     }
 
 private:
@@ -34,7 +45,6 @@ private:
         for (std::size_t k = 0; k < gap.a.size(); ++k) {
             const BuildFunction& x = older.functions[gap.a[k]];
             const BuildFunction& y = newer.functions[gap.b[k]];
-            const std::size_t longer = std::max(x.steps, y.steps);
             // Small code has the shapes of countless others: only its place tells it.
             if (std::min(x.steps, y.steps) < policy.fewestSimilarSteps) {
                 if (gap.a.size() <= policy.closeGap && x.shape == y.shape &&
@@ -43,16 +53,70 @@ private:
                 }
                 continue;
             }
-            if (std::size_t{x.steps} * y.steps > policy.mostCells) {
-                continue;
-            }
-            const std::size_t common = longestCommonLength(
-                x.steps, y.steps, [&](std::size_t i) { return older.mnemonics[x.firstStep + i]; },
-                [&](std::size_t j) { return newer.mnemonics[y.firstStep + j]; });
-            if (static_cast<double>(common) >= policy.orderAlike * static_cast<double>(longer)) {
+            if (alike(pairing, x, y, policy.orderAlike)) {
                 votes.push_back({gap.a[k], gap.b[k], Evidence::order});
             }
         }
+    }
+
+    // The longest common subsequence of the two functions' mnemonics is at least `least` of the
+    // longer's count; never for code too small to tell, or too long for one table.
+    static bool alike(const Pairing& pairing, const BuildFunction& x, const BuildFunction& y,
+                      double least) {
+        const MatchPolicy& policy = pairing.policy();
+        const double longer = std::max(x.steps, y.steps);
+        const std::uint32_t shorter = std::min(x.steps, y.steps);
+        if (shorter < policy.fewestSimilarSteps || shorter < least * longer ||
+            std::size_t{x.steps} * y.steps > policy.mostCells) {
+            return false;
+        }
+        const std::size_t common = longestCommonLength(
+            x.steps, y.steps,
+            [&](std::size_t i) { return pairing.older().mnemonics[x.firstStep + i]; },
+            [&](std::size_t j) { return pairing.newer().mnemonics[y.firstStep + j]; });
+        return static_cast<double>(common) >= least * longer;
+    }
+
+    // A gap with more functions on one side: the pairs of alike code that every longest
+    // alignment in order makes. Short code takes no part: its shapes are too common for an
+    // added getter not to be taken for a moved one.
+    static void acrossInsertions(const Pairing& pairing, const Gap& gap, Votes& votes) {
+        const std::size_t n = gap.a.size();
+        const std::size_t m = gap.b.size();
+        std::vector<bool> pairs(n * m);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < m; ++j) {
+                pairs[i * m + j] = alike(pairing, pairing.older().functions[gap.a[i]],
+                                         pairing.newer().functions[gap.b[j]],
+                                         pairing.policy().orderAcrossInsertions);
+            }
+        }
+        const std::size_t longest = mostInOrder(pairs, n, m);
+        // A pair is in every longest alignment where none is as long without it. A small gap
+        // holds a few hundred cells at most, each checked with a table of its own.
+        for (std::size_t cell = 0; cell < n * m && longest > 0; ++cell) {
+            if (!pairs[cell]) {
+                continue;
+            }
+            pairs[cell] = false;
+            if (mostInOrder(pairs, n, m) < longest) {
+                votes.push_back({gap.a[cell / m], gap.b[cell % m], Evidence::order});
+            }
+            pairs[cell] = true;
+        }
+    }
+
+    // The most pairs of an n-by-m table of allowed pairs that can be made in order on both sides.
+    static std::size_t mostInOrder(const std::vector<bool>& pairs, std::size_t n, std::size_t m) {
+        std::vector<std::size_t> row(m + 1, 0);
+        std::vector<std::size_t> next(m + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < m; ++j) {
+                next[j + 1] = std::max({next[j], row[j + 1], row[j] + (pairs[i * m + j] ? 1 : 0)});
+            }
+            row.swap(next);
+        }
+        return row[m];
     }
 
     // Another function of the gap's side than its k-th has the very bytes of the other side's.
