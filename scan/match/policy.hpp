@@ -64,8 +64,9 @@ struct MatchPolicy {
     double orderAcrossInsertions = 0.7;
     // A set of constants tells a function only with at least this many.
     std::size_t fewestConstants = 2;
-    // A wrapper: at most this many instructions, leading to one function alone.
-    std::uint32_t longestWrapper = 10;
+    // A wrapper: at most this many instructions, leading to one function alone; enough for one
+    // that also checks its arguments or turns the body's result into another type.
+    std::uint32_t longestWrapper = 24;
 };
 
 inline constexpr MatchPolicy matchPolicy{};
