@@ -62,6 +62,10 @@ struct MatchPolicy {
     // code is this alike: a function added beside the others shifts their places, and a place
     // tells less.
     double orderAcrossInsertions = 0.7;
+    // Order in a small gap also where the old code is found whole, in order, in the new: code
+    // that grew round its old body (a check of its argument added before it), for old code of at
+    // least fewestGrownSteps instructions; shorter code is found whole in nearly anything.
+    std::uint32_t fewestGrownSteps = 5;
     // A set of constants tells a function only with at least this many.
     std::size_t fewestConstants = 2;
     // A wrapper: at most this many instructions, leading to one function alone; enough for one

@@ -72,6 +72,17 @@ Made getter(const char* name, std::uint64_t bytes) {
     return Made{name, code(300, 3), {}, {}, {}, bytes};
 }
 
+// The code given with a check of its argument through a helper added before it and more after
+// it, as a new library version grew its setters: four times as long.
+std::vector<std::uint32_t> grownRound(const std::vector<std::uint32_t>& body) {
+    std::vector<std::uint32_t> grown = code(800, 9);
+    grown.insert(grown.end(), body.begin(), body.end());
+    for (const std::uint32_t each : code(900, 2 * static_cast<std::uint32_t>(body.size()))) {
+        grown.push_back(each);
+    }
+    return grown;
+}
+
 TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
     const Made a{"A", code(300, 20)};
     const Made b{"B", code(400, 20)};
@@ -150,6 +161,31 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
          {getter("G", 1)},
          {{"G", code(310, 3)}},
          {}},
+        {"order: a setter grown round its old body, and one grown round most of it",
+         scan::orderVoter,
+         {{"S", code(300, 5)}, {"T", code(400, 8)}},
+         {{"S", grownRound(code(300, 5))}, {"T", grownRound(edited(code(400, 8), 1))}},
+         {{0, 0}}},
+        {"order: grown round old code too short to tell by",
+         scan::orderVoter,
+         {{"S", code(300, 4)}},
+         {{"S", grownRound(code(300, 4))}},
+         {}},
+        {"order: grown round it, and another new function of the gap holds it whole too",
+         scan::orderVoter,
+         {{"S", code(300, 5)}, {"T", code(400, 8)}},
+         {{"S", grownRound(code(300, 5))}, {"U", grownRound(code(300, 5))}},
+         {}},
+        {"order: grown round it, and round another old function of the gap too",
+         scan::orderVoter,
+         {{"S", code(300, 5)}, {"Q", {800, 801, 802, 300, 301}}},
+         {{"S", grownRound(code(300, 5))}, {"T", code(950, 10)}},
+         {}},
+        {"order: the new code holds only a part of the old",
+         scan::orderVoter,
+         {{"S", grownRound(code(300, 5))}},
+         {{"S", code(300, 5)}},
+         {}},
     };
     for (const Case& each : cases) {
         EXPECT_EQ(votesBetweenPairs(each.voter, each.older, each.newer), each.expected)
@@ -180,6 +216,20 @@ TEST(Voters, SimilarCodeAndOrderInAGapVoteOnlyWhereTheCodeTellsOne) {
             newer.push_back({"F", edited(code(1000 + 100 * n, 10), 1)});
             if (count == 15) {
                 expected.emplace(n, n + 1);
+            }
+        }
+        EXPECT_EQ(votesBetweenPairs(scan::orderVoter, older, newer), expected) << count;
+    }
+    // Grown round their old code, sixteen pair in order; seventeen are more than a place tells.
+    for (const std::uint32_t count : {16u, 17u}) {
+        std::vector<Made> older;
+        std::vector<Made> newer;
+        Cast expected;
+        for (std::uint32_t n = 0; n < count; ++n) {
+            older.push_back({"S", code(1000 + 10 * n, 5)});
+            newer.push_back({"S", grownRound(code(1000 + 10 * n, 5))});
+            if (count == 16) {
+                expected.emplace(n, n);
             }
         }
         EXPECT_EQ(votesBetweenPairs(scan::orderVoter, older, newer), expected) << count;

@@ -3,7 +3,9 @@
 // common subsequence of their mnemonics against the longer: a recompile changes registers and
 // offsets, seldom which instructions). Short code is alike only in the same shape, and only in a
 // small gap where neither function's very bytes lie at another place of it: a getter whose field
-// offset moved keeps its place, while one added beside it may hold the old one's bytes.
+// offset moved keeps its place, while one added beside it may hold the old one's bytes. In a
+// small gap, also where the new code holds the old whole: a setter of five instructions that
+// now checks its argument through a helper first has grown to twenty.
 // Where a small gap holds more functions on one side (one added or removed beside them), the
 // pairs that every longest alignment of more alike code in order makes: the others still keep
 // their order round the one added.
@@ -45,15 +47,17 @@ private:
         for (std::size_t k = 0; k < gap.a.size(); ++k) {
             const BuildFunction& x = older.functions[gap.a[k]];
             const BuildFunction& y = newer.functions[gap.b[k]];
+            const bool grown = gap.a.size() <= policy.closeGap && grownRound(pairing, gap, k);
             // Small code has the shapes of countless others: only its place tells it.
             if (std::min(x.steps, y.steps) < policy.fewestSimilarSteps) {
-                if (gap.a.size() <= policy.closeGap && x.shape == y.shape &&
-                    !bytesElsewhere(older, gap.a, k, y) && !bytesElsewhere(newer, gap.b, k, x)) {
+                if (grown ||
+                    (gap.a.size() <= policy.closeGap && x.shape == y.shape &&
+                     !bytesElsewhere(older, gap.a, k, y) && !bytesElsewhere(newer, gap.b, k, x))) {
                     votes.push_back({gap.a[k], gap.b[k], Evidence::order});
                 }
                 continue;
             }
-            if (alike(pairing, x, y, policy.orderAlike)) {
+            if (grown || alike(pairing, x, y, policy.orderAlike)) {
                 votes.push_back({gap.a[k], gap.b[k], Evidence::order});
             }
         }
@@ -75,6 +79,40 @@ private:
             [&](std::size_t i) { return pairing.older().mnemonics[x.firstStep + i]; },
             [&](std::size_t j) { return pairing.newer().mnemonics[y.firstStep + j]; });
         return static_cast<double>(common) >= least * longer;
+    }
+
+    // The old code of at least the policy's count found whole, in order, in the new code, by
+    // mnemonic.
+    static bool heldWhole(const Pairing& pairing, std::uint32_t from, std::uint32_t to) {
+        const BuildFunction& x = pairing.older().functions[from];
+        const BuildFunction& y = pairing.newer().functions[to];
+        if (x.steps < pairing.policy().fewestGrownSteps || x.steps > y.steps ||
+            std::size_t{x.steps} * y.steps > pairing.policy().mostCells) {
+            return false;
+        }
+        return longestCommonLength(
+                   x.steps, y.steps,
+                   [&](std::size_t i) { return pairing.older().mnemonics[x.firstStep + i]; },
+                   [&](std::size_t j) { return pairing.newer().mnemonics[y.firstStep + j]; }) ==
+               x.steps;
+    }
+
+    // The gap's k-th new function grew round the k-th old one (the same shape is no growth),
+    // and neither is held so by another of the gap: common idioms, such as a free that
+    // recurses, lie whole in many a larger function.
+    static bool grownRound(const Pairing& pairing, const Gap& gap, std::size_t k) {
+        const BuildFunction& x = pairing.older().functions[gap.a[k]];
+        const BuildFunction& y = pairing.newer().functions[gap.b[k]];
+        if (x.steps >= y.steps || x.shape == y.shape || !heldWhole(pairing, gap.a[k], gap.b[k])) {
+            return false;
+        }
+        for (std::size_t n = 0; n < gap.a.size(); ++n) {
+            if (n != k && (heldWhole(pairing, gap.a[k], gap.b[n]) ||
+                           heldWhole(pairing, gap.a[n], gap.b[k]))) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // A gap with more functions on one side: the pairs of alike code that every longest
