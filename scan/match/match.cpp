@@ -19,7 +19,8 @@ public:
     Matcher(const BuildFunctions& older, const BuildFunctions& newer, const MatchPolicy& policy)
         : pairing_(older, newer, policy), kinds_(older.functions.size(), 0),
           pairedBy_(older.functions.size(), 0), newKinds_(newer.functions.size(), 0),
-          toOf_(older.functions.size(), unpaired), fromOf_(newer.functions.size(), unpaired) {
+          toOf_(older.functions.size(), unpaired), fromOf_(newer.functions.size(), unpaired),
+          targets_(older.functions.size()), leadsOn_(leadsOnTo(newer, policy.longestWrapper)) {
         for (const VoterRow& row : voterTable) {
             if ((policy.kinds & static_cast<EvidenceSet>(row.kind)) != 0) {
                 voters_.push_back(row.make());
@@ -78,13 +79,21 @@ private:
         std::fill(fromOf.begin(), fromOf.end(), unpaired);
         std::fill(kinds_.begin(), kinds_.end(), 0);
         std::fill(newKinds_.begin(), newKinds_.end(), 0);
-        for (const Vote& vote : votes) {
+        std::fill(targets_.begin(), targets_.end(), Targets{});
+        for (const Vote& each : votes) {
+            const Vote vote{each.from, samePlace(each.from, each.to), each.kind};
             std::uint32_t& to = toOf[vote.from];
             to = to == unpaired || to == vote.to ? vote.to : several;
             std::uint32_t& from = fromOf[vote.to];
             from = from == unpaired || from == vote.from ? vote.from : several;
             kinds_[vote.from] |= static_cast<EvidenceSet>(vote.kind);
             newKinds_[vote.to] |= static_cast<EvidenceSet>(vote.kind);
+            targets_[vote.from].note(vote.to, vote.kind);
+        }
+        for (std::uint32_t from = 0; from < oldCount; ++from) {
+            if (toOf[from] == several) {
+                throughJump(from);
+            }
         }
         const MatchPolicy& policy = pairing_.policy();
         const auto agreed = [&](std::uint32_t from, std::uint32_t to) {
@@ -177,6 +186,69 @@ private:
 
     static constexpr std::uint32_t several = unpaired - 1;
 
+    // The first two new functions the votes for an old one lead to, with the kinds of each;
+    // `second` is several for three or more.
+    struct Targets {
+        std::uint32_t first = unpaired;
+        std::uint32_t second = unpaired;
+        EvidenceSet firstKinds = 0;
+        EvidenceSet secondKinds = 0;
+
+        void note(std::uint32_t to, Evidence kind) {
+            if (first == unpaired || first == to) {
+                first = to;
+                firstKinds |= static_cast<EvidenceSet>(kind);
+            } else if (second == unpaired || second == to) {
+                second = to;
+                secondKinds |= static_cast<EvidenceSet>(kind);
+            } else {
+                second = several;
+            }
+        }
+    };
+
+    // The new function leads on to the other alone, and is the shorter: a wrapper of it, or a
+    // bare jump to it.
+    bool wraps(std::uint32_t wrapper, std::uint32_t body) const {
+        const std::vector<BuildFunction>& functions = pairing_.newer().functions;
+        return leadsOn_[wrapper] == body && functions[wrapper].steps < functions[body].steps;
+    }
+
+    // A new wrapper and the body it leads to are one place: the callers now enter by the
+    // wrapper, and the code lies behind it. A vote for the body behind a paired old function's
+    // partner, or for a bare jump in front of it, is a vote for the partner; a vote for a wrapper
+    // in front of it says the entry moved, and stands against the pair.
+    std::uint32_t samePlace(std::uint32_t from, std::uint32_t to) const {
+        const std::uint32_t partner = pairing_.newOf(from);
+        if (partner == unpaired || partner == to) {
+            return to;
+        }
+        const bool bodyBehind = wraps(partner, to);
+        const bool jumpInFront = wraps(to, partner) && pairing_.newer().functions[to].steps < 2;
+        return bodyBehind || jumpInFront ? partner : to;
+    }
+
+    // An old function's votes for a bare jump (the linker's, which stands for the function it
+    // jumps to) and for that function: they lead to the function, by the kinds of the votes for
+    // it alone; the jump's votes neither count for it nor stand against it. Votes for a wrapper
+    // and for its body stay two places until one of them is paired: a wrapper is code of its
+    // own, and in a large build many a short function leads on to one other.
+    void throughJump(std::uint32_t from) {
+        const Targets& targets = targets_[from];
+        const auto take = [&](std::uint32_t jump, std::uint32_t body, EvidenceSet kinds) {
+            if (pairing_.newer().functions[jump].steps > 1 || !wraps(jump, body)) {
+                return false;
+            }
+            toOf_[from] = body;
+            kinds_[from] = kinds;
+            return true;
+        };
+        if (targets.second < several) {
+            take(targets.first, targets.second, targets.secondKinds) ||
+                take(targets.second, targets.first, targets.firstKinds);
+        }
+    }
+
     Pairing pairing_;
     std::vector<std::unique_ptr<Voter>> voters_;
     std::vector<bool> readsVotes_;      // per voter
@@ -187,8 +259,10 @@ private:
     // none, several for more), per new function the old one.
     std::vector<std::uint32_t> toOf_;
     std::vector<std::uint32_t> fromOf_;
-    std::vector<Votes> cast_; // per voter, of the last round
-    Votes votes_;             // of every voter, of the last round
+    std::vector<Votes> cast_;            // per voter, of the last round
+    Votes votes_;                        // of every voter, of the last round
+    std::vector<Targets> targets_;       // per old function, of the last round
+    std::vector<std::uint32_t> leadsOn_; // per new function, the one it leads to (leadsOnTo)
 };
 
 } // namespace

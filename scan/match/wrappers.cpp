@@ -4,12 +4,10 @@ namespace scan {
 
 namespace {
 
-// The one function a wrapper leads to, or unpaired where the function is no wrapper. A wrapper does
-// something before it leads on (it passes an argument the body gained): a bare jump is a
-// linker's, and stands for the body itself.
-std::uint32_t wrapped(const BuildFunctions& build, std::uint32_t n, std::uint32_t longest) {
+// The one function a function of at most `longest` instructions leads to alone, or unpaired.
+std::uint32_t leadsOn(const BuildFunctions& build, std::uint32_t n, std::uint32_t longest) {
     const BuildFunction& function = build.functions[n];
-    if (function.steps < 2 || function.steps > longest) {
+    if (function.steps > longest) {
         return unpaired;
     }
     std::uint32_t target = unpaired;
@@ -20,6 +18,13 @@ std::uint32_t wrapped(const BuildFunctions& build, std::uint32_t n, std::uint32_
         target = link.function;
     }
     return target;
+}
+
+// The one function a wrapper leads to, or unpaired where the function is no wrapper. A wrapper does
+// something before it leads on (it passes an argument the body gained): a bare jump is a
+// linker's, and stands for the body itself.
+std::uint32_t wrapped(const BuildFunctions& build, std::uint32_t n, std::uint32_t longest) {
+    return build.functions[n].steps < 2 ? unpaired : leadsOn(build, n, longest);
 }
 
 constexpr std::uint32_t several = unpaired - 1;
@@ -58,6 +63,14 @@ Wrappers wrappersOf(const BuildFunctions& build, std::uint32_t longest) {
 }
 
 } // namespace
+
+std::vector<std::uint32_t> leadsOnTo(const BuildFunctions& build, std::uint32_t longest) {
+    std::vector<std::uint32_t> to(build.functions.size());
+    for (std::uint32_t n = 0; n < build.functions.size(); ++n) {
+        to[n] = leadsOn(build, n, longest);
+    }
+    return to;
+}
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>>
 entriesMovedToWrappers(const Pairing& pairing) {

@@ -12,6 +12,10 @@
 
 namespace scan {
 
+// Per function, the one function it leads to where it is at most `longest` instructions that lead
+// to that one alone (a wrapper, or a bare jump), else unpaired.
+std::vector<std::uint32_t> leadsOnTo(const BuildFunctions& build, std::uint32_t longest);
+
 // Each pair (old, wrapper) to be made instead of the old function's pair with the wrapper's body:
 // where the body grew and is no identical code, it has this one wrapper, unpaired and reached by
 // nothing in the new build (no instruction, table or exception's data), and nothing in the old

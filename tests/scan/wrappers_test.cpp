@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 using testing_support::hand::built;
@@ -78,6 +79,73 @@ TEST(Wrappers, AnEntryMovedIntoANewWrapperPairsWithTheWrapperOnlyWhereTheBodyGre
         if (each.moved) {
             EXPECT_EQ(match.added, (std::vector<std::uint64_t>{0x1200})) << each.what;
         }
+    }
+}
+
+TEST(Wrappers, VotesForANewWrapperAndForItsBodyAreOnePlace) {
+    // F's callers C now call X, which leads to F's body Y: the aligned call votes for X, while
+    // F's constant, imports and code vote for whichever of the two now holds them.
+    const Made p{"P", code(100, 8), {}, {1}};
+    const Made q{"Q", code(200, 8), {}, {2}};
+    std::vector<std::uint32_t> grown = code(500, 20);
+    grown.insert(grown.end(), {930, 931, 932, 933});
+    const Made f{"F", code(500, 20), {}, {7}, {3, 4}};
+    const Made y{"Y", grown, {}, {7}, {3, 4}};
+    const auto caller = [](const char* calls) {
+        return Made{"C", code(300, 8), {{4, calls}}, {5}};
+    };
+    const scan::BuildFunctions older = built({p, f, q, caller("F")});
+    struct Case {
+        const char* what;
+        Made x;
+        std::optional<std::uint64_t> expected;
+        Made body = Made{"Y", {}};
+        const char* called = "X";
+    };
+    const Case cases[] = {
+        {"paired with its body first, then its callers call a wrapper in front of it: the entry "
+         "moved, and the pair is undone",
+         {"X", {61, 62, 63}, {{2, "Y"}}},
+         std::nullopt},
+        {"paired with a wrapper first, then its callers' calls are found behind it: the pair "
+         "stands",
+         {"X", {61, 62, 63}, {{2, "Y"}}, {7}, {3, 4}},
+         0x1100,
+         {"Y", grown},
+         "Y"},
+        {"unpaired, the wrapper holds the old constant and the body the imports: two places, a "
+         "wrapper is code of its own",
+         {"X", {61, 62, 63}, {{2, "Y"}}, {7}},
+         std::nullopt,
+         {"Y", grown, {}, {}, {3, 4}}},
+        {"unpaired, the wrapper calls the old imports and the body holds the rest: two places",
+         {"X", {61, 62, 63}, {{2, "Y"}}, {}, {3, 4}},
+         std::nullopt,
+         {"Y", grown, {}, {7}},
+         "Y"},
+        {"a bare jump to another function, the old code and constant elsewhere: two places",
+         {"X", {61}, {{0, "Q"}}},
+         std::nullopt,
+         {"Y", code(500, 20), {}, {7}}},
+        {"a bare jump, the linker's: the body itself", {"X", {61}, {{0, "Y"}}}, 0x1200},
+        {"a bare jump in front of a body that kept no constant: the body, by its code and place",
+         {"X", {61}, {{0, "Y"}}},
+         0x1200,
+         {"Y", grown}},
+        {"a function that leads to the body and to Q as well: two places",
+         {"X", {61, 62, 63}, {{0, "Q"}, {2, "Y"}}},
+         std::nullopt},
+        {"a function that leads nowhere: two places", {"X", {61, 62, 63}}, std::nullopt},
+        {"one that leads nowhere and holds the old constant, the old code elsewhere: two places",
+         {"X", {61, 62, 63}, {}, {7}},
+         std::nullopt,
+         {"Y", code(500, 20)}},
+    };
+    for (const Case& each : cases) {
+        const Made& body = each.body.shapes.empty() ? y : each.body;
+        const scan::BuildMatch match =
+            scan::matchFunctions(older, built({p, each.x, body, q, caller(each.called)}));
+        EXPECT_EQ(match.newFunctionOf(0x1100), each.expected) << each.what;
     }
 }
 
