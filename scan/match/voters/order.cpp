@@ -47,17 +47,20 @@ private:
         for (std::size_t k = 0; k < gap.a.size(); ++k) {
             const BuildFunction& x = older.functions[gap.a[k]];
             const BuildFunction& y = newer.functions[gap.b[k]];
-            const bool grown = gap.a.size() <= policy.closeGap && grownRound(pairing, gap, k);
+            // Asked last: it weighs the rest of the gap too.
+            const auto grown = [&] {
+                return gap.a.size() <= policy.closeGap && grownRound(pairing, gap, k);
+            };
             // Small code has the shapes of countless others: only its place tells it.
             if (std::min(x.steps, y.steps) < policy.fewestSimilarSteps) {
-                if (grown ||
-                    (gap.a.size() <= policy.closeGap && x.shape == y.shape &&
-                     !bytesElsewhere(older, gap.a, k, y) && !bytesElsewhere(newer, gap.b, k, x))) {
+                if ((gap.a.size() <= policy.closeGap && x.shape == y.shape &&
+                     !bytesElsewhere(older, gap.a, k, y) && !bytesElsewhere(newer, gap.b, k, x)) ||
+                    grown()) {
                     votes.push_back({gap.a[k], gap.b[k], Evidence::order});
                 }
                 continue;
             }
-            if (grown || alike(pairing, x, y, policy.orderAlike)) {
+            if (alike(pairing, x, y, policy.orderAlike) || grown()) {
                 votes.push_back({gap.a[k], gap.b[k], Evidence::order});
             }
         }
@@ -70,15 +73,8 @@ private:
         const MatchPolicy& policy = pairing.policy();
         const double longer = std::max(x.steps, y.steps);
         const std::uint32_t shorter = std::min(x.steps, y.steps);
-        if (shorter < policy.fewestSimilarSteps || shorter < least * longer ||
-            std::size_t{x.steps} * y.steps > policy.mostCells) {
-            return false;
-        }
-        const std::size_t common = longestCommonLength(
-            x.steps, y.steps,
-            [&](std::size_t i) { return pairing.older().mnemonics[x.firstStep + i]; },
-            [&](std::size_t j) { return pairing.newer().mnemonics[y.firstStep + j]; });
-        return static_cast<double>(common) >= least * longer;
+        return shorter >= policy.fewestSimilarSteps && shorter >= least * longer &&
+               static_cast<double>(inCommon(pairing, x, y)) >= least * longer;
     }
 
     // The old code of at least the policy's count found whole, in order, in the new code, by
@@ -86,15 +82,21 @@ private:
     static bool heldWhole(const Pairing& pairing, std::uint32_t from, std::uint32_t to) {
         const BuildFunction& x = pairing.older().functions[from];
         const BuildFunction& y = pairing.newer().functions[to];
-        if (x.steps < pairing.policy().fewestGrownSteps || x.steps > y.steps ||
-            std::size_t{x.steps} * y.steps > pairing.policy().mostCells) {
-            return false;
+        return x.steps >= pairing.policy().fewestGrownSteps && x.steps <= y.steps &&
+               inCommon(pairing, x, y) == x.steps;
+    }
+
+    // The longest common subsequence of the two functions' mnemonics; none for two too long for
+    // one table.
+    static std::size_t inCommon(const Pairing& pairing, const BuildFunction& x,
+                                const BuildFunction& y) {
+        if (std::size_t{x.steps} * y.steps > pairing.policy().mostCells) {
+            return 0;
         }
         return longestCommonLength(
-                   x.steps, y.steps,
-                   [&](std::size_t i) { return pairing.older().mnemonics[x.firstStep + i]; },
-                   [&](std::size_t j) { return pairing.newer().mnemonics[y.firstStep + j]; }) ==
-               x.steps;
+            x.steps, y.steps,
+            [&](std::size_t i) { return pairing.older().mnemonics[x.firstStep + i]; },
+            [&](std::size_t j) { return pairing.newer().mnemonics[y.firstStep + j]; });
     }
 
     // The gap's k-th new function grew round the k-th old one (the same shape is no growth),
